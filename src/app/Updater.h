@@ -1,0 +1,76 @@
+// The object through which main runs every command. It holds only what the
+// commands share; each operation opens the store and its modules afresh.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "UpdaterDisplayInterface.h"
+#include "vErr.h"
+#include "vLinkSpec.h"
+
+class BirdFile;
+class UpdaterStore;
+namespace Corvane {
+namespace Velmarine {
+class Module;
+}
+}  // namespace Corvane
+
+// Transport value of -t RECOVER: the module is reached through its boot ROM.
+#define TRANSPORT_RECOVER 255u
+
+// Four 32-bit words that identify a chip to its boot ROM and the update server.
+struct Fingerprint {
+  uint32_t words[4] = {0, 0, 0, 0};
+};
+
+// One discovered module, as listed by -D.
+struct DeviceInfo {
+  linkSpec spec{};
+  uint16_t networkAddress = 0;
+  uint32_t build = 0;
+  uint8_t versionMajor = 0;
+  uint8_t versionMinor = 0;
+  uint32_t versionPatch = 0;
+  std::string modelName;
+  uint32_t error = 0;
+};
+
+class Updater {
+ public:
+  Updater(const char* serverUrl, const char* storeDirectory, UpdaterDisplayInterface& display);
+
+  // Update (-U).
+  bool Update_Firmware(uint32_t serial, uint32_t build, std::string birdFile,
+                       uint8_t moduleAddress, uint32_t routerSerial, bool override);
+  BirdFile load_bird(const char* purpose, std::string birdFile, uint32_t serial, uint32_t build,
+                     bool allowDownload);
+
+  // Discovery (-D).
+  std::vector<DeviceInfo> Discover_Devices(linkType type);
+  std::vector<DeviceInfo> Discover_VLNetwork_Devices(uint32_t routerSerial, linkType type);
+
+  // Builds and downloads (-B, -L, -G).
+  uint32_t Download_Firmware(uint32_t serial, std::string build, bool override, bool noCal);
+  uint32_t Download_Firmware(Fingerprint fingerprint, std::string build, bool override);
+  std::map<std::string, std::string> Get_BuildList(uint32_t serial);
+  std::map<std::string, std::string> Get_BuildListLocal(uint32_t serial);
+
+  // Recovery (-U -t RECOVER) and fingerprint (-N).
+  bool Recover_Firmware(std::string port, uint32_t build, uint32_t baud, uint32_t serial,
+                        std::string birdFile, bool override);
+  bool Get_Fingerprint(Fingerprint& fingerprint, std::string port, uint32_t serial,
+                       std::string birdFile, uint32_t baud, bool reset);
+
+  std::string serverUrl;
+  std::string storeDirectory;
+  UpdaterDisplayInterface& display;
+  uint8_t chipFamily = 0;
+};
+
+// Reports an operation that this build does not carry, and is the failing
+// result of every such operation until it is built.
+void _operation_unavailable(UpdaterDisplayInterface& display, const char* operation);
