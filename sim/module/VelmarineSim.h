@@ -1,0 +1,163 @@
+// Simulated Velmarine modules that speak the packet protocol from the module's
+// side on TCP connections, pseudo-terminals and socket pairs, with faults that
+// tests switch on. Framing and checking are written here, apart from the host library.
+#pragma once
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace velsim {
+
+constexpr uint8_t kProbeAddress = 0xAD;
+constexpr uint8_t kRouteAddress = 0xAF;
+constexpr uint8_t kMaxData = 28;
+
+// One packet as it travels: address, length and up to 28 data bytes.
+struct Packet {
+  uint8_t address = 0;
+  uint8_t length = 0;
+  std::array<uint8_t, kMaxData> data{};
+
+  static Packet Make(uint8_t address, const std::vector<uint8_t>& data);
+  std::vector<uint8_t> Wire() const;
+  std::vector<uint8_t> Data() const { return {data.begin(), data.begin() + length}; }
+  std::string Describe() const;  // "04 03 48 20" style hex of the wire bytes
+  bool operator==(const Packet& o) const { return Wire() == o.Wire(); }
+};
+
+// Packs a firmware version as modules report it (0x2F major minor patch from
+// 2.15 on, the legacy 4-4-24 bit layout below that).
+uint32_t PackVersion(uint8_t major, uint8_t minor, uint8_t patch);
+
+struct ModuleConfig {
+  uint32_t serial = 0x40F5849A;
+  uint8_t model = 19;
+  uint8_t address = 4;  // even and non-zero
+  uint8_t router = 0;   // address of the module it routes through (0: none)
+  uint32_t version = 0x2F020F03;
+  uint32_t build = 1;
+  uint32_t heartbeatMs = 0;  // interval of the module's heartbeats, 0 for none
+  std::string name;          // the system entity's name value
+};
+
+// A request command (and option code, -1 for any) that gets no reply.
+struct MuteRule {
+  int command = -1;
+  int option = -1;
+};
+
+// Faults of one module, applied on every link to it.
+struct FaultConfig {
+  std::vector<uint8_t> garbage = {0x01, 0xFF, 0x03};  // bytes that break framing
+  int garbageAfter = -1;         // inject the garbage once after this many packets sent on a link
+  int dropAfter = -1;            // drop the first link after it carried this many host packets
+  bool refuseAfterDrop = false;  // stop listening when a link is dropped
+  std::vector<MuteRule> mute;
+  uint32_t delayMs = 0;                // replies leave this much later
+  int delayCommand = -1;               // only replies to this command are delayed (-1: all)
+  uint32_t splitBytes = 0;             // write bursts in chunks of this many bytes (0: whole)
+  uint32_t splitGapMs = 2;             // pause between those chunks
+  uint32_t heartbeatTimeoutMs = 1000;  // the host must answer a heartbeat within this time
+};
+
+enum class EndpointKind { Tcp, Pty, Pair };
+
+struct Endpoint {
+  int id = 0;
+  EndpointKind kind = EndpointKind::Tcp;
+  std::string where;  // "127.0.0.1:PORT", "/dev/pts/N" or "fd N"
+  uint16_t port = 0;  // TCP only
+  uint32_t serial = 0;
+  // The line the program prints: "tcp 127.0.0.1:PORT 40F5849A", "pty /dev/pts/3 40F5849A".
+  std::string Line() const;
+};
+
+// What the module side saw on one endpoint, over all its links so far.
+struct EndpointStats {
+  uint64_t links = 0;  // connections accepted (pty: times a host attached)
+  uint64_t openLinks = 0;
+  uint64_t bytesIn = 0, bytesOut = 0;
+  uint64_t packetsIn = 0, packetsOut = 0;
+  uint64_t framingErrors = 0;   // bytes refused as address or length
+  uint64_t partialDropped = 0;  // partial packets dropped after the inter-byte timeout
+  uint64_t probes = 0, probeAnswers = 0;
+  uint64_t routeOn = 0, routeOff = 0;
+  int lastRoute = -1;
+  uint64_t heartbeatsSent = 0, heartbeatAnswers = 0, heartbeatMissed = 0, heartbeatWrong = 0;
+  uint64_t ueiRequests = 0, errorReplies = 0, muted = 0;
+  uint64_t unrouted = 0;           // packets to an address no module here has
+  uint64_t violations = 0;         // packets that break the protocol rules
+  uint64_t drops = 0;              // links dropped by a fault
+  std::vector<std::string> notes;  // the latest violations, newest last
+};
+
+// Collected replies of a module to one request.
+struct Replies {
+  std::vector<Packet> packets;
+  void Add(const Packet& p) { packets.push_back(p); }
+};
+
+class SimModule;
+// Handles one packet addressed to a module whose first data byte is the command.
+using CommandHandler = std::function<void(SimModule& module, const Packet& request, Replies& out)>;
+
+class Simulator {
+ public:
+  Simulator();
+  ~Simulator();
+  Simulator(const Simulator&) = delete;
+  Simulator& operator=(const Simulator&) = delete;
+
+  // Set-up; each throws std::invalid_argument or std::runtime_error on a bad request.
+  void AddModule(const ModuleConfig& config);
+  void SetFaults(uint32_t serial, const FaultConfig& faults);
+  FaultConfig Faults(uint32_t serial);
+  Endpoint OpenTcp(uint32_t serial, uint16_t port = 0, const std::string& host = "127.0.0.1");
+  Endpoint OpenPty(uint32_t serial);
+  // A connected socket pair: the simulator keeps one end, the caller gets the other.
+  Endpoint OpenPair(uint32_t serial, int* hostFd);
+  void SetFrameTimeoutMs(uint32_t ms);
+  void SetVerbose(bool on);
+  // Extends a module with a command of its own (runs in the simulator's thread,
+  // must not call back into the Simulator).
+  void RegisterCommand(uint32_t serial, uint8_t command, CommandHandler handler);
+
+  void Start();  // runs the links in a thread of their own
+  void Stop();   // closes every endpoint and joins that thread
+  bool Running() const;
+
+  // Live control.
+  void InjectGarbage(int endpoint, const std::vector<uint8_t>& bytes);
+  void SendPacket(int endpoint, const Packet& packet);  // unsolicited, from the module
+  void DropLinks(int endpoint, bool refuseNew);         // TCP: reset; pty: hang up
+  void CloseEndpoint(int endpoint);
+  void SetHeartbeat(uint32_t serial, uint32_t intervalMs);
+  EndpointStats Stats(int endpoint);
+  // Polls the endpoint's statistics every few ms until the test holds or timeoutMs passes.
+  bool WaitFor(int endpoint, const std::function<bool(const EndpointStats&)>& test,
+               int timeoutMs = 5000);
+  // The system entity's value of an option (8- or 32-bit ones), as a host would read it.
+  uint32_t OptionValue(uint32_t serial, uint8_t option);
+  std::vector<uint8_t> OptionBytes(uint32_t serial, uint8_t option);
+  // A summary of every endpoint's statistics, one line each.
+  std::string Summary();
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// Command-line forms, shared by the program and its tests.
+// "serial=40F5849A,model=19,address=4,router=0,version=2.15.3,build=1234,hb=1000,name=Bench"
+ModuleConfig ParseModuleSpec(const std::string& spec);
+// "garbage=01FF03,garbage-after=5,drop-after=3,refuse-after-drop,mute=0xAD,mute=3:9,
+//  delay=200,delay=200:0x49,split=3,split-gap=2,hb-timeout=1000", added to faults.
+void ParseFaultSpec(const std::string& spec, FaultConfig& faults);
+// Decimal or 0x-prefixed number no larger than max.
+uint32_t ParseNumber(const std::string& text, uint32_t max, const char* what);
+
+}  // namespace velsim

@@ -1,0 +1,143 @@
+// velmarine-sim: simulated Velmarine modules on TCP ports and pseudo-terminals.
+// Prints one line per endpoint as soon as it listens, then serves until SIGTERM or SIGINT.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "VelmarineSim.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: velmarine-sim [options]\n"
+    "Simulates Velmarine modules that speak the packet protocol on TCP ports and\n"
+    "pseudo-terminals. Each endpoint is printed on standard output as soon as it\n"
+    "listens, one per line: \"tcp HOST:PORT SERIAL\" or \"pty PATH SERIAL\".\n"
+    "Runs until SIGTERM or SIGINT, then prints what each endpoint saw on standard error.\n"
+    "\n"
+    "Options (--tcp, --pty and --fault apply to the module given last):\n"
+    "  --module SPEC       add a module; SPEC is a comma-separated list of\n"
+    "                        serial=HEX      serial number (default 40F5849A)\n"
+    "                        model=N         model number (default 19)\n"
+    "                        address=N       even, non-zero module address (default 4)\n"
+    "                        router=N        address of the module it sits behind (default 0);\n"
+    "                                        packets for it arrive through that module's links\n"
+    "                        version=X.Y.Z   firmware version, or a packed 0x value (default "
+    "2.15.3)\n"
+    "                        build=N         build number (default 1)\n"
+    "                        hb=MS           heartbeat interval in ms, 0 for none (default 0)\n"
+    "                        name=TEXT       the system entity's name (at most 32 bytes)\n"
+    "  --tcp [HOST:]PORT   TCP server for the module, one link per connection;\n"
+    "                      PORT 0 picks a free port; HOST defaults to 127.0.0.1\n"
+    "  --pty               pseudo-terminal for the module (a serial link)\n"
+    "  --fault SPEC        faults of the module; SPEC is a comma-separated list of\n"
+    "                        garbage=HEX       bytes injected by the faults below (default "
+    "01FF03)\n"
+    "                        garbage-after=N   inject them after N packets sent on a link\n"
+    "                        drop-after=N      drop the first link after N host packets\n"
+    "                                          (TCP: reset; pty: hang up)\n"
+    "                        refuse-after-drop stop listening once a link was dropped\n"
+    "                        mute=CMD[:OPT]    never answer command CMD (option OPT);\n"
+    "                                          mute=0xAD leaves the probe unanswered\n"
+    "                        delay=MS[:CMD]    send replies (to CMD only) MS ms late\n"
+    "                        split=N           write every burst in chunks of N bytes\n"
+    "                        split-gap=MS      pause between those chunks (default 2)\n"
+    "                        hb-timeout=MS     time the host has to answer a heartbeat\n"
+    "                                          (default 1000)\n"
+    "  --frame-timeout MS  drop a partly received packet after MS ms of silence (default 250)\n"
+    "  --verbose           trace every packet on standard error\n"
+    "  --help              show this text\n"
+    "\n"
+    "Example:\n"
+    "  velmarine-sim --module serial=40F5849A,model=19,address=4,hb=1000 --tcp 0 --pty \\\n"
+    "                --module serial=1234ABCD,address=6,router=4\n";
+
+int Fail(const std::string& text) {
+  fprintf(stderr, "velmarine-sim: %s\n", text.c_str());
+  fprintf(stderr, "Try 'velmarine-sim --help'.\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // SIGTERM and SIGINT are taken with sigwait below; every thread inherits the mask.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  velsim::Simulator sim;
+  uint32_t lastSerial = 0;
+  int endpoints = 0;
+  try {
+    for (int i = 1; i < argc; ++i) {
+      std::string a = argv[i];
+      auto value = [&]() -> std::string {
+        if (i + 1 >= argc) throw std::invalid_argument(a + " needs a value");
+        return argv[++i];
+      };
+      auto needModule = [&] {
+        if (!lastSerial) throw std::invalid_argument(a + " must follow a --module");
+      };
+      if (a == "--help" || a == "-h") {
+        fputs(kUsage, stdout);
+        return 0;
+      } else if (a == "--module") {
+        velsim::ModuleConfig c = velsim::ParseModuleSpec(value());
+        sim.AddModule(c);
+        lastSerial = c.serial;
+      } else if (a == "--tcp") {
+        needModule();
+        std::string v = value();
+        std::string host = "127.0.0.1";
+        size_t colon = v.rfind(':');
+        if (colon != std::string::npos) {
+          host = v.substr(0, colon);
+          v = v.substr(colon + 1);
+        }
+        uint16_t port = uint16_t(velsim::ParseNumber(v, 65535, "TCP port"));
+        printf("%s\n", sim.OpenTcp(lastSerial, port, host).Line().c_str());
+        fflush(stdout);
+        ++endpoints;
+      } else if (a == "--pty") {
+        needModule();
+        printf("%s\n", sim.OpenPty(lastSerial).Line().c_str());
+        fflush(stdout);
+        ++endpoints;
+      } else if (a == "--fault") {
+        needModule();
+        velsim::FaultConfig f = sim.Faults(lastSerial);
+        velsim::ParseFaultSpec(value(), f);
+        sim.SetFaults(lastSerial, f);
+      } else if (a == "--frame-timeout") {
+        sim.SetFrameTimeoutMs(velsim::ParseNumber(value(), 600000, "frame timeout"));
+      } else if (a == "--verbose") {
+        sim.SetVerbose(true);
+      } else {
+        throw std::invalid_argument("unknown option \"" + a + "\"");
+      }
+    }
+    if (!lastSerial) throw std::invalid_argument("no module given (--module)");
+    if (!endpoints) throw std::invalid_argument("no endpoint given (--tcp or --pty)");
+  } catch (const std::invalid_argument& e) {
+    return Fail(e.what());
+  } catch (const std::exception& e) {
+    fprintf(stderr, "velmarine-sim: %s\n", e.what());
+    return 1;
+  }
+
+  // Endpoints already listen; links are served from here on.
+  sim.Start();
+  int sig = 0;
+  sigwait(&stopSignals, &sig);
+  sim.Stop();
+  fputs(sim.Summary().c_str(), stderr);
+  return 0;
+}
