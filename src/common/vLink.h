@@ -58,9 +58,11 @@ typedef struct linkRecord {
   vStream* stream;
   std::atomic<uint32_t> syncState;
   uint8_t syncAddress;
-  vPacketLog* log;
+  // Set once by the first enable (mutex first) and kept until the link goes,
+  // so both threads can test them without a lock.
+  std::atomic<vPacketLog*> log;
   uint32_t logSize;  // 0: the default
-  vMutex* logMutex;
+  std::atomic<vMutex*> logMutex;
   vPacketFilter userFilter;
   const void* userFilterRef;
   vMutex* userFilterMutex;

@@ -23,8 +23,9 @@ enum linkSyncState : uint32_t {
 // Longest the reader waits for a byte before it looks at its state again;
 // during a handshake, a silence this long sends new probes.
 #define vLINKPIPE_IDLE_WAIT_MS 100
-// How long the writer waits for an outgoing packet before it looks at running.
-#define vLINKPIPE_WRITER_WAIT_MS 1000
+// How long the writer waits for an outgoing packet before it looks at running
+// again; short so that a stop is not held up by an idle writer.
+#define vLINKPIPE_WRITER_WAIT_MS 100
 
 // Thread bodies; the argument is the linkRecord.
 void* vLinkPipe_InProcess(void* record);

@@ -20,7 +20,6 @@ typedef struct vLogger {
   vThread* thread;
   std::atomic<uint8_t> running;
   uint16_t check;  // vLOGGER_CHECK while the record is valid
-  pthread_t threadId;
 } vLogger;
 
 // Opens path for appending, unbuffered; none on failure. Not running.
@@ -28,4 +27,5 @@ vLogger* vLogger_Create(uint32_t id, vLoggerProc procedure, const char* path);
 vErr vLogger_Enable(vLogger* logger);
 // Stops and joins the thread; does nothing when called from that thread.
 vErr vLogger_Disable(vLogger* logger);
+// vErrBusy (nothing freed) when called from the logger's own thread.
 vErr vLogger_Destroy(vLogger** logger);

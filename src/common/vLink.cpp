@@ -1,0 +1,695 @@
+// The link engine: the process-wide registry of links with use counts, the
+// creation of links over each transport, their start, synchronisation, stop,
+// reset and teardown, the packet operations callers use, and the packet log
+// operations of a link.
+#include "vLink.h"
+
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <new>
+
+#include "vLinkPipe.h"
+#include "vStream_Serial.h"
+#include "vStream_Socket.h"
+
+std::atomic<uint8_t> vVelmarineDebuggingEnable{0};
+std::atomic<uint32_t> vVelmarineDebuggingLevel{0};
+
+#define sSTART_POLLS 200
+#define sPOLL_MS 10
+#define sSYNC_SETTLE_MS 100
+#define sRESET_ATTEMPTS 20
+#define sRESET_PAUSE_MS 100
+
+namespace {
+
+struct linkEntry {
+  uint32_t id;
+  uint32_t underlyingLink;
+  vServer* server;
+  uint32_t identifier;
+  uint32_t ipPort;
+  uint32_t clientNumber;
+  linkType type;
+  int16_t useCount;
+  linkRecord* record;
+  linkEntry* next;
+  // Callers inside an operation on this link; teardown waits for them to
+  // leave before it frees the record.
+  std::atomic<int32_t> busy;
+};
+
+struct linkRegistry {
+  linkEntry* head = nullptr;
+  uint32_t nextId = 1;
+};
+
+linkRegistry _links;
+
+vMutex* sRegistryMutex() {
+  static vMutex* mutex = vMutex_Create("vLink_Managed");
+  return mutex;
+}
+
+struct RegistryLock {
+  RegistryLock() { vMutex_Lock(sRegistryMutex()); }
+  ~RegistryLock() { vMutex_Unlock(sRegistryMutex()); }
+};
+
+// Caller holds the registry mutex.
+linkEntry* sFind(uint32_t id) {
+  if (id == 0) return nullptr;
+  for (linkEntry* e = _links.head; e; e = e->next) {
+    if (e->id == id) return e;
+  }
+  return nullptr;
+}
+
+// A link in use by the caller until sRelease; none for an unregistered id.
+linkEntry* sAcquire(uint32_t id) {
+  RegistryLock lock;
+  linkEntry* entry = sFind(id);
+  if (!entry || !entry->record) return nullptr;
+  entry->busy++;
+  return entry;
+}
+
+void sRelease(linkEntry* entry) { entry->busy--; }
+
+struct Acquired {
+  explicit Acquired(uint32_t id) : entry(sAcquire(id)) {}
+  ~Acquired() {
+    if (entry) sRelease(entry);
+  }
+  linkRecord* record() const { return entry ? entry->record : nullptr; }
+  linkEntry* entry;
+};
+
+// The newest link with the identifier over one of the given transports.
+uint32_t sFindByIdentifier(uint32_t identifier, linkType a, linkType b) {
+  RegistryLock lock;
+  for (linkEntry* e = _links.head; e; e = e->next) {
+    if (e->identifier == identifier && (e->type == a || e->type == b)) return e->id;
+  }
+  return 0;
+}
+
+void sTrace(uint32_t level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void sTrace(uint32_t level, const char* format, ...) {
+  if (!vVelmarineDebuggingEnable || !(vVelmarineDebuggingLevel & level)) return;
+  va_list args;
+  va_start(args, format);
+  vprintf(format, args);
+  va_end(args);
+  fflush(stdout);
+}
+
+vErr sForceRoute(linkRecord* record, uint8_t value) {
+  vPacket* packet = vPacket_CreateWithData(vPACKET_ROUTE_ADDRESS, 1, &value);
+  if (!packet) return vErrMemory;
+  vErr err = vPacketFifo_Put(record->outQueue, packet);
+  vPacket_Destroy(&packet);
+  return err;
+}
+
+// Everything a record owns apart from the stream: queues, assembly packet,
+// packet log and the mutexes. Safe on a zero-filled record.
+void sReleaseContents(linkRecord* record) {
+  if (record->inQueue) vPacketFifo_Destroy(&record->inQueue);
+  if (record->outQueue) vPacketFifo_Destroy(&record->outQueue);
+  if (record->packet) vPacket_Destroy(&record->packet);
+  vPacketLog* log = record->log.exchange(nullptr);
+  vPacketLog_Destroy(&log);
+  vMutex* logMutex = record->logMutex.exchange(nullptr);
+  if (logMutex) vMutex_Destroy(&logMutex);
+  if (record->userFilterMutex) vMutex_Destroy(&record->userFilterMutex);
+  record->userFilter = nullptr;
+  record->userFilterRef = nullptr;
+}
+
+bool sInitRecord(linkRecord* record, uint32_t id, vStream* stream) {
+  // A record initialised again (reset) lets go of what it held first.
+  sReleaseContents(record);
+  record->id = id;
+  record->check = vLINK_CHECK;
+  record->running = 0;
+  record->stream = stream;
+  record->status = stream ? kLinkStopped : kLinkNoStream;
+  record->readerThread = nullptr;
+  record->writerThread = nullptr;
+  record->inQueue = vPacketFifo_Create();
+  record->outQueue = vPacketFifo_Create();
+  record->readerProc = vLinkPipe_InProcess;
+  record->writerProc = vLinkPipe_OutProcess;
+  record->readerStarted = 0;
+  record->writerStarted = 0;
+  record->packet = vPacket_Create();
+  record->logSize = 0;
+  record->syncState = kSyncStateIdle;
+  record->syncAddress = 1;
+  char name[64];
+  snprintf(name, sizeof(name), "vLink(%p)->userFilterSema", static_cast<void*>(record));
+  record->userFilterMutex = vMutex_Create(name);
+  return record->inQueue && record->outQueue && record->packet && record->userFilterMutex;
+}
+
+// Makes the stream of a link type: the creation switch shared by creation and reset.
+vErr sCreateStream(linkType type, uint32_t identifier, uint32_t port, vStream** stream) {
+  *stream = nullptr;
+  switch (type) {
+    case linkTypeTCPIP: return vStream_CreateSocket(identifier, port, stream);
+    case linkTypeUSB: return vErrUnimplemented;    // the USB transport is not built yet
+    case linkTypeVMesh: return vErrUnimplemented;  // nor the broker client stream
+    default: return vErrParam;
+  }
+}
+
+vErr sResetLink(linkEntry* entry) {
+  linkRecord* record = entry->record;
+  vLink_Stop(record);
+  vPacketFifo_Destroy(&record->inQueue);
+  vPacketFifo_Destroy(&record->outQueue);
+  vStream_Destroy(&record->stream);
+  vStream* stream = nullptr;
+  for (int attempt = 0; attempt < sRESET_ATTEMPTS; attempt++) {
+    vErr err = sCreateStream(entry->type, entry->identifier, entry->ipPort, &stream);
+    if (err == vErrNone && stream) break;
+    if (err == vErrParam || err == vErrUnimplemented) break;  // no retry can help
+    vTime_MSSleep(sRESET_PAUSE_MS);
+  }
+  if (stream) vLink_Init(entry->id, stream);
+  return vLink_Start(entry->id);
+}
+
+// Joins a link thread; false when the join failed.
+bool sJoin(vThread** thread) { return !*thread || vThread_Destroy(thread) == 0; }
+
+uint8_t sAcceptAll(const vPacket*, const void*) { return 1; }
+
+}  // namespace
+
+// ---------------------------------------------------------------- registry
+
+uint32_t vLink_RegistryCreate(uint32_t identifier, uint32_t ipPort, uint32_t clientNumber,
+                              linkType type) {
+  linkEntry* entry = new (std::nothrow) linkEntry();
+  if (!entry) return 0;
+  entry->record = new (std::nothrow) linkRecord();
+  if (!entry->record) {
+    delete entry;
+    return 0;
+  }
+  entry->identifier = identifier;
+  entry->ipPort = ipPort;
+  entry->clientNumber = clientNumber;
+  entry->type = type;
+  RegistryLock lock;
+  entry->id = _links.nextId++;
+  if (entry->id == 0) entry->id = _links.nextId++;
+  entry->record->id = entry->id;
+  entry->next = _links.head;
+  _links.head = entry;
+  return entry->id;
+}
+
+uint32_t vLink_RegistryFindByIdentifier(uint32_t identifier) {
+  RegistryLock lock;
+  for (linkEntry* e = _links.head; e; e = e->next) {
+    if (e->identifier == identifier) return e->id;
+  }
+  return 0;
+}
+
+uint32_t vLink_RegistryFindByKey(uint32_t identifier, uint32_t ipPort, uint32_t clientNumber) {
+  RegistryLock lock;
+  for (linkEntry* e = _links.head; e; e = e->next) {
+    if (e->identifier == identifier && e->ipPort == ipPort && e->clientNumber == clientNumber) {
+      return e->id;
+    }
+  }
+  return 0;
+}
+
+vErr vLink_RegistryChangeUseCount(uint32_t id, int16_t delta) {
+  RegistryLock lock;
+  linkEntry* entry = sFind(id);
+  if (!entry) return vErrNotFound;
+  entry->useCount = int16_t(entry->useCount + delta);
+  return vErrNone;
+}
+
+int32_t vLink_RegistryGetUseCount(uint32_t id) {
+  RegistryLock lock;
+  linkEntry* entry = sFind(id);
+  return entry ? entry->useCount : -1;
+}
+
+vErr vLink_RegistrySetUnderlyingLink(uint32_t id, uint32_t underlyingLink) {
+  RegistryLock lock;
+  linkEntry* entry = sFind(id);
+  if (!entry) return vErrNotFound;
+  entry->underlyingLink = underlyingLink;
+  return vErrNone;
+}
+
+vErr vLink_RegistrySetServer(uint32_t id, vServer* server) {
+  RegistryLock lock;
+  linkEntry* entry = sFind(id);
+  if (!entry) return vErrNotFound;
+  entry->server = server;
+  return vErrNone;
+}
+
+vServer* vLink_RegistryGetServer(uint32_t id) {
+  RegistryLock lock;
+  linkEntry* entry = sFind(id);
+  return entry ? entry->server : nullptr;
+}
+
+linkRecord* vLink_GetRecord(uint32_t id) {
+  RegistryLock lock;
+  linkEntry* entry = sFind(id);
+  return entry ? entry->record : nullptr;
+}
+
+// ---------------------------------------------------------------- creation
+
+uint32_t vLink_CreateUSB(uint32_t serialNumber) {
+  uint32_t existing = sFindByIdentifier(serialNumber, linkTypeUSB, linkTypeUSB);
+  if (existing) {
+    // A module shared through a broker must be reached as a client.
+    if (vLink_RegistryGetServer(existing)) return 0;
+    vLink_RegistryChangeUseCount(existing, 1);
+    return existing;
+  }
+  uint32_t id = vLink_RegistryCreate(serialNumber, 0, 0, linkTypeUSB);
+  if (!id) return 0;
+  vStream* stream = nullptr;
+  vErr err = sCreateStream(linkTypeUSB, serialNumber, 0, &stream);
+  if (vLink_Init(id, stream) != id && err == vErrNone) err = vErrConnection;
+  if (err == vErrNone && stream) {
+    vLink_RegistryChangeUseCount(id, 1);
+    err = vLink_Start(id);
+    if (err == vErrNone) err = vLink_Sync(id);
+    if (err == vErrNone) err = vLink_ForceRoute(id, 1);
+  }
+  if (err != vErrNone || !stream) {
+    sTrace(vLINK_TRACE_LIFECYCLE, "vLink_CreateUSB(%08X) failed: %s\n", serialNumber,
+           vError_GetErrorText(err));
+    vLink_Destroy(&id);
+    return 0;
+  }
+  return id;
+}
+
+uint32_t vLink_CreateTCPIP(uint32_t ipAddress, uint32_t port) {
+  uint32_t existing = sFindByIdentifier(ipAddress, linkTypeTCPIP, linkTypeTCPIP);
+  if (existing) {
+    vLink_RegistryChangeUseCount(existing, 1);
+    return existing;
+  }
+  uint32_t id = vLink_RegistryCreate(ipAddress, port, 0, linkTypeTCPIP);
+  if (!id) return 0;
+  vStream* stream = nullptr;
+  vErr err = sCreateStream(linkTypeTCPIP, ipAddress, port, &stream);
+  // A module that cannot be reached gives no link: without a stream the link
+  // could never carry a packet, and the caller learns it at once.
+  if (err == vErrNone && vLink_Init(id, stream) == id)
+    err = vLink_Start(id);
+  else if (err == vErrNone)
+    err = vErrConnection;
+  if (err != vErrNone) {
+    sTrace(vLINK_TRACE_LIFECYCLE, "vLink_CreateTCPIP failed: %s\n", vError_GetErrorText(err));
+    vLink_Destroy(&id);
+    return 0;
+  }
+  vLink_RegistryChangeUseCount(id, 1);
+  return id;
+}
+
+uint32_t vLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate) {
+  uint32_t existing = sFindByIdentifier(serialNumber, linkTypeSerial, linkTypeSerial);
+  if (existing) {
+    vLink_RegistryChangeUseCount(existing, 1);
+    return existing;
+  }
+  uint32_t code;
+  switch (baudRate) {
+    case 2400: code = 0; break;
+    case 4800: code = 1; break;
+    case 9600: code = 2; break;
+    case 19200: code = 3; break;
+    case 38400: code = 4; break;
+    case 57600: code = 5; break;
+    case 115200: code = 6; break;
+    case 230400: code = 7; break;
+    default: return 0;
+  }
+  uint32_t id = vLink_RegistryCreate(serialNumber, 0, 0, linkTypeSerial);
+  if (!id) return 0;
+  vStream* stream = nullptr;
+  vErr err = vStream_CreateSerial(portName, code, 0, 0, 0, &stream);
+  if (vLink_Init(id, stream) != id && err == vErrNone) err = vErrConnection;
+  if (err == vErrNone && stream) {
+    vLink_RegistryChangeUseCount(id, 1);
+    err = vLink_Start(id);
+  }
+  if (err != vErrNone || !stream) {
+    sTrace(vLINK_TRACE_LIFECYCLE, "vLink_CreateSerial(%s) failed: %s\n", portName ? portName : "",
+           vError_GetErrorText(err));
+    vLink_Destroy(&id);
+    return 0;
+  }
+  return id;
+}
+
+uint32_t vLink_Create(vStream* stream) {
+  uint32_t id = vLink_RegistryCreate(vLINK_ANY_IDENTIFIER, 0, 0, linkTypeInvalid);
+  if (!id) {
+    vStream_Destroy(&stream);
+    return 0;
+  }
+  if (vLink_Init(id, stream) != id || vLink_Start(id) != vErrNone) {
+    vLink_Destroy(&id);
+    return 0;
+  }
+  vLink_RegistryChangeUseCount(id, 1);
+  return id;
+}
+
+// ---------------------------------------------------------------- lifecycle
+
+uint32_t vLink_Init(uint32_t id, vStream* stream) {
+  linkRecord* record = vLink_GetRecord(id);
+  if (!record) return 0;
+  // The stream belongs to the record even when something else fails.
+  sInitRecord(record, id, stream);
+  if (!record->inQueue || !record->outQueue || !record->packet || !record->userFilterMutex) {
+    return 0;
+  }
+  return id;
+}
+
+vErr vLink_Start(uint32_t id) {
+  Acquired link(id);
+  linkRecord* record = link.record();
+  if (!record) return vErrParam;
+  if (record->running) return vErrNone;
+  record->running = 1;
+  record->status = kLinkStarting;
+  record->readerStarted = 0;
+  record->writerStarted = 0;
+  record->readerThread = vThread_Create(record->readerProc, record);
+  if (record->readerThread) record->writerThread = vThread_Create(record->writerProc, record);
+  if (!record->readerThread || !record->writerThread) {
+    // Leave no half-started link behind.
+    record->running = 0;
+    sJoin(&record->readerThread);
+    record->status = record->stream ? kLinkStopped : kLinkNoStream;
+    return vErrResource;
+  }
+  bool started = false;
+  for (int poll = 0; poll < sSTART_POLLS && !started; poll++) {
+    started = record->readerStarted && record->writerStarted && record->status == kLinkRunning;
+    if (!started) vTime_MSSleep(sPOLL_MS);
+  }
+  if (!started) {
+    sTrace(vLINK_TRACE_LIFECYCLE, "vLink_Start(%u): threads did not start\n", id);
+    return vErrIndexRange;
+  }
+  return sForceRoute(record, 1);
+}
+
+vErr vLink_Sync(uint32_t id) {
+  Acquired link(id);
+  linkRecord* record = link.record();
+  if (!record) return vErrParam;
+  record->status = kLinkSyncing;
+  vErr result = vErrNotReady;
+  for (int poll = 0; poll < sSTART_POLLS; poll++) {
+    if (record->status == kLinkRunning) {
+      result = vErrNone;
+      break;
+    }
+    vTime_MSSleep(sPOLL_MS);
+  }
+  sTrace(vLINK_TRACE_LIFECYCLE, "vLink_Sync(%u): %s\n", id, vError_GetErrorText(result));
+  // Drop the probes not yet sent and, once the module had time to answer the
+  // rest, the surplus answers.
+  vPacketFifo_DrainPackets(record->outQueue, sAcceptAll, nullptr);
+  vTime_MSSleep(sSYNC_SETTLE_MS);
+  vPacketFifo_DrainPackets(record->inQueue, sAcceptAll, nullptr);
+  return result;
+}
+
+vErr vLink_ForceRoute(uint32_t id, uint8_t value) {
+  Acquired link(id);
+  if (!link.entry) {
+    RegistryLock lock;
+    return sFind(id) ? vErrParam : vErrNotFound;
+  }
+  return sForceRoute(link.record(), value);
+}
+
+vErr vLink_Stop(linkRecord* record) {
+  if (!record) return vErrParam;
+  uint32_t status = record->status;
+  if (status == kLinkStopping || status == kLinkStopped) return vErrNone;
+  record->status = kLinkStopping;
+  vErr result = vErrNone;
+  if (record->readerThread || record->writerThread) {
+    // Queued straight on the record: during teardown the id is no longer registered.
+    result = sForceRoute(record, 0);
+    record->running = 0;
+    if (!sJoin(&record->readerThread)) result = vErrUnknown;
+    if (!sJoin(&record->writerThread)) result = vErrUnknown;
+  }
+  record->running = 0;
+  record->readerStarted = 0;
+  record->writerStarted = 0;
+  vPacket_Reset(record->packet);
+  record->status = kLinkStopped;
+  return result;
+}
+
+vErr vLink_Reset(uint32_t id) {
+  Acquired link(id);
+  if (!link.record()) return vErrParam;
+  return sResetLink(link.entry);
+}
+
+vErr vLink_Destroy(uint32_t* id) {
+  if (!id) return vErrParam;
+  uint32_t target = *id;
+  *id = 0;
+  linkEntry* entry = nullptr;
+  {
+    // The last holder takes the entry out in the same step, so no create
+    // can pick up a link that is being torn down.
+    RegistryLock lock;
+    linkEntry* found = sFind(target);
+    if (!found) return vErrParam;
+    found->useCount--;
+    if (found->useCount > 0) return vErrNone;
+    for (linkEntry** p = &_links.head; *p; p = &(*p)->next) {
+      if (*p == found) {
+        *p = found->next;
+        found->next = nullptr;
+        entry = found;
+        break;
+      }
+    }
+  }
+  vErr result = vErrNone;
+  if (entry->record) {
+    linkRecord* record = entry->record;
+    if (record->userFilterMutex) {
+      vMutex_Lock(record->userFilterMutex);
+      record->userFilter = nullptr;
+      record->userFilterRef = nullptr;
+      vMutex_Unlock(record->userFilterMutex);
+    }
+    vLink_Stop(record);
+    // The broker server (attached by the broker's own creator) has no
+    // teardown here yet: nothing attaches one until the broker exists.
+    entry->server = nullptr;
+    if (entry->underlyingLink) vLink_Destroy(&entry->underlyingLink);
+    // Destroying the queues wakes callers waiting in them; wait for every
+    // caller to leave before the record goes.
+    vPacketFifo_Destroy(&record->inQueue);
+    result = vPacketFifo_Destroy(&record->outQueue);
+    while (entry->busy > 0) vTime_MSSleep(1);
+    sReleaseContents(record);
+    vStream_Destroy(&record->stream);
+    record->check = 0;
+    delete record;
+  } else {
+    result = vErrUnknown;
+  }
+  delete entry;
+  return result;
+}
+
+uint32_t vLink_GetStatus(uint32_t id) {
+  Acquired link(id);
+  linkRecord* record = link.record();
+  return record ? record->status.load() : uint32_t(kLinkNoStream);
+}
+
+// ---------------------------------------------------------------- packets
+
+vErr vLink_PutPacket(uint32_t id, const vPacket* packet) {
+  Acquired link(id);
+  if (!link.record()) return vErrParam;
+  return vPacketFifo_Put(link.record()->outQueue, packet);
+}
+
+vPacket* vLink_GetPacket(uint32_t id) {
+  Acquired link(id);
+  return link.record() ? vPacketFifo_Get(link.record()->inQueue) : nullptr;
+}
+
+vPacket* vLink_AwaitPacket(uint32_t id, uint32_t timeoutMs) {
+  Acquired link(id);
+  return link.record() ? vPacketFifo_Await(link.record()->inQueue, timeoutMs) : nullptr;
+}
+
+vPacket* vLink_GetFirst(uint32_t id, vPacketFilter filter, const void* ref) {
+  Acquired link(id);
+  return link.record() ? vPacketFifo_GetFirst(link.record()->inQueue, filter, ref) : nullptr;
+}
+
+vPacket* vLink_AwaitFirst(uint32_t id, vPacketFilter filter, const void* ref, uint32_t timeoutMs) {
+  Acquired link(id);
+  linkRecord* record = link.record();
+  if (!record) return nullptr;
+  // Elapsed time on the steady clock, so a change of the wall clock does not
+  // shorten or stretch the wait.
+  auto start = std::chrono::steady_clock::now();
+  vPacket* found = nullptr;
+  for (;;) {
+    if (!record->running || record->status != kLinkRunning || found) break;
+    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::steady_clock::now() - start)
+                       .count();
+    if (elapsed >= int64_t(timeoutMs)) break;
+    found = vPacketFifo_AwaitFirst(record->inQueue, filter, ref, uint32_t(timeoutMs - elapsed));
+  }
+  return found;
+}
+
+size_t vLink_DrainPackets(uint32_t id, vPacketFilter filter, const void* ref) {
+  Acquired link(id);
+  return link.record() ? vPacketFifo_DrainPackets(link.record()->inQueue, filter, ref) : 0;
+}
+
+vErr vLink_InstallUserPacketFilter(uint32_t id, vPacketFilter filter, const void* ref) {
+  Acquired link(id);
+  linkRecord* record = link.record();
+  if (!record || !record->userFilterMutex) return vErrParam;
+  vMutex_Lock(record->userFilterMutex);
+  record->userFilter = filter;
+  record->userFilterRef = filter ? ref : nullptr;
+  vMutex_Unlock(record->userFilterMutex);
+  return vErrNone;
+}
+
+// ---------------------------------------------------------------- packet log
+
+vErr vLink_PacketDebug_SetLogSize(uint32_t id, int32_t bytes) {
+  Acquired link(id);
+  linkRecord* record = link.record();
+  if (!record || bytes > vPACKETLOG_MAX_SIZE) return vErrParam;
+  if (record->log) return vErrBusy;
+  record->logSize = bytes < 0 ? 0 : uint32_t(bytes);
+  return vErrNone;
+}
+
+vErr vLink_PacketDebug_Enable(uint32_t id) {
+  Acquired link(id);
+  linkRecord* record = link.record();
+  if (!record) return vErrParam;
+  if (record->logSize == 0) record->logSize = vPACKETLOG_DEFAULT_SIZE;
+  if (!record->log) {
+    if (!record->logMutex) {
+      char name[64];
+      snprintf(name, sizeof(name), "LOG_SEMA_%p", static_cast<void*>(record));
+      vMutex* mutex = vMutex_Create(name);
+      if (!mutex) return vErrResource;
+      record->logMutex = mutex;
+    }
+    vPacketLog* log = vPacketLog_Create(record->logSize);
+    if (!log) return vErrResource;
+    record->log = log;
+  }
+  vMutex_Lock(record->logMutex);
+  record->log.load()->logMark = 1;
+  vMutex_Unlock(record->logMutex);
+  return vErrNone;
+}
+
+vErr vLink_PacketDebug_Disable(uint32_t id) {
+  Acquired link(id);
+  linkRecord* record = link.record();
+  if (!record) return vErrParam;
+  vPacketLog* log = record->log;
+  if (!log) return vErrNotReady;
+  vMutex_Lock(record->logMutex);
+  log->logMark = 0;
+  vMutex_Unlock(record->logMutex);
+  return vErrNone;
+}
+
+vErr vLink_PacketDebug_Read(uint32_t id, uint8_t* type, uint8_t* length, uint8_t* buffer) {
+  Acquired link(id);
+  linkRecord* record = link.record();
+  if (!record) return vErrParam;
+  vPacketLog* log = record->log;
+  if (!log) return vErrNotReady;
+  vMutex_Lock(record->logMutex);
+  vErr err = vPacketLog_Get(log, type, length, buffer);
+  vMutex_Unlock(record->logMutex);
+  return err;
+}
+
+vErr vLink_PacketDebug_Write(uint32_t id, uint8_t type, uint8_t length, const uint8_t* bytes) {
+  Acquired link(id);
+  linkRecord* record = link.record();
+  if (!record) return vErrParam;
+  vPacketLog* log = record->log;
+  if (!log) return vErrNotReady;
+  vMutex_Lock(record->logMutex);
+  vErr err = vPacketLog_Put(log, type, length, bytes);
+  vMutex_Unlock(record->logMutex);
+  return err;
+}
+
+// ---------------------------------------------------------------- detached records
+
+linkRecord* vLink_CreateDetachedRecord(vStream* stream) {
+  linkRecord* record = new (std::nothrow) linkRecord();
+  if (!record) {
+    vStream_Destroy(&stream);
+    return nullptr;
+  }
+  if (!sInitRecord(record, 0, stream)) {
+    sReleaseContents(record);
+    vStream_Destroy(&record->stream);
+    delete record;
+    return nullptr;
+  }
+  return record;
+}
+
+vErr vLink_DestroyDetachedRecord(linkRecord** record) {
+  if (!record || !*record || (*record)->check != vLINK_CHECK) return vErrParam;
+  linkRecord* r = *record;
+  vLink_Stop(r);
+  sReleaseContents(r);
+  vStream_Destroy(&r->stream);
+  r->check = 0;
+  delete r;
+  *record = nullptr;
+  return vErrNone;
+}
