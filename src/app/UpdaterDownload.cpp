@@ -1,22 +1,241 @@
-// Build lists and downloads (-B, -L, -G): not yet part of this build; fail loudly.
+// Build lists and downloads (-B, -L, -G): asks the update server which builds
+// exist, downloads one build's BIRD file into the device's store entry on a
+// second thread while the spinner turns, and lists the builds already stored.
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <future>
+#include <stdexcept>
+#include <thread>
+
+#include "Base64.h"
+#include "BirdFile.h"
+#include "Log.h"
+#include "UpdateServerRequest.h"
 #include "Updater.h"
+#include "UpdaterStore.h"
+#include "UpdaterStoreAccess.h"
 
-uint32_t Updater::Download_Firmware(uint32_t, std::string, bool, bool) {
-  _operation_unavailable(display, "Download_Firmware");
-  return 0;
+bool _valid_build(uint32_t serial, uint32_t build, const char* serverUrl);
+
+namespace {
+
+// A text of decimal digits only that fits 32 bits.
+bool sParseBuild(const std::string& text, uint32_t& value) {
+  if (text.empty() || text.size() > 10) return false;
+  uint64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + uint64_t(c - '0');
+  }
+  if (v > UINT32_MAX) return false;
+  value = uint32_t(v);
+  return true;
 }
 
-uint32_t Updater::Download_Firmware(Fingerprint, std::string, bool) {
-  _operation_unavailable(display, "Download_Firmware");
-  return 0;
+// The local time in the ctime form without its line end.
+std::string sNow() {
+  time_t now = time(nullptr);
+  char text[64] = "";
+  if (!ctime_r(&now, text)) return "";
+  std::string s = text;
+  while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+  return s;
 }
 
-std::map<std::string, std::string> Updater::Get_BuildList(uint32_t) {
-  _operation_unavailable(display, "Get_BuildList");
-  return {};
+// What the download thread gets: copies of everything but the URL and the result.
+struct DownloadJob {
+  const std::string& serverUrl;
+  std::promise<bool> result;
+  uint32_t serial;
+  std::string versionText;
+  std::string buildText;
+  std::string* birdText;
+  bool noCal;
+};
+
+void sDownload(DownloadJob* job) {
+  bool ok =
+      UpdateServerRequest::GetBuild(job->serial, job->versionText.c_str(), job->buildText.c_str(),
+                                    *job->birdText, job->serverUrl.c_str(), job->noCal);
+  job->result.set_value(ok);
 }
 
-std::map<std::string, std::string> Updater::Get_BuildListLocal(uint32_t) {
-  _operation_unavailable(display, "Get_BuildListLocal");
-  return {};
+}  // namespace
+
+bool _valid_build(uint32_t serial, uint32_t build, const char* serverUrl) {
+  std::map<std::string, std::string> builds;
+  if (!UpdateServerRequest::GetBuildList(serial, builds, serverUrl)) return false;
+  bool found = false;
+  for (const auto& entry : builds) {
+    uint32_t number = 0;
+    if (!sParseBuild(entry.first, number)) {
+      Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", entry.first.c_str());
+      number = 0;
+    }
+    if (number == build) found = true;
+  }
+  return found;
+}
+
+uint32_t Updater::Download_Firmware(uint32_t serial, std::string build, bool override, bool noCal) {
+  const auto ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
+  const auto INFO = UpdaterDisplayInterface::LEVEL_INFO;
+  uint32_t number = 0;
+  if (!build.empty() && !sParseBuild(build, number)) {
+    display.message(ERROR, "Build number '%s' must be an number", build.c_str());
+    return 0;
+  }
+  if (serial == 0) {
+    display.message(ERROR, "Serial Number must be non-zero");
+    return 0;
+  }
+  const char* url = serverUrl.c_str();
+  if (!UpdateServerRequest::ping(url)) {
+    display.message(ERROR, "Server request failed for %s", url);
+    return 0;
+  }
+
+  std::unique_ptr<UpdaterStore> store =
+      _createUpdaterStore(display, storeDirectory, "Download_Firmware");
+  if (!store) return 0;
+  UpdaterStoreItem device;
+  // A stray file whose name holds the serial number is no device entry.
+  if (!store->FindDevice(serial, &device) || device.kind != STORE_ITEM_DIRECTORY) {
+    Log::log(DEBUG_APP, "Could not find device in our update history.\n");
+    try {
+      device = store->AddDevice(serial);
+    } catch (const std::exception&) {
+      display.message(ERROR, "Could not create directory for storing BIRD file");
+      return 0;
+    }
+  }
+
+  std::string currentBuild, currentVersion;
+  if (!UpdateServerRequest::QueryBuild(serial, currentBuild, currentVersion, url)) {
+    display.message(ERROR, "No build information for device");
+    return 0;
+  }
+  if (number == 0 && !sParseBuild(currentBuild, number)) {
+    Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", currentBuild.c_str());
+    number = 0;
+  }
+
+  display.message(INFO, "Retrieving build %u", number);
+  if (override) {
+    display.message(INFO, "Override specified, skipping validation of build %u", number);
+  } else {
+    display.message(INFO, "Validating build %u with server", number);
+    if (!_valid_build(serial, number, url)) {
+      display.message(ERROR, "No valid build %u", number);
+      return 0;
+    }
+    display.message(INFO, "Build %u is valid", number);
+  }
+
+  // The request runs on its own thread; this one turns the spinner until the
+  // result is there, and reads birdText only after the join.
+  std::string birdText;
+  DownloadJob job{serverUrl,      std::promise<bool>(),   serial,
+                  currentVersion, std::to_string(number), &birdText,
+                  noCal};
+  std::future<bool> result = job.result.get_future();
+  std::thread downloader(sDownload, &job);
+  display.update_spinner(true, "Downloading");
+  while (result.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
+    display.update_spinner(true, "Downloading");
+  display.update_spinner(false, "Downloading");
+  if (!result.get()) display.message(ERROR, "Download failed");
+  downloader.join();
+
+  if (birdText.empty()) {
+    display.message(ERROR, "Failed to retrieve a valid BIRD file");
+    return 0;
+  }
+
+  size_t length = 0;
+  char* bytes = base64_decode(birdText.data(), birdText.size(), &length);
+  std::string().swap(birdText);  // the text is no longer needed: free it before writing
+  if (!bytes) {
+    display.message(ERROR, "Build %u arrived damaged (not Base64 text); nothing was stored",
+                    number);
+    return number;
+  }
+  std::string fileName = job.buildText + ".bird";
+  vErr written =
+      device.WriteFile(fileName.c_str(), reinterpret_cast<const uint8_t*>(bytes), length);
+  free(bytes);
+  if (written != vErrNone) {
+    // The entry keeps naming the last build that really is in the store.
+    display.message(ERROR, "Failed to write file with %d", int(written));
+    return number;
+  }
+  device.info.Add("LATEST_DOWNLOAD", fileName.c_str());
+  device.info.Add("LAST_DOWNLOAD_DATE", sNow().c_str());
+  device.info.Save(nullptr);
+  return number;
+}
+
+uint32_t Updater::Download_Firmware(Fingerprint fingerprint, std::string build, bool override) {
+  uint32_t number = 0;
+  if (!build.empty() && !sParseBuild(build, number)) {
+    Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", build.c_str());
+    number = 0;
+  }
+  uint32_t serial = 0, recoveryBuild = 0;
+  if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.words, &serial, &recoveryBuild,
+                                            serverUrl.c_str())) {
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                    "Failed to retrieve recovery information from Corvane update server");
+    return 0;
+  }
+  if (number == 0) number = recoveryBuild;
+  return Download_Firmware(serial, std::to_string(number), override, false);
+}
+
+std::map<std::string, std::string> Updater::Get_BuildList(uint32_t serial) {
+  std::map<std::string, std::string> builds;
+  const char* url = serverUrl.c_str();
+  if (!UpdateServerRequest::ping(url)) {
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Server request failed for %s", url);
+  } else if (!UpdateServerRequest::GetBuildList(serial, builds, url)) {
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve builds for %08X",
+                    serial);
+  }
+  return builds;
+}
+
+std::map<std::string, std::string> Updater::Get_BuildListLocal(uint32_t serial) {
+  std::map<std::string, std::string> builds;
+  std::unique_ptr<UpdaterStore> store =
+      _createUpdaterStore(display, storeDirectory, "Get_BuildListLocal");
+  if (!store) return builds;
+  std::vector<UpdaterStoreItem> items;
+  store->FindLocalBuilds(serial, items);
+  for (const UpdaterStoreItem& item : items) {
+    std::string key = item.name.substr(0, item.name.find(".bird"));
+    std::string version;
+    if (item.IsValid()) {
+      std::string path = item.basePath + "/" + item.name;
+      bool loaded = false;
+      if (BirdFile::VerifyFile(path.c_str())) {
+        // A file with a valid header can still be damaged inside: it lists
+        // with an empty version like any other unreadable file.
+        try {
+          BirdFile file(path.c_str());
+          std::string found = file.GetVersion();
+          loaded = true;
+          if (!found.empty()) {
+            Log::log(DEBUG_Updater, "Found VERSION in birdfile: %s - Version: \n", path.c_str());
+            version = found;
+          }
+        } catch (const std::exception&) {
+        }
+      }
+      if (!loaded)
+        Log::log(DEBUG_Updater, "Could NOT file VERSION in birdfile: %s\n", path.c_str());
+    }
+    builds.emplace(key, version);
+  }
+  return builds;
 }
