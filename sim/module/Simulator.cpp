@@ -335,7 +335,8 @@ struct Simulator::Impl {
         } else {
           if (f.delayMs && (f.delayCommand < 0 || f.delayCommand == cmd)) delayed = now + f.delayMs;
           for (const Packet& reply : r.packets) {
-            if (reply.length >= 4 && cmd == SimModule::kSystemCommand && (reply.data[2] & 0x80))
+            if (reply.length == 4 && (reply.data[2] & 0x80) && cmd != SimModule::kQueryCommand &&
+                cmd != SimModule::kEchoCommand)
               ++e.stats.errorReplies;
             QueuePacket(e, l, reply, delayed);
           }

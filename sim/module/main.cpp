@@ -7,6 +7,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "VelmarineSim.h"
 
@@ -73,9 +74,17 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  // The whole command line is checked before anything opens, so a mistake
+  // prints no endpoint.
+  struct Open {
+    uint32_t serial;
+    bool tcp;
+    std::string host;
+    uint16_t port;
+  };
   velsim::Simulator sim;
-  uint32_t lastSerial = 0;
-  int endpoints = 0;
+  std::vector<Open> opens;
+  std::vector<uint32_t> serials;
   try {
     for (int i = 1; i < argc; ++i) {
       std::string a = argv[i];
@@ -83,8 +92,9 @@ int main(int argc, char** argv) {
         if (i + 1 >= argc) throw std::invalid_argument(a + " needs a value");
         return argv[++i];
       };
-      auto needModule = [&] {
-        if (!lastSerial) throw std::invalid_argument(a + " must follow a --module");
+      auto lastModule = [&] {
+        if (serials.empty()) throw std::invalid_argument(a + " must follow a --module");
+        return serials.back();
       };
       if (a == "--help" || a == "-h") {
         fputs(kUsage, stdout);
@@ -92,9 +102,9 @@ int main(int argc, char** argv) {
       } else if (a == "--module") {
         velsim::ModuleConfig c = velsim::ParseModuleSpec(value());
         sim.AddModule(c);
-        lastSerial = c.serial;
+        serials.push_back(c.serial);
       } else if (a == "--tcp") {
-        needModule();
+        uint32_t serial = lastModule();
         std::string v = value();
         std::string host = "127.0.0.1";
         size_t colon = v.rfind(':');
@@ -102,20 +112,14 @@ int main(int argc, char** argv) {
           host = v.substr(0, colon);
           v = v.substr(colon + 1);
         }
-        uint16_t port = uint16_t(velsim::ParseNumber(v, 65535, "TCP port"));
-        printf("%s\n", sim.OpenTcp(lastSerial, port, host).Line().c_str());
-        fflush(stdout);
-        ++endpoints;
+        opens.push_back({serial, true, host, uint16_t(velsim::ParseNumber(v, 65535, "TCP port"))});
       } else if (a == "--pty") {
-        needModule();
-        printf("%s\n", sim.OpenPty(lastSerial).Line().c_str());
-        fflush(stdout);
-        ++endpoints;
+        opens.push_back({lastModule(), false, "", 0});
       } else if (a == "--fault") {
-        needModule();
-        velsim::FaultConfig f = sim.Faults(lastSerial);
+        uint32_t serial = lastModule();
+        velsim::FaultConfig f = sim.Faults(serial);
         velsim::ParseFaultSpec(value(), f);
-        sim.SetFaults(lastSerial, f);
+        sim.SetFaults(serial, f);
       } else if (a == "--frame-timeout") {
         sim.SetFrameTimeoutMs(velsim::ParseNumber(value(), 600000, "frame timeout"));
       } else if (a == "--verbose") {
@@ -124,10 +128,18 @@ int main(int argc, char** argv) {
         throw std::invalid_argument("unknown option \"" + a + "\"");
       }
     }
-    if (!lastSerial) throw std::invalid_argument("no module given (--module)");
-    if (!endpoints) throw std::invalid_argument("no endpoint given (--tcp or --pty)");
+    if (serials.empty()) throw std::invalid_argument("no module given (--module)");
+    if (opens.empty()) throw std::invalid_argument("no endpoint given (--tcp or --pty)");
   } catch (const std::invalid_argument& e) {
     return Fail(e.what());
+  }
+
+  try {
+    for (const Open& o : opens) {
+      velsim::Endpoint ep = o.tcp ? sim.OpenTcp(o.serial, o.port, o.host) : sim.OpenPty(o.serial);
+      printf("%s\n", ep.Line().c_str());
+      fflush(stdout);
+    }
   } catch (const std::exception& e) {
     fprintf(stderr, "velmarine-sim: %s\n", e.what());
     return 1;

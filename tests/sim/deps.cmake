@@ -1,0 +1,1 @@
+set(TEST_sim_LIBS velmarine_sim_lib)
