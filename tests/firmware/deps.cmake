@@ -1,0 +1,1 @@
+set(TEST_firmware_LIBS bird_writer)
