@@ -1,0 +1,1 @@
+set(TEST_link_LIBS velmarine_sim_lib)
