@@ -1,0 +1,1 @@
+set(TEST_store_LIBS bird_writer)
