@@ -1,0 +1,1 @@
+set(TEST_tools_LIBS bird_writer)
