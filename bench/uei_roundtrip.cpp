@@ -1,0 +1,195 @@
+// UEI get round trip through the link engine to a simulated module over TCP
+// loopback, set against a bare TCP ping-pong of 30-byte messages between two
+// processes measured in the same run: medians, 99th percentiles and ratios.
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "VelmarineSim.h"
+#include "vLink.h"
+#include "vPacket.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+pid_t gSimPid = -1, gEchoPid = -1;
+uint16_t gSimPort = 0, gEchoPort = 0;
+
+double Percentile(std::vector<double> v, double q) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[std::min(v.size() - 1, size_t(q * double(v.size())))];
+}
+
+int ListenLoopback(uint16_t* port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in sa = {};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof sa;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) || listen(fd, 1) ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len))
+    return -1;
+  *port = ntohs(sa.sin_port);
+  return fd;
+}
+
+// A second process that echoes every 30-byte message it receives.
+void StartEcho() {
+  int lfd = ListenLoopback(&gEchoPort);
+  gEchoPid = fork();
+  if (gEchoPid == 0) {
+    int fd = accept(lfd, nullptr, nullptr);
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    char buf[30];
+    for (;;) {
+      size_t got = 0;
+      while (got < sizeof buf) {
+        ssize_t n = read(fd, buf + got, sizeof buf - got);
+        if (n <= 0) _exit(0);
+        got += size_t(n);
+      }
+      if (write(fd, buf, sizeof buf) != ssize_t(sizeof buf)) _exit(0);
+    }
+  }
+  close(lfd);
+}
+
+// The simulator in a process of its own, as the module would be.
+void StartSim() {
+  int p[2];
+  if (pipe(p)) return;
+  gSimPid = fork();
+  if (gSimPid == 0) {
+    close(p[0]);
+    velsim::Simulator sim;
+    velsim::ModuleConfig c;
+    sim.AddModule(c);
+    uint16_t port = sim.OpenTcp(c.serial, 0).port;
+    sim.Start();
+    if (write(p[1], &port, sizeof port) != ssize_t(sizeof port)) _exit(1);
+    for (;;) pause();
+  }
+  close(p[1]);
+  if (read(p[0], &gSimPort, sizeof gSimPort) != ssize_t(sizeof gSimPort)) gSimPort = 0;
+  close(p[0]);
+}
+
+int ConnectLoopback(uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in sa = {};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa)) {
+    close(fd);
+    return -1;
+  }
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return fd;
+}
+
+// Writes the message and reads back exactly n bytes; the time taken in microseconds.
+double Exchange(int fd, const uint8_t* msg, size_t size, size_t n) {
+  uint8_t back[64];
+  auto t0 = Clock::now();
+  if (write(fd, msg, size) != ssize_t(size)) return -1;
+  size_t got = 0;
+  while (got < n) {
+    ssize_t r = read(fd, back + got, n - got);
+    if (r <= 0) return -1;
+    got += size_t(r);
+  }
+  return std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
+}
+
+uint8_t SerialReply(const vPacket* p, const void*) {
+  return p->address == 4 && p->length == 7 && p->data[0] == 3 && p->data[1] == 9 && p->data[2] == 0;
+}
+
+// Each iteration runs one of each exchange back to back, so that all three see
+// the same load on a shared machine and their ratios stay meaningful:
+//   ping: 30 bytes to a second process and back (the limit);
+//   sim:  a UEI get written on a bare socket to the simulator (its own share);
+//   link: a UEI get through the link engine (put, writer, socket, reader, queue, await).
+void BM_UEIGetRoundTrip(benchmark::State& state) {
+  int ping = ConnectLoopback(gEchoPort), raw = ConnectLoopback(gSimPort);
+  uint32_t id = vLink_CreateTCPIP(htonl(INADDR_LOOPBACK), gSimPort);
+  if (ping < 0 || raw < 0 || !id || vLink_Sync(id) != vErrNone) {
+    state.SkipWithError("cannot reach the echo process or the simulator");
+    if (id) vLink_Destroy(&id);
+    return;
+  }
+  const uint8_t pingMsg[30] = {0x04, 28};
+  const uint8_t rawGet[5] = {4, 3, 3, 0x40 | 9, 0x20};
+  const uint8_t get[3] = {3, 0x40 | 9, 0x20};
+  vPacket* request = vPacket_CreateWithData(4, 3, get);
+  std::vector<double> pingUs, simUs, linkUs;
+  int lost = 0;
+  for (auto _ : state) {
+    pingUs.push_back(Exchange(ping, pingMsg, sizeof pingMsg, sizeof pingMsg));
+    simUs.push_back(Exchange(raw, rawGet, sizeof rawGet, 9));
+    auto t0 = Clock::now();
+    vLink_PutPacket(id, request);
+    vPacket* reply = vLink_AwaitFirst(id, SerialReply, nullptr, 1000);
+    linkUs.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    if (reply)
+      vPacket_Destroy(&reply);
+    else
+      ++lost;
+  }
+  vPacket_Destroy(&request);
+  vLink_Destroy(&id);
+  close(ping);
+  close(raw);
+  const double pm = Percentile(pingUs, 0.5), pp = Percentile(pingUs, 0.99);
+  const double sm = Percentile(simUs, 0.5);
+  const double lm = Percentile(linkUs, 0.5), lp = Percentile(linkUs, 0.99);
+  state.counters["ping_median_us"] = pm;
+  state.counters["ping_p99_us"] = pp;
+  state.counters["sim_median_us"] = sm;
+  state.counters["uei_median_us"] = lm;
+  state.counters["uei_p99_us"] = lp;
+  state.counters["ratio_median"] = lm / pm;
+  state.counters["ratio_p99"] = lp / pp;
+  state.counters["lost"] = lost;
+  printf(
+      "UEI get round trip: median %.1f us, p99 %.1f us. TCP ping-pong of 30 bytes between two "
+      "processes: median %.1f us, p99 %.1f us. Ratio: median %.2f, p99 %.2f (aim: 2 or less). "
+      "Simulator alone: median %.1f us.\n",
+      lm, lp, pm, pp, lm / pm, lp / pp, sm);
+}
+
+BENCHMARK(BM_UEIGetRoundTrip)->Iterations(20000)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Both helper processes are forked before any thread exists.
+  StartEcho();
+  StartSim();
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  for (pid_t pid : {gEchoPid, gSimPid}) {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+  return 0;
+}
