@@ -49,9 +49,9 @@ vErr vLogger_Enable(vLogger* logger) {
 
 vErr vLogger_Disable(vLogger* logger) {
   if (!sValid(logger)) return vErrParam;
-  if (!logger->running || !logger->thread) return vErrNone;
   // The procedure may disable its own logger; a thread cannot join itself.
   if (tOwnLogger == logger) return vErrNone;
+  if (!logger->running || !logger->thread) return vErrNone;
   logger->running = 0;
   if (vThread_Destroy(&logger->thread) != 0) return vErrUnknown;
   return vErrNone;
