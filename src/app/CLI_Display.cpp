@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "UpdateServerRequest.h"
 #include "vDefs.h"
 
 namespace {
@@ -110,7 +111,7 @@ void _display_builds(CLI_Display& display, std::map<std::string, std::string>& b
   }
   display.message(INFO, "Build List for device [%08X]:\n", serial);
   display.message(INFO, "%-15.15s\t%-15.15s", "Build", "Version");
-  for (const auto& pair : _sorted_builds(builds))
+  for (const auto& pair : UpdateServerRequest::SortBuildsByVersion(builds))
     display.message(INFO, "%-15.15s\t%-15.15s", pair.first.c_str(), pair.second.c_str());
 }
 

@@ -26,8 +26,3 @@ void _display_device_list(CLI_Display& display, std::vector<DeviceInfo>& devices
 void _display_builds(CLI_Display& display, std::map<std::string, std::string>& builds,
                      uint32_t serial);
 void _display_fingerprint(CLI_Display& display, Fingerprint& fingerprint);
-
-// Orders (build, version) pairs newest version first; supplied by the update
-// server client. Pairs whose versions don't parse keep their order.
-std::vector<std::pair<std::string, std::string>> _sorted_builds(
-    const std::map<std::string, std::string>& builds);
