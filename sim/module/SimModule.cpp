@@ -117,8 +117,8 @@ void SimModule::RegisterCommand(uint8_t command, CommandHandler handler) {
 }
 
 uint8_t SimModule::EntityCount(uint8_t command) const {
-  if (command == kSystemCommand) return 1;
-  return 0;
+  auto it = entityCounts_.find(command);
+  return it == entityCounts_.end() ? 0 : it->second;
 }
 
 uint32_t SimModule::Value(uint8_t option) const {

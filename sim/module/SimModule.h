@@ -51,8 +51,10 @@ class SimModule {
   void Handle(const Packet& request, ByteRun& run, Replies& out, std::vector<std::string>& notes);
   void RegisterCommand(uint8_t command, CommandHandler handler);
 
-  // The number of entities of a class (0x49 queries and error replies).
+  // The number of entities of a class (0x49 queries and error replies). A
+  // handler registered for a further class sets its count here.
   uint8_t EntityCount(uint8_t command) const;
+  void SetEntityCount(uint8_t command, uint8_t count) { entityCounts_[command] = count; }
 
   uint32_t Value(uint8_t option) const;
   std::vector<uint8_t> Bytes(uint8_t option) const { return Find(bytes_, option); }
@@ -76,6 +78,7 @@ class SimModule {
 
   ModuleConfig config_;
   std::map<uint8_t, CommandHandler> handlers_;
+  std::map<uint8_t, uint8_t> entityCounts_ = {{kSystemCommand, 1}};
   std::map<uint8_t, uint32_t> values_, defaults_, saved_;
   std::map<uint8_t, std::vector<uint8_t>> bytes_, defaultBytes_;
   std::chrono::steady_clock::time_point started_;

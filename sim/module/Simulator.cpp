@@ -40,6 +40,9 @@ uint64_t NowMs() {
 constexpr uint64_t kNever = ~uint64_t(0);
 constexpr size_t kMaxNotes = 50;
 constexpr uint32_t kPtyCheckMs = 100;
+// A host that stops reading does not make the simulator grow without end:
+// past this much pending output, what the module sends is lost, as on a wire.
+constexpr size_t kMaxPendingOutput = 1 << 20;
 
 std::string SerialText(uint32_t serial) {
   char buf[16];
@@ -66,6 +69,8 @@ struct Link {
   FrameParser parser;
   uint64_t lastByteMs = 0;
   std::deque<Chunk> out;
+  size_t pendingBytes = 0;
+  bool overflowNoted = false;
   uint64_t packetsIn = 0, packetsSent = 0;
   bool garbageDone = false;
   std::map<uint8_t, ByteRun> runs;  // by module address
@@ -88,6 +93,7 @@ struct ModuleRec {
   std::unique_ptr<SimModule> module;
   FaultConfig faults;
   bool dropDone = false;
+  const void* routeLink = nullptr;  // the link its unsolicited traffic goes to, if any
 };
 
 }  // namespace
@@ -143,6 +149,8 @@ struct Simulator::Impl {
     l.open = true;
     l.parser.Reset();
     l.out.clear();
+    l.pendingBytes = 0;
+    l.overflowNoted = false;
     l.runs.clear();
     l.hbOutstanding.clear();
     l.packetsIn = l.packetsSent = 0;
@@ -161,6 +169,9 @@ struct Simulator::Impl {
     if (l.open && e.stats.openLinks) --e.stats.openLinks;
     l.open = false;
     l.out.clear();
+    l.pendingBytes = 0;
+    ModuleRec& mr = Module(e.ep.serial);
+    if (mr.routeLink == &l) mr.routeLink = nullptr;
     l.hbOutstanding.clear();
     if (e.ep.kind == EndpointKind::Pty && !reset) {
       // The master stays; the next host to open the pty starts a new link.
@@ -199,15 +210,23 @@ struct Simulator::Impl {
 
   // --- output --------------------------------------------------------------
 
-  void QueueBytes(Link& l, std::vector<uint8_t> bytes, uint64_t notBefore) {
-    if (!l.open || l.dead) return;
+  // False when the bytes were lost because the host stopped reading.
+  bool QueueBytes(Link& l, std::vector<uint8_t> bytes, uint64_t notBefore) {
+    if (!l.open || l.dead) return false;
+    if (l.pendingBytes + bytes.size() > kMaxPendingOutput) return false;
     if (!l.out.empty()) notBefore = std::max(notBefore, l.out.back().notBefore);
+    l.pendingBytes += bytes.size();
     l.out.push_back(Chunk{std::move(bytes), 0, notBefore});
+    return true;
   }
 
   void QueuePacket(EndpointRec& e, Link& l, const Packet& p, uint64_t notBefore) {
     if (!l.open || l.dead) return;
-    QueueBytes(l, p.Wire(), notBefore);
+    if (!QueueBytes(l, p.Wire(), notBefore)) {
+      if (!l.overflowNoted) Note(e, "host is not reading: module output lost");
+      l.overflowNoted = true;
+      return;
+    }
     ++l.packetsSent;
     ++e.stats.packetsOut;
     if (verbose)
@@ -248,6 +267,7 @@ struct Simulator::Impl {
         size_t take = std::min(left, c.bytes.size() - c.offset);
         c.offset += take;
         left -= take;
+        l.pendingBytes -= take;
         if (c.offset == c.bytes.size()) l.out.pop_front();
       }
       if (f.splitBytes && !l.out.empty()) {
@@ -291,11 +311,14 @@ struct Simulator::Impl {
       if (p.length != 1 || p.data[0] > 1) {
         Note(e, "malformed route command: " + p.Describe());
       } else if (p.data[0]) {
+        // The module's own traffic (heartbeats) goes to this link only from now on.
         ++e.stats.routeOn;
         e.stats.lastRoute = 1;
+        entry.routeLink = &l;
       } else {
         ++e.stats.routeOff;
         e.stats.lastRoute = 0;
+        if (entry.routeLink == &l) entry.routeLink = nullptr;
       }
     } else {
       SimModule* target = nullptr;
@@ -395,6 +418,7 @@ struct Simulator::Impl {
     if (!l.open || l.dead) return;
     ModuleRec& mr = Module(e.ep.serial);
     uint32_t hb = mr.module->heartbeatMs();
+    if (mr.routeLink && mr.routeLink != &l) hb = 0;  // routed to another link
     if (!hb) {
       l.nextHeartbeat = 0;
     } else if (!l.nextHeartbeat) {
@@ -483,7 +507,10 @@ struct Simulator::Impl {
       lock.unlock();
       int r = poll(fds.data(), fds.size(), timeout);
       lock.lock();
-      if (r < 0 && errno != EINTR) break;
+      if (r < 0 && errno != EINTR) {
+        fprintf(stderr, "velmarine-sim: poll failed: %s\n", strerror(errno));
+        break;
+      }
       if (r <= 0) continue;
       now = NowMs();
       if (fds[0].revents) {

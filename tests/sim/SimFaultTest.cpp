@@ -60,6 +60,38 @@ TEST_F(SimFaults, HeartbeatsAlternateAndTheirAnswersAreChecked) {
   EXPECT_EQ(sim.Stats(ep.id).heartbeatsSent, sent);
 }
 
+TEST_F(SimFaults, HeartbeatsGoOnlyToTheLinkTheModuleIsRoutedTo) {
+  Begin("hb-timeout=5000", 50);
+  RawLink other = RawLink::Tcp(ep.port);
+  ASSERT_TRUE(other.ok());
+  EXPECT_EQ(other.Packet(), (Bytes{0x04, 2, 0x00, 0x00}));  // unrouted: every link hears them
+  link->Send({0xAF, 1, 1});
+  ASSERT_TRUE(sim.WaitFor(ep.id, [](const velsim::EndpointStats& s) { return s.routeOn == 1; }));
+  other.Packets(10, 100);  // what was already on its way
+  EXPECT_TRUE(other.Packets(1, 300).empty());
+  EXPECT_FALSE(link->Packets(2, 1000).size() < 2);
+  // Released: both hear them again.
+  link->Send({0xAF, 1, 0});
+  EXPECT_EQ(other.Packets(1, 1000).size(), 1u);
+}
+
+TEST_F(SimFaults, AHostThatStopsReadingDoesNotGrowTheSimulatorWithoutEnd) {
+  Begin("");
+  // 200000 echo requests of 30 bytes whose replies are never read: past the cap
+  // and what the kernel's socket buffers hold.
+  Bytes echo = {0x04, 28, 0x17};
+  echo.resize(30, 0x55);
+  Bytes burst;
+  for (int i = 0; i < 1000; ++i) burst.insert(burst.end(), echo.begin(), echo.end());
+  for (int i = 0; i < 200; ++i) link->Send(burst);
+  ASSERT_TRUE(sim.WaitFor(
+      ep.id, [](const velsim::EndpointStats& s) { return s.packetsIn == 200000; }, 30000));
+  auto s = sim.Stats(ep.id);
+  EXPECT_LT(s.packetsOut, 200000u);
+  ASSERT_FALSE(s.notes.empty());
+  EXPECT_NE(s.notes.back().find("not reading"), std::string::npos);
+}
+
 TEST_F(SimFaults, GarbageFollowsTheConfiguredPacket) {
   Begin("garbage=05FF01,garbage-after=2");
   link->Send({0xAD, 0, 0xAD, 0, 0xAD, 0});

@@ -49,6 +49,22 @@ TEST(SimProgram, PrintsOneLinePerEndpointAndServesUntilTerminated) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
+TEST(SimProgram, FaultsFromTheCommandLine) {
+  Background sim(SimPath(), {"--module", "serial=40F5849A", "--fault", "mute=0xAD", "--fault",
+                             "delay=200:0x17", "--tcp", "0"});
+  std::istringstream line(sim.ReadLine());
+  std::string kind, where;
+  line >> kind >> where;
+  ASSERT_EQ(kind, "tcp");
+  RawLink link = RawLink::Tcp(uint16_t(std::stoi(where.substr(where.find(':') + 1))));
+  ASSERT_TRUE(link.ok());
+  link.Send({0xAD, 0x00});
+  EXPECT_TRUE(link.Packets(1, 300).empty());
+  link.Send({0x04, 2, 0x17, 9});
+  EXPECT_TRUE(link.Packets(1, 100).empty());
+  EXPECT_EQ(link.Packet(), (Bytes{0x04, 2, 0x17, 9}));
+}
+
 TEST(SimProgram, HelpAndBadCommandLines) {
   auto help = testsupport::Run(SimPath(), {"--help"});
   EXPECT_EQ(help.status, 0);
