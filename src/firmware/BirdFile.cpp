@@ -2,8 +2,11 @@
 // content is bounded by its length: a field that doesn't fit counts as absent.
 #include "BirdFile.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cinttypes>
 #include <cstdio>
@@ -58,7 +61,39 @@ bool InPayload(const BirdBlock& b, uint32_t at, uint32_t size) {
   return uint64_t(at - b.address) + size <= PayloadLength(b);
 }
 
+// Buffers from this size up get their own mapping, with transparent huge
+// pages where the system offers them: a 4 MiB image then costs a handful of
+// page faults instead of a thousand, and pages never written are never resident.
+constexpr size_t kMappedBuffer = size_t(1) << 20;
+
+// An uninitialised buffer of size bytes (at least 1); null when memory is short.
+BirdBuffer NewBuffer(size_t size) {
+  if (size < kMappedBuffer) return BirdBuffer(new (std::nothrow) uint8_t[size ? size : 1]);
+  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return BirdBuffer();
+  madvise(p, size, MADV_HUGEPAGE);
+  return BirdBuffer(static_cast<uint8_t*>(p), BirdBufferDeleter{size});
+}
+
+// Returns the pages of a mapped buffer past its first `used` bytes.
+void ShrinkBuffer(BirdBuffer& buffer, size_t used) {
+  size_t mapped = buffer.get_deleter().mapped;
+  if (!mapped) return;
+  size_t page = size_t(sysconf(_SC_PAGESIZE));
+  size_t keep = (std::max<size_t>(used, 1) + page - 1) / page * page;
+  if (keep < mapped && munmap(buffer.get() + keep, mapped - keep) == 0)
+    buffer.get_deleter().mapped = keep;
+}
+
 }  // namespace
+
+void BirdBufferDeleter::operator()(uint8_t* p) const {
+  if (!p) return;
+  if (mapped)
+    munmap(p, mapped);
+  else
+    delete[] p;
+}
 
 BirdFile::BirdFile() = default;
 
@@ -131,7 +166,7 @@ bool BirdFile::Load() {
     vFile_Close(&file);
     return false;
   }
-  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size ? size : 1]);
+  BirdBuffer buffer = NewBuffer(size);
   bool ok = false;
   if (!buffer) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", int(vErrMemory), p);
@@ -179,7 +214,7 @@ bool BirdFile::DecompressData(const uint8_t* bytes, size_t length) {
   // The output buffer is the format's limit; a 32-bit content length caps it further.
   uint64_t capacity = uint64_t(length) * MAX_EXPANSION;
   if (capacity > 0xFFFFFFFFu) capacity = 0xFFFFFFFFu;
-  std::unique_ptr<uint8_t[]> out(new (std::nothrow) uint8_t[capacity ? size_t(capacity) : 1]);
+  BirdBuffer out = NewBuffer(size_t(capacity));
   if (!out) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", Z_MEM_ERROR);
     dataLength = 0;
@@ -193,6 +228,7 @@ bool BirdFile::DecompressData(const uint8_t* bytes, size_t length) {
     dataLength = 0;
     return false;
   }
+  ShrinkBuffer(out, outLength);
   blocks.clear();
   data = std::move(out);
   dataLength = uint32_t(outLength);

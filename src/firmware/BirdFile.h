@@ -8,6 +8,14 @@
 #include <string>
 #include <vector>
 
+// Releases a content or file buffer: large ones are their own memory
+// mapping (mapped > 0, its length), small ones come from new[].
+struct BirdBufferDeleter {
+  size_t mapped = 0;
+  void operator()(uint8_t* p) const;
+};
+using BirdBuffer = std::unique_ptr<uint8_t[], BirdBufferDeleter>;
+
 // One block of the content. `data` points into the owning BirdFile's buffer.
 struct BirdBlock {
   uint8_t type = 0;
@@ -78,7 +86,7 @@ class BirdFile {
   bool serialBlockPresent = false;
   uint32_t serialOffset = 0;
   uint32_t descriptorOffset = 0;
-  std::unique_ptr<uint8_t[]> data;
+  BirdBuffer data;
   uint32_t dataLength = 0;
 
  private:

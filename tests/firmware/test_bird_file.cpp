@@ -159,6 +159,22 @@ TEST(BirdFileLoad, EveryBlockKindRoundTrips) {
   EXPECT_EQ(b.dataLength, 0u);
 }
 
+// Megabyte-sized files and contents take a different allocation path.
+TEST(BirdFileLoad, LargeImageRoundTripsAndMoves) {
+  TempDir dir;
+  std::mt19937 rng(3);
+  Bytes firmware(3u << 20);
+  for (auto& byte : firmware) byte = uint8_t(rng() % 7);
+  bird::BirdWriter w;
+  w.Info(9, "9.9.9", 1, "Torvik").Firmware(0x400, firmware);
+  BirdFile b(WriteImage(dir, w).c_str());
+  BirdFile moved;
+  moved = std::move(b);
+  ASSERT_EQ(moved.blocks.size(), 2u);
+  EXPECT_EQ(Payload(moved.blocks[1]), firmware);
+  EXPECT_TRUE(moved.ReplaceVectorChecksum());
+}
+
 TEST(BirdFileLoad, CountMismatchStillLoadsEveryBlock) {
   bird::BirdWriter w;
   w.Firmware(0, {1}).Firmware(0x100, {2}).Firmware(0x200, {3}).ReportedCount(2);
