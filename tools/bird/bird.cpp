@@ -60,8 +60,12 @@ int Pack(const std::string& manifestPath, const std::string& out) {
             "bird: warning: the content expands more than eightfold; the updater will not load "
             "%s\n",
             out.c_str());
-  printf("%s: %zu blocks, %zu content bytes, %zu bytes written\n", out.c_str(),
-         writer.blocks().size(), content.size(), file.size());
+  printf("%s: %zu blocks, %zu content bytes, %zu bytes written%s\n", out.c_str(),
+         writer.blocks().size(), content.size(), file.size(),
+         file.size() - 6 >= content.size()
+             ? " (stored uncompressed: packed, it would expand more than eightfold, which the "
+               "updater refuses)"
+             : "");
   return 0;
 }
 
