@@ -141,6 +141,9 @@ void ParseFaultSpec(const std::string& spec, FaultConfig& f) {
     } else if (k == "refuse-after-drop") {
       if (!v.empty()) throw std::invalid_argument("refuse-after-drop takes no value");
       f.refuseAfterDrop = true;
+    } else if (k == "drop-close") {
+      if (!v.empty()) throw std::invalid_argument("drop-close takes no value");
+      f.dropClose = true;
     } else if (k == "mute") {
       MuteRule r;
       r.command = int(two("mute command", "mute option", 255, 63, r.option));

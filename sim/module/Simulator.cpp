@@ -374,7 +374,7 @@ struct Simulator::Impl {
         close(e.listenFd);
         e.listenFd = -1;
       }
-      EndLink(e, l, true);
+      EndLink(e, l, !f.dropClose || e.ep.kind != EndpointKind::Tcp);
     }
   }
 
@@ -727,7 +727,7 @@ void Simulator::SendPacket(int endpoint, const Packet& packet) {
   impl_->Wake();
 }
 
-void Simulator::DropLinks(int endpoint, bool refuseNew) {
+void Simulator::DropLinks(int endpoint, bool refuseNew, bool reset) {
   std::lock_guard<std::mutex> g(impl_->m);
   EndpointRec& e = impl_->Ep(endpoint);
   if (refuseNew && e.listenFd >= 0) {
@@ -737,7 +737,7 @@ void Simulator::DropLinks(int endpoint, bool refuseNew) {
   for (auto& l : e.links) {
     if (l->open || e.ep.kind != EndpointKind::Tcp) {
       ++e.stats.drops;
-      impl_->EndLink(e, *l, true);
+      impl_->EndLink(e, *l, reset || e.ep.kind != EndpointKind::Tcp);
     }
   }
   impl_->Wake();

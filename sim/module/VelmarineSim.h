@@ -55,6 +55,7 @@ struct FaultConfig {
   int garbageAfter = -1;         // inject the garbage once after this many packets sent on a link
   int dropAfter = -1;            // drop the first link after it carried this many host packets
   bool refuseAfterDrop = false;  // stop listening when a link is dropped
+  bool dropClose = false;        // drop with an orderly close instead of a TCP reset
   std::vector<MuteRule> mute;
   uint32_t delayMs = 0;                // replies leave this much later
   int delayCommand = -1;               // only replies to this command are delayed (-1: all)
@@ -132,7 +133,9 @@ class Simulator {
   // Live control.
   void InjectGarbage(int endpoint, const std::vector<uint8_t>& bytes);
   void SendPacket(int endpoint, const Packet& packet);  // unsolicited, from the module
-  void DropLinks(int endpoint, bool refuseNew);         // TCP: reset; pty: hang up
+  // Ends every link of the endpoint: TCP with a reset (or an orderly close when
+  // reset is false); a pty is hung up.
+  void DropLinks(int endpoint, bool refuseNew, bool reset = true);
   void CloseEndpoint(int endpoint);
   void SetHeartbeat(uint32_t serial, uint32_t intervalMs);
   EndpointStats Stats(int endpoint);
@@ -154,7 +157,7 @@ class Simulator {
 // Command-line forms, shared by the program and its tests.
 // "serial=40F5849A,model=19,address=4,router=0,version=2.15.3,build=1234,hb=1000,name=Bench"
 ModuleConfig ParseModuleSpec(const std::string& spec);
-// "garbage=01FF03,garbage-after=5,drop-after=3,refuse-after-drop,mute=0xAD,mute=3:9,
+// "garbage=01FF03,garbage-after=5,drop-after=3,refuse-after-drop,drop-close,mute=0xAD,mute=3:9,
 //  delay=200,delay=200:0x49,split=3,split-gap=2,hb-timeout=1000", added to faults.
 void ParseFaultSpec(const std::string& spec, FaultConfig& faults);
 // Decimal or 0x-prefixed number no larger than max.

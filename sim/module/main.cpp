@@ -42,6 +42,7 @@ const char kUsage[] =
     "                        drop-after=N      drop the first link after N host packets\n"
     "                                          (TCP: reset; pty: hang up)\n"
     "                        refuse-after-drop stop listening once a link was dropped\n"
+    "                        drop-close        drop TCP links with an orderly close, not a reset\n"
     "                        mute=CMD[:OPT]    never answer command CMD (option OPT);\n"
     "                                          mute=0xAD leaves the probe unanswered\n"
     "                        delay=MS[:CMD]    send replies (to CMD only) MS ms late\n"

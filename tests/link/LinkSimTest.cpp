@@ -227,26 +227,38 @@ class LinkSimTcp : public LinkSim {};
 
 TEST_P(LinkSimTcp, ReconnectsAfterADroppedConnection) {
   Connect();
-  EXPECT_EQ(Get(8), (std::vector<uint8_t>{3, 8, 0, 19}));
-  sim.DropLinks(ep.id, false);
-  ASSERT_TRUE(sim.WaitFor(
-      ep.id, [](const velsim::EndpointStats& s) { return s.links == 2 && s.openLinks == 1; },
-      5000));
-  ASSERT_TRUE(WaitStatus(id, kLinkRunning, 3000));
-  std::vector<uint8_t> r;
-  for (int i = 0; i < 3 && r.empty(); ++i) r = Get(9);  // a request may die with the old socket
-  EXPECT_EQ(r, (std::vector<uint8_t>{3, 9, 0, 0x40, 0xF5, 0x84, 0x9A}));
+  // Reset first, then an orderly close: either way the link gets its module back.
+  for (bool reset : {true, false}) {
+    SCOPED_TRACE(reset ? "reset" : "orderly close");
+    uint64_t links = sim.Stats(ep.id).links;
+    EXPECT_EQ(Get(8), (std::vector<uint8_t>{3, 8, 0, 19}));
+    sim.DropLinks(ep.id, false, reset);
+    ASSERT_TRUE(sim.WaitFor(
+        ep.id,
+        [&](const velsim::EndpointStats& s) { return s.links == links + 1 && s.openLinks == 1; },
+        5000));
+    ASSERT_TRUE(WaitStatus(id, kLinkRunning, 3000));
+    std::vector<uint8_t> r;
+    for (int i = 0; i < 3 && r.empty(); ++i) r = Get(9);  // a request may die with the old socket
+    EXPECT_EQ(r, (std::vector<uint8_t>{3, 9, 0, 0x40, 0xF5, 0x84, 0x9A}));
+  }
 }
 
 TEST_P(LinkSimTcp, ReportsStatus6WhenTheModuleCannotBeReached) {
-  Connect();
-  sim.DropLinks(ep.id, true);
-  ASSERT_TRUE(WaitStatus(id, kLinkIOError, 5000));
-  // Nothing is awaited on a link in error.
-  auto start = std::chrono::steady_clock::now();
-  Match m{kAddress, {3}};
-  EXPECT_EQ(vLink_AwaitFirst(id, MatchFilter, &m, 1000), nullptr);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+  for (bool reset : {true, false}) {
+    SCOPED_TRACE(reset ? "reset" : "orderly close");
+    Connect();
+    sim.DropLinks(ep.id, true, reset);
+    ASSERT_TRUE(WaitStatus(id, kLinkIOError, 5000));
+    // Nothing is awaited on a link in error.
+    auto start = std::chrono::steady_clock::now();
+    Match m{kAddress, {3}};
+    EXPECT_EQ(vLink_AwaitFirst(id, MatchFilter, &m, 1000), nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    vLink_Destroy(&id);
+    // A fresh server for the second round.
+    ep = sim.OpenTcp(kSerial, 0);
+  }
 }
 
 TEST_P(LinkSimTcp, ADroppedConnectionAfterNPacketsIsSurvived) {

@@ -123,6 +123,7 @@ TEST(SimSpecs, FaultDescriptions) {
   EXPECT_EQ(f.garbageAfter, 3);
   EXPECT_EQ(f.dropAfter, 2);
   EXPECT_TRUE(f.refuseAfterDrop);
+  EXPECT_TRUE(f.dropClose);
   ASSERT_EQ(f.mute.size(), 2u);
   EXPECT_EQ(f.mute[0].command, 0xAD);
   EXPECT_EQ(f.mute[0].option, -1);
