@@ -116,7 +116,7 @@ TEST(SimSpecs, ModuleDescriptions) {
 TEST(SimSpecs, FaultDescriptions) {
   velsim::FaultConfig f;
   velsim::ParseFaultSpec(
-      "garbage=01 ff,garbage-after=3,drop-after=2,refuse-after-drop,mute=0xAD,"
+      "garbage=01 ff,garbage-after=3,drop-after=2,refuse-after-drop,drop-close,mute=0xAD,"
       "mute=3:9,delay=250:0x49,split=5,split-gap=7,hb-timeout=400",
       f);
   EXPECT_EQ(f.garbage, (std::vector<uint8_t>{0x01, 0xFF}));
