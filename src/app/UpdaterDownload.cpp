@@ -6,6 +6,7 @@
 #include <ctime>
 #include <future>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 
 #include "Base64.h"
@@ -55,9 +56,15 @@ struct DownloadJob {
 };
 
 void sDownload(DownloadJob* job) {
-  bool ok =
-      UpdateServerRequest::GetBuild(job->serial, job->versionText.c_str(), job->buildText.c_str(),
-                                    *job->birdText, job->serverUrl.c_str(), job->noCal);
+  bool ok = false;
+  try {
+    ok =
+        UpdateServerRequest::GetBuild(job->serial, job->versionText.c_str(), job->buildText.c_str(),
+                                      *job->birdText, job->serverUrl.c_str(), job->noCal);
+  } catch (const std::exception&) {
+    // Out of memory for the reply: the download failed, the process goes on.
+    job->birdText->clear();
+  }
   job->result.set_value(ok);
 }
 
@@ -140,7 +147,14 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string build, bool ove
                   currentVersion, std::to_string(number), &birdText,
                   noCal};
   std::future<bool> result = job.result.get_future();
-  std::thread downloader(sDownload, &job);
+  std::thread downloader;
+  try {
+    downloader = std::thread(sDownload, &job);
+  } catch (const std::system_error& e) {
+    display.message(ERROR, "Download failed");
+    Log::log(DEBUG_Updater, "Could not start the download thread: %s\n", e.what());
+    return 0;
+  }
   display.update_spinner(true, "Downloading");
   while (result.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
     display.update_spinner(true, "Downloading");
