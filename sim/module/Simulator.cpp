@@ -238,8 +238,9 @@ struct Simulator::Impl {
     }
   }
 
-  // Writes what is due; with a split fault one chunk of the configured size at a time.
-  void Flush(EndpointRec& e, Link& l, uint64_t now) {
+  // Writes what is due; with a split fault one chunk of the configured size at a
+  // time. A final flush writes everything queued, whole.
+  void Flush(EndpointRec& e, Link& l, uint64_t now, bool final = false) {
     const FaultConfig& f = Module(e.ep.serial).faults;
     while (l.open && !l.dead && !l.out.empty() && l.out.front().notBefore <= now) {
       std::vector<uint8_t> due;
@@ -248,7 +249,7 @@ struct Simulator::Impl {
         due.insert(due.end(), c.bytes.begin() + long(c.offset), c.bytes.end());
       }
       size_t n = due.size();
-      if (f.splitBytes) n = std::min<size_t>(n, f.splitBytes);
+      if (f.splitBytes && !final) n = std::min<size_t>(n, f.splitBytes);
       ssize_t w = l.isSocket ? send(l.fd, due.data(), n, MSG_NOSIGNAL) : write(l.fd, due.data(), n);
       if (w < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -270,7 +271,7 @@ struct Simulator::Impl {
         l.pendingBytes -= take;
         if (c.offset == c.bytes.size()) l.out.pop_front();
       }
-      if (f.splitBytes && !l.out.empty()) {
+      if (f.splitBytes && !final && !l.out.empty()) {
         // The rest of the burst follows after a pause.
         uint64_t next = now + f.splitGapMs;
         for (Chunk& c : l.out) c.notBefore = std::max(c.notBefore, next);
@@ -706,7 +707,7 @@ void Simulator::Stop() {
   for (auto& e : impl_->endpoints) {
     // Let what is queued go out before the links close.
     for (auto& l : e->links)
-      if (l->open && !l->dead) impl_->Flush(*e, *l, kNever - 1);
+      if (l->open && !l->dead) impl_->Flush(*e, *l, kNever, true);
     impl_->CloseAll(*e);
   }
 }
