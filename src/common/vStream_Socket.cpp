@@ -94,44 +94,43 @@ static vErr sConnect(vSocketRecord* rec) {
   return vErrNone;
 }
 
+// Hands out one byte, receiving whatever has arrived when the buffer is
+// empty. A closed peer reads as no byte (vErrNotReady); a reset connection is
+// reconnected once.
 static vErr sSocketGet(uint8_t* byte, void* ref) {
   vSocketRecord* rec = static_cast<vSocketRecord*>(ref);
   if (!sValid(rec)) return vErrParam;
+  if (rec->receivedNext < rec->receivedCount) {
+    *byte = rec->received[rec->receivedNext++];
+    return vErrNone;
+  }
   pthread_mutex_lock(&rec->lock);
   vErr result = vErrNone;
+  ssize_t n = 0;
   if (!(rec->flags & vSOCKET_CONNECTED)) {
     result = vErrConnection;
   } else {
-    uint8_t peek;
-    ssize_t n = recv(rec->socket, &peek, 1, MSG_PEEK);
+    n = recv(rec->socket, rec->received, sizeof(rec->received), 0);
     if (n < 0 && sDropped(errno)) {
       rec->flags &= ~vSOCKET_CONNECTED;
       result = sConnect(rec);
       if (result == vErrNone) {
-        n = recv(rec->socket, &peek, 1, MSG_PEEK);
+        n = recv(rec->socket, rec->received, sizeof(rec->received), 0);
         if (n < 0) result = errno == EAGAIN || errno == EWOULDBLOCK ? vErrNotReady : vErrConnection;
       }
     } else if (n < 0) {
-      result = errno == EAGAIN || errno == EWOULDBLOCK ? vErrNotReady : vErrConnection;
-    }
-    if (result == vErrNone && n == 0) result = vErrNotReady;  // the peer closed
-    if (result == vErrNone) {
-      n = recv(rec->socket, byte, 1, 0);
-      if (n < 0) {
-        if (sDropped(errno)) {
-          result = vErrNotReady;
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-          result = vErrEOF;
-        } else {
-          result = vErrIO;
-        }
-      } else if (n == 0) {
-        result = vErrNotReady;
-      }
+      result =
+          errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? vErrNotReady : vErrConnection;
+    } else if (n == 0) {
+      result = vErrNotReady;  // the peer closed
     }
   }
   pthread_mutex_unlock(&rec->lock);
-  return result;
+  if (result != vErrNone) return result;
+  rec->receivedCount = size_t(n);
+  rec->receivedNext = 1;
+  *byte = rec->received[0];
+  return vErrNone;
 }
 
 static vErr sSocketWrite(const uint8_t* bytes, size_t n, void* ref) {
@@ -181,6 +180,7 @@ static vErr sSocketPut(uint8_t byte, void* ref) { return sSocketWrite(&byte, 1, 
 static vErr sSocketWait(uint32_t timeoutMs, void* ref) {
   vSocketRecord* rec = static_cast<vSocketRecord*>(ref);
   if (!sValid(rec)) return vErrNone;
+  if (rec->receivedNext < rec->receivedCount) return vErrNone;
   pthread_mutex_lock(&rec->lock);
   bool connected = (rec->flags & vSOCKET_CONNECTED) != 0;
   int fd = rec->socket;
