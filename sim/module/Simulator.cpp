@@ -43,6 +43,7 @@ constexpr uint32_t kPtyCheckMs = 100;
 // A host that stops reading does not make the simulator grow without end:
 // past this much pending output, what the module sends is lost, as on a wire.
 constexpr size_t kMaxPendingOutput = 1 << 20;
+constexpr size_t kWriteBurst = 1 << 16;  // most bytes handed to one write
 
 std::string SerialText(uint32_t serial) {
   char buf[16];
@@ -245,7 +246,7 @@ struct Simulator::Impl {
     while (l.open && !l.dead && !l.out.empty() && l.out.front().notBefore <= now) {
       std::vector<uint8_t> due;
       for (const Chunk& c : l.out) {
-        if (c.notBefore > now) break;
+        if (c.notBefore > now || due.size() >= kWriteBurst) break;
         due.insert(due.end(), c.bytes.begin() + long(c.offset), c.bytes.end());
       }
       size_t n = due.size();
