@@ -17,7 +17,6 @@
 #include "UpdaterStore.h"
 #include "UpdaterStoreAccess.h"
 
-bool _valid_build(uint32_t serial, uint32_t build, const char* serverUrl);
 
 namespace {
 

@@ -11,7 +11,6 @@
 #include "TestSupport.h"
 #include "Updater.h"
 
-bool _valid_build(uint32_t serial, uint32_t build, const char* serverUrl);
 
 namespace {
 
