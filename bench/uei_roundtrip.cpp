@@ -51,18 +51,23 @@ void StartEcho() {
   int lfd = ListenLoopback(&gEchoPort);
   gEchoPid = fork();
   if (gEchoPid == 0) {
-    int fd = accept(lfd, nullptr, nullptr);
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    char buf[30];
+    // One connection after the other, each echoed until its end.
     for (;;) {
-      size_t got = 0;
-      while (got < sizeof buf) {
-        ssize_t n = read(fd, buf + got, sizeof buf - got);
-        if (n <= 0) _exit(0);
-        got += size_t(n);
+      int fd = accept(lfd, nullptr, nullptr);
+      if (fd < 0) _exit(0);
+      int one = 1;
+      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      char buf[30];
+      for (bool open = true; open;) {
+        size_t got = 0;
+        while (open && got < sizeof buf) {
+          ssize_t n = read(fd, buf + got, sizeof buf - got);
+          if (n <= 0) open = false;
+          got += n > 0 ? size_t(n) : 0;
+        }
+        if (open && write(fd, buf, sizeof buf) != ssize_t(sizeof buf)) open = false;
       }
-      if (write(fd, buf, sizeof buf) != ssize_t(sizeof buf)) _exit(0);
+      close(fd);
     }
   }
   close(lfd);
@@ -174,7 +179,12 @@ void BM_UEIGetRoundTrip(benchmark::State& state) {
       lm, lp, pm, pp, lm / pm, lp / pp, sm);
 }
 
-BENCHMARK(BM_UEIGetRoundTrip)->Iterations(20000)->Unit(benchmark::kMicrosecond);
+// Five repetitions: on a shared machine their median ratio is the figure to read.
+BENCHMARK(BM_UEIGetRoundTrip)
+    ->Iterations(5000)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true)
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
