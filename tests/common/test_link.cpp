@@ -297,6 +297,28 @@ TEST(Link, TcpLinksAreSharedByUseCount) {
   EXPECT_EQ(std::vector<uint8_t>(release, release + 3), kRouteOff);
 }
 
+TEST(Link, ResetOpensANewConnectionWithFreshQueues) {
+  Server server;
+  uint32_t id = vLink_CreateTCPIP(htonl(INADDR_LOOPBACK), server.port());
+  ASSERT_NE(id, 0u);
+  int first = server.Accept();
+  uint8_t bytes[3];
+  ASSERT_EQ(recv(first, bytes, 3, MSG_WAITALL), 3);
+  uint64_t oldQueue = vLink_GetRecord(id)->inQueue;
+  EXPECT_EQ(vLink_Reset(id), vErrNone);
+  EXPECT_EQ(recv(first, bytes, 3, MSG_WAITALL), 3);  // the old connection got the release
+  EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + 3), kRouteOff);
+  int second = server.Accept();
+  ASSERT_EQ(recv(second, bytes, 3, MSG_WAITALL), 3);
+  EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + 3), kRouteOn);
+  EXPECT_NE(vLink_GetRecord(id)->inQueue, oldQueue);
+  EXPECT_EQ(vPacketFifo_GetLength(oldQueue), 0u);
+  uint8_t reply[2] = {0x04, 0x00};
+  ASSERT_EQ(send(second, reply, 2, 0), 2);
+  EXPECT_EQ(Wire(vLink_AwaitPacket(id, 3000)), (std::vector<uint8_t>{0x04, 0x00}));
+  vLink_Destroy(&id);
+}
+
 TEST(Link, UnreachableTcpModuleGivesNoLink) {
   uint32_t port;
   {
