@@ -28,7 +28,8 @@ static void sLogPacket(linkRecord* record, uint8_t type, const vPacket* packet) 
     wire[2 + i] = packet->data[i];
   vMutex* mutex = record->logMutex;
   vMutex_Lock(mutex);
-  vPacketLog_Put(log, type, uint8_t(packet->length + 2), wire);
+  // A disabled log keeps what it has but records no more traffic.
+  if (log->logMark) vPacketLog_Put(log, type, uint8_t(packet->length + 2), wire);
   vMutex_Unlock(mutex);
 }
 

@@ -242,7 +242,17 @@ TEST(Link, PacketLogRecordsTrafficAndKeepsItsSizeRules) {
   EXPECT_EQ(records[0], (std::pair<uint8_t, std::vector<uint8_t>>{2, {0x04, 0x01, 0x07}}));
   EXPECT_EQ(records[1], (std::pair<uint8_t, std::vector<uint8_t>>{1, {0x04, 0x00}}));
   EXPECT_EQ(records[2], (std::pair<uint8_t, std::vector<uint8_t>>{3, {'h', 'i'}}));
+  // Disabled, the log records no more traffic but still takes text entries.
   EXPECT_EQ(vLink_PacketDebug_Disable(id), vErrNone);
+  pair.Send({0x04, 0x01, 0x08});
+  EXPECT_EQ(Wire(vLink_AwaitPacket(id, 3000)).size(), 3u);
+  EXPECT_EQ(vLink_PacketDebug_Write(id, vPacketLogText, 1, reinterpret_cast<const uint8_t*>("x")),
+            vErrNone);
+  length = 30;
+  EXPECT_EQ(vLink_PacketDebug_Read(id, &type, &length, buffer), vErrNone);
+  EXPECT_EQ(type, vPacketLogText);
+  length = 30;
+  EXPECT_EQ(vLink_PacketDebug_Read(id, &type, &length, buffer), vErrNotFound);
   vLink_Destroy(&id);
 }
 

@@ -145,6 +145,7 @@ TEST_F(ReaderSteps, UserFilterConsumesOnlyOnExactlyOne) {
 TEST_F(ReaderSteps, TrafficIsRecordedInThePacketLog) {
   record_->logMutex = vMutex_Create("test log");
   record_->log = vPacketLog_Create(256);
+  record_->log.load()->logMark = 1;
   Bytes({0x04, 0x01, 0x09});
   vPacket* out = vPacket_CreateWithData(0x04, 0, reinterpret_cast<const uint8_t*>(""));
   EXPECT_EQ(vLinkPipe_WritePacket(record_, out, true), vErrNone);
