@@ -137,31 +137,49 @@ vErr vStream_ReadRecord(vStream* stream, uint8_t* buffer, size_t* count, size_t 
   if (!sValid(stream) || !buffer || !terminator || terminatorLength == 0) return vErrParam;
   uint8_t* scratch = static_cast<uint8_t*>(malloc(capacity ? capacity : 1));
   if (!scratch) return vErrResource;
+  // The terminator is matched as a contiguous run: bytes that began a match
+  // and then broke it are data. `pending` holds the bytes of the match so far.
+  std::vector<uint8_t> pending;
   size_t stored = 0;
-  size_t matched = 0;
   vErr err = vErrNone;
   bool done = capacity == 0;
   while (!done) {
     uint8_t byte;
     err = vStream_Read(stream, &byte, 1);
     if (err == vErrEOF) {
+      // An unfinished terminator at the end of data was data after all.
+      for (size_t i = 0; i < pending.size() && stored < capacity; i++)
+        scratch[stored++] = pending[i];
       if (stored > 0) err = vErrNone;
       break;
     }
     if (err == vErrNotReady) {
-      vErr pushed = sPushFront(stream, scratch, stored);
+      // Everything consumed goes back, so the next read starts the record afresh.
+      vErr pushed = sPushFront(stream, pending.data(), pending.size());
+      if (pushed == vErrNone) pushed = sPushFront(stream, scratch, stored);
       if (pushed != vErrNone) err = pushed;
       break;
     }
     if (err != vErrNone) break;
-    if (byte == terminator[matched]) {
-      // The match position is kept across other bytes: a terminator's bytes
-      // need not be contiguous.
-      if (++matched == terminatorLength) done = true;
-      continue;
+    try {
+      pending.push_back(byte);
+    } catch (...) {
+      err = vErrMemory;
+      break;
     }
-    scratch[stored++] = byte;
-    if (stored == capacity) done = true;
+    while (!pending.empty() && stored < capacity &&
+           memcmp(pending.data(), terminator, pending.size()) != 0) {
+      scratch[stored++] = pending.front();
+      pending.erase(pending.begin());
+    }
+    if (pending.size() == terminatorLength) {
+      done = true;
+    } else if (stored == capacity) {
+      // Full: what may have begun a terminator is left for the next read.
+      vErr pushed = sPushFront(stream, pending.data(), pending.size());
+      if (pushed != vErrNone) err = pushed;
+      done = true;
+    }
   }
   if (err == vErrNone || err == vErrEOF) {
     memcpy(buffer, scratch, stored);

@@ -113,6 +113,13 @@ TEST(Stream, CStringRecordsStopAtTerminatorOrCapacity) {
   EXPECT_EQ(vStream_ReadCStringRecord(s, buf, sizeof(buf), "\r\n"), vErrNone);
   EXPECT_STREQ(buf, "abc");
 
+  // A terminator is recognised only as a contiguous run.
+  src.Bytes(Text("a\rb\nc\r\nd"));
+  EXPECT_EQ(vStream_ReadCStringRecord(s, buf, sizeof(buf), "\r\n"), vErrNone);
+  EXPECT_STREQ(buf, "a\rb\nc");
+  EXPECT_EQ(vStream_Read(s, &next, 1), vErrNone);
+  EXPECT_EQ(next, 'd');
+
   EXPECT_EQ(vStream_ReadRecord(s, raw, &count, 8, nullptr, 1), vErrParam);
   EXPECT_EQ(vStream_ReadRecord(s, raw, &count, 8, &nl, 0), vErrParam);
   vStream_Destroy(&s);
