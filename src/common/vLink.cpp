@@ -86,11 +86,20 @@ struct Acquired {
   linkEntry* entry;
 };
 
-// The newest link with the identifier over one of the given transports.
-uint32_t sFindByIdentifier(uint32_t identifier, linkType a, linkType b) {
+// Counts one more holder of the newest link to the same module over the same
+// transport (and, for TCP/IP, the same port) and returns its id; 0 when there
+// is none. A USB link shared through a broker is not handed out: `shared` is set.
+uint32_t sHoldExisting(uint32_t identifier, linkType type, uint32_t port, bool* shared) {
   RegistryLock lock;
   for (linkEntry* e = _links.head; e; e = e->next) {
-    if (e->identifier == identifier && (e->type == a || e->type == b)) return e->id;
+    if (e->identifier != identifier || e->type != type) continue;
+    if (type == linkTypeTCPIP && e->ipPort != port) continue;
+    if (e->server) {
+      if (shared) *shared = true;
+      return 0;
+    }
+    e->useCount++;
+    return e->id;
   }
   return 0;
 }
@@ -276,13 +285,10 @@ linkRecord* vLink_GetRecord(uint32_t id) {
 // ---------------------------------------------------------------- creation
 
 uint32_t vLink_CreateUSB(uint32_t serialNumber) {
-  uint32_t existing = sFindByIdentifier(serialNumber, linkTypeUSB, linkTypeUSB);
-  if (existing) {
-    // A module shared through a broker must be reached as a client.
-    if (vLink_RegistryGetServer(existing)) return 0;
-    vLink_RegistryChangeUseCount(existing, 1);
-    return existing;
-  }
+  // A module shared through a broker must be reached as a client.
+  bool shared = false;
+  uint32_t existing = sHoldExisting(serialNumber, linkTypeUSB, 0, &shared);
+  if (existing || shared) return existing;
   uint32_t id = vLink_RegistryCreate(serialNumber, 0, 0, linkTypeUSB);
   if (!id) return 0;
   vStream* stream = nullptr;
@@ -304,11 +310,8 @@ uint32_t vLink_CreateUSB(uint32_t serialNumber) {
 }
 
 uint32_t vLink_CreateTCPIP(uint32_t ipAddress, uint32_t port) {
-  uint32_t existing = sFindByIdentifier(ipAddress, linkTypeTCPIP, linkTypeTCPIP);
-  if (existing) {
-    vLink_RegistryChangeUseCount(existing, 1);
-    return existing;
-  }
+  uint32_t existing = sHoldExisting(ipAddress, linkTypeTCPIP, port, nullptr);
+  if (existing) return existing;
   uint32_t id = vLink_RegistryCreate(ipAddress, port, 0, linkTypeTCPIP);
   if (!id) return 0;
   vStream* stream = nullptr;
@@ -329,11 +332,8 @@ uint32_t vLink_CreateTCPIP(uint32_t ipAddress, uint32_t port) {
 }
 
 uint32_t vLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate) {
-  uint32_t existing = sFindByIdentifier(serialNumber, linkTypeSerial, linkTypeSerial);
-  if (existing) {
-    vLink_RegistryChangeUseCount(existing, 1);
-    return existing;
-  }
+  uint32_t existing = sHoldExisting(serialNumber, linkTypeSerial, 0, nullptr);
+  if (existing) return existing;
   uint32_t code;
   switch (baudRate) {
     case 2400: code = 0; break;

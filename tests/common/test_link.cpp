@@ -297,6 +297,12 @@ TEST(Link, TcpLinksAreSharedByUseCount) {
   uint32_t b = vLink_CreateTCPIP(htonl(INADDR_LOOPBACK), server.port());
   EXPECT_EQ(a, b);
   EXPECT_EQ(vLink_RegistryGetUseCount(a), 2);
+  // Another module at the same address but on another port is another link.
+  Server other;
+  uint32_t c = vLink_CreateTCPIP(htonl(INADDR_LOOPBACK), other.port());
+  EXPECT_NE(c, 0u);
+  EXPECT_NE(c, a);
+  vLink_Destroy(&c);
   uint32_t keep = a;
   EXPECT_EQ(vLink_Destroy(&b), vErrNone);
   EXPECT_EQ(vLink_GetStatus(keep), uint32_t(kLinkRunning));
