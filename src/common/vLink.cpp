@@ -187,7 +187,9 @@ vErr sResetLink(linkEntry* entry) {
     if (err == vErrParam || err == vErrUnimplemented) break;  // no retry can help
     vTime_MSSleep(sRESET_PAUSE_MS);
   }
-  if (stream) vLink_Init(entry->id, stream);
+  // Without a new stream the link still gets fresh queues, so its threads
+  // wait on them rather than spin, and it reports status 6 from then on.
+  vLink_Init(entry->id, stream);
   return vLink_Start(entry->id);
 }
 
