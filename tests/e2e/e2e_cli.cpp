@@ -179,6 +179,43 @@ TEST_F(Cli, UnavailableOperationsFailLoudly) {
   EXPECT_NE(r.err.find("not available"), std::string::npos) << r.err;
 }
 
+TEST_F(Cli, DiscoveryHeadersFollowTheTransport) {
+  RunResult router = Run({"-D", "-r", "D272031D"});
+  EXPECT_EQ(router.status, 0);
+  EXPECT_EQ(router.out, kVersion +
+                            "Searching for Velmarine Network devices connected to D272031D\n"
+                            "Discovered Devices: (Unknown)\n"
+                            "    No devices found.\n");
+  RunResult recover = Run({"-D", "-t", "RECOVER"});
+  EXPECT_EQ(recover.status, 0);
+  EXPECT_NE(recover.out.find("Searching for Velmarine devices\nDiscovered Devices: (USB)\n"),
+            std::string::npos);
+  RunResult tcp = Run({"-D", "-t", "TCP"});
+  EXPECT_NE(tcp.out.find("Discovered Devices: (TCPIP)\n"), std::string::npos);
+  // -D runs before -U and ends the run.
+  RunResult both = Run({"-U", "-D", "-d", "1"});
+  EXPECT_EQ(both.status, 0);
+  EXPECT_EQ(both.err.find("Update_Firmware"), std::string::npos);
+}
+
+TEST_F(Cli, CommandsRunInTheirFixedOrder) {
+  // -N first (its failure only sets the status), then -G (likewise), then -U.
+  RunResult r = Run({"-U", "-G", "-N", "-s", "/dev/null", "-d", "1A2B", "-u",
+                     "http://127.0.0.1:1/cgi/u"});
+  EXPECT_EQ(r.status, 1);
+  size_t fingerprint = r.err.find("Got no response from chip");
+  size_t download = r.out.find("Retrieving firmware for device with serial number 00001A2B");
+  size_t update = r.err.find("Update_Firmware is not available");
+  ASSERT_NE(fingerprint, std::string::npos) << r.err;
+  ASSERT_NE(download, std::string::npos) << r.out;
+  ASSERT_NE(update, std::string::npos) << r.err;
+  EXPECT_LT(fingerprint, update);
+  // A failed -N or -G with no later command leaves status 1.
+  RunResult alone = Run({"-N", "-s", "/dev/null"});
+  EXPECT_EQ(alone.status, 1);
+  EXPECT_EQ(alone.out, kVersion);
+}
+
 TEST_F(Cli, HostileArgumentsNeverCrash) {
   std::string huge(100000, 'G');
   RunResult r = Run({"-d", huge});
