@@ -79,6 +79,20 @@ struct RunOptions {
   std::string cwd;
 };
 
+// In a forked child: set the environment and replace the process with the
+// program (argv[0] is the program path); 127 when it can't be started.
+[[noreturn]] inline void ExecChild(const std::string& program,
+                                   const std::vector<std::string>& args,
+                                   const std::map<std::string, std::string>& env) {
+  for (const auto& kv : env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  execv(program.c_str(), argv.data());
+  _exit(127);
+}
+
 // Runs program with args (argv[0] is the program path) and waits for it.
 inline RunResult Run(const std::string& program, const std::vector<std::string>& args,
                      const RunOptions& options = {}) {
@@ -91,14 +105,8 @@ inline RunResult Run(const std::string& program, const std::vector<std::string>&
     dup2(outPipe[1], 1);
     dup2(errPipe[1], 2);
     for (int fd : {inPipe[0], inPipe[1], outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) close(fd);
-    for (const auto& kv : options.env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
+    ExecChild(program, args, options.env);
   }
   close(inPipe[0]);
   close(outPipe[1]);
@@ -170,13 +178,7 @@ class Background {
       dup2(outPipe[1], 1);
       close(outPipe[0]);
       close(outPipe[1]);
-      for (const auto& kv : env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
-      std::vector<char*> argv;
-      argv.push_back(const_cast<char*>(program.c_str()));
-      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      execv(program.c_str(), argv.data());
-      _exit(127);
+      ExecChild(program, args, env);
     }
     close(outPipe[1]);
     fd_ = outPipe[0];
