@@ -371,11 +371,13 @@ bool BirdFile::ValidateModel(const char* model) const {
 bool BirdFile::ValidateData(const uint8_t* pattern, uint32_t count) const {
   Log::log(DEBUG_BirdFile, "BIRDFILE: looking for data pattern in [%s]\n", path.c_str());
   bool found = false;
-  if (pattern && count > 0) {
+  // An empty pattern matches at every position, 0 to L inclusive; a missing
+  // pattern of non-zero length matches nowhere.
+  if (pattern || count == 0) {
     for (const BirdBlock& b : blocks) {
       if (b.type != BLOCK_FIRMWARE || !b.data || b.length < count) continue;
-      for (uint32_t i = 0; i <= b.length - count; ++i) {
-        if (memcmp(b.data + i, pattern, count) == 0) {
+      for (uint64_t i = 0; i <= uint64_t(b.length) - count; ++i) {
+        if (count == 0 || memcmp(b.data + i, pattern, count) == 0) {
           Log::log(DEBUG_BirdFile, "Found data at %d\n", int(i));
           found = true;
         }

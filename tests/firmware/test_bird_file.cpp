@@ -356,6 +356,17 @@ TEST(BirdFileEdits, ValidateDataReportsEveryMatch) {
   const uint8_t missing[] = {0xFE, 0xCA, 0xFE, 0xCA, 0xFE, 0xCA, 0xFE, 0xCA, 0xFE, 0xCA};
   EXPECT_FALSE(b.ValidateData(missing, sizeof missing));  // longer than any block
   EXPECT_FALSE(b.ValidateData(nullptr, 2));
+
+  // An empty pattern fits at every position of the firmware data, end included.
+  LogCapture empty(DEBUG_BirdFile);
+  EXPECT_TRUE(b.ValidateData(pattern, 0));
+  text = empty.Text();
+  size_t matches = 0;
+  for (size_t at = text.find("Found data at "); at != std::string::npos;
+       at = text.find("Found data at ", at + 1))
+    ++matches;
+  EXPECT_EQ(matches, 10u) << text;  // firmware data is 9 bytes: positions 0..9
+  EXPECT_NE(text.find("Found data at 9\n"), std::string::npos) << text;
 }
 
 TEST(BirdFileEdits, DumpPrintsHexAndText) {
