@@ -13,11 +13,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const auto& entry : kv.entries) {
     const std::string& key = entry.first;
     const std::string& value = entry.second;
-    // Keys are never empty and are trimmed; values are trimmed; a key has no
-    // "=" and neither holds a line feed.
-    if (key.empty() || isspace(static_cast<unsigned char>(key.front())) ||
-        isspace(static_cast<unsigned char>(key.back())) || key.find('=') != std::string::npos ||
-        key.find('\n') != std::string::npos || value.find('\n') != std::string::npos)
+    // Keys (possibly empty) and values are trimmed; a key has no "=" and
+    // neither holds a line feed.
+    if ((!key.empty() && (isspace(static_cast<unsigned char>(key.front())) ||
+                          isspace(static_cast<unsigned char>(key.back())))) ||
+        key.find('=') != std::string::npos || key.find('\n') != std::string::npos ||
+        value.find('\n') != std::string::npos)
       __builtin_trap();
     if (!value.empty() && (isspace(static_cast<unsigned char>(value.front())) ||
                            isspace(static_cast<unsigned char>(value.back()))))

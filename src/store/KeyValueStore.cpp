@@ -153,9 +153,8 @@ bool KeyValueStore::ParseLine(const char* line, size_t length, std::string* key,
   while (b < length && IsSpace(line[b])) ++b;
   const char* eq = static_cast<const char*>(memchr(line + b, '=', length - b));
   size_t keyEnd = eq ? size_t(eq - line) : length;
-  // Trimming stops at the start of the key.
+  // Trimming stops at the start of the key; a key of only blanks is empty.
   while (keyEnd > b && IsSpace(line[keyEnd - 1])) --keyEnd;
-  if (keyEnd == b) return false;
   key->assign(line + b, keyEnd - b);
   value->clear();
   if (eq) {

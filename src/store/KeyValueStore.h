@@ -32,7 +32,8 @@ class KeyValueStore {
   // over-long line ends the text). Does not change path or modified.
   void Parse(const char* text, size_t length);
   // One line (with its line feed, if any) → key and value. False for a
-  // comment, a line under 3 characters, or a key that is empty once trimmed.
+  // comment or a line under 3 characters. A key that trims to nothing is
+  // the empty key; a line without "=" gives its key an empty value.
   static bool ParseLine(const char* line, size_t length, std::string* key, std::string* value);
 
   // The value's text, or null when absent.

@@ -52,7 +52,7 @@ bool Find(const std::string& dir, const char* name, UpdaterStoreItem* item) {
   result_t state;
   state.name = name ? name : "";
   state.item = item;
-  if (!state.name.empty()) vDirectory_List(dir.c_str(), FindItemCallback, &state);
+  vDirectory_List(dir.c_str(), FindItemCallback, &state);
   if (state.found && !state.exact && item) Fill(item, state.matchPath, state.matchIsDirectory);
   Log::log(DEBUG_Updater, "UpdaterStore: FindDevice %s %s.\n", state.found ? "Found" : "Not Found",
            state.name.c_str());

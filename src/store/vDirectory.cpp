@@ -68,7 +68,9 @@ vErr vDirectory_List(const char* path, vDirectoryListCallback callback, void* co
   if (!dir) return vErrNotFound;
   char full[2048];
   while (struct dirent* entry = readdir(dir)) {
-    vDirectory_JoinPath(full, sizeof full, path, entry->d_name);
+    // A path too long for the buffer would name a different entry (its
+    // directory): such an entry can't be examined and is skipped.
+    if (vDirectory_BuildPath(full, sizeof full, path, entry->d_name, nullptr) != vErrNone) continue;
     struct stat st;
     if (stat(full, &st) != 0) continue;
     vDirectoryListData data;
@@ -93,7 +95,10 @@ vErr vDirectory_DeleteTree(const char* path) {
   char full[2048];
   while (struct dirent* entry = readdir(dir)) {
     if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
-    vDirectory_JoinPath(full, sizeof full, path, entry->d_name);
+    // A path too long for the buffer would name the directory itself (and
+    // recurse into it without end): the walk stops and the removal fails.
+    if (vDirectory_BuildPath(full, sizeof full, path, entry->d_name, nullptr) != vErrNone) break;
+    // A symbolic link is removed, never followed: what it points to is not part of the tree.
     struct stat st;
     bool isDir = lstat(full, &st) == 0 && S_ISDIR(st.st_mode);
     if (isDir) {
@@ -194,7 +199,8 @@ const char* backwards_memcmp(const char* text, const char* pattern) {
 }
 
 std::string BuildPath(const char* first, ...) {
-  std::string out = first ? first : "";
+  if (!first) return std::string();  // the list is empty: nothing follows its end
+  std::string out = first;
   va_list args;
   va_start(args, first);
   for (const char* p = va_arg(args, const char*); p; p = va_arg(args, const char*)) {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "KeyValueStore.h"
+#include "LogCapture.h"
 #include "TestSupport.h"
 #include "vDirectory.h"
 
@@ -50,14 +51,22 @@ TEST(KeyValueSyntax, BlanksCommentsEqualsAndLineEnds) {
   EXPECT_EQ(Value(kv, "#comment"), "<absent>");
   EXPECT_EQ(Value(kv, "#hash"), "2");
   EXPECT_EQ(Value(kv, "a"), "");
-  EXPECT_EQ(Value(kv, ""), "<absent>");  // "=" is too short; "  =orphan" has no key
+  EXPECT_EQ(Value(kv, ""), "orphan");  // "=" is too short; "  =orphan" has the empty key
   EXPECT_EQ(Value(kv, "bare word"), "");
   EXPECT_EQ(Value(kv, "x"), "<absent>");  // under 3 characters
   EXPECT_EQ(Value(kv, "in ner key"), "in ner value");
   EXPECT_EQ(Value(kv, "dup"), "2");
   EXPECT_EQ(Value(kv, "last"), "no line feed");
-  EXPECT_EQ(kv.entries.size(), 7u);
+  EXPECT_EQ(kv.entries.size(), 8u);
   EXPECT_FALSE(kv.modified);
+
+  // A key that trims to nothing is the empty key, kept and written back.
+  std::string key = "?", value = "?";
+  EXPECT_TRUE(KeyValueStore::ParseLine(" \t \n", 4, &key, &value));
+  EXPECT_EQ(key, "");
+  EXPECT_EQ(value, "");
+  kv.Save((dir / "out").c_str());
+  EXPECT_EQ(ReadFile(dir / "out").find("=orphan\n#hash=2\n"), 0u) << ReadFile(dir / "out");
 }
 
 TEST(KeyValueSyntax, OverlongLineEndsTheLoad) {
@@ -181,6 +190,30 @@ TEST(KeyValueLoad, MissingFileIsCreatedWithTimeStamps) {
   EXPECT_EQ(none.Load((dir / "no/such/file").c_str()), vErrParam);
   EXPECT_FALSE(vFile_Exists((dir / "no/such/file").c_str()));
   EXPECT_EQ(none.Load(nullptr), vErrParam);
+}
+
+TEST(KeyValueLoad, LoadAndSaveLogTexts) {
+  TempDir dir;
+  char cwd[4096];
+  ASSERT_TRUE(getcwd(cwd, sizeof cwd));
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  std::string text;
+  {
+    LogCapture log(DEBUG_Attributes);
+    KeyValueStore created((dir / "new").c_str());
+    KeyValueStore unnamed;
+    unnamed.Save(nullptr);
+    KeyValueStore nowhere;
+    nowhere.Save((dir / "missing/s").c_str());
+    KeyValueStore loaded((dir / "new").c_str());  // an existing file logs nothing
+    text = log.Text();
+  }
+  EXPECT_EQ(chdir(cwd), 0);
+  EXPECT_EQ(text, "Attibutes: Error - cannot open attributes file: '" + (dir / "new") +
+                      "' (2)\n"
+                      "Attibutes: no filename given for attributes, using default:[.settings]\n"
+                      "Attibutes: Error - cannot open attributes file for writting: '" +
+                      (dir / "missing/s") + "' (2)\n");
 }
 
 TEST(KeyValueLoad, UnreadableFileIsNotReplaced) {

@@ -13,6 +13,7 @@
 
 #include "BirdWriter.h"
 #include "Log.h"
+#include "LogCapture.h"
 #include "TestSupport.h"
 #include "UpdaterStore.h"
 
@@ -108,6 +109,56 @@ TEST(UpdaterStoreDevices, FindDeviceMatchesNamesNotRootPaths) {
   store.AddDevice(0x1111);
   EXPECT_FALSE(store.FindDevice(0x2222));
   EXPECT_FALSE(store.FindDevice(""));
+}
+
+TEST(UpdaterStoreDevices, LogTexts) {
+  TempDir dir;
+  std::string root = dir / "store";
+  std::string text;
+  {
+    LogCapture log(DEBUG_Updater);
+    UpdaterStore store(root.c_str());
+    UpdaterStore again(root.c_str());
+    EXPECT_FALSE(store.FindDevice(0x1A2B));
+    EXPECT_FALSE(store.FindDevice(""));  // listed, but the empty name matches nothing
+    text = log.Text();
+  }
+  EXPECT_EQ(text.find("UpdaterStore: Created directory [" + root + "].\n"), 0u) << text;
+  EXPECT_NE(text.find("UpdaterStore: [" + root + "] already exists.\n"), std::string::npos);
+  EXPECT_NE(text.find("_find_item([" + root + "/.], 1, "), std::string::npos) << text;
+  EXPECT_NE(text.find(") searching for 00001A2B\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("UpdaterStore: FindDevice Not Found 00001A2B.\n"), std::string::npos);
+  EXPECT_NE(text.find(") searching for \nUpdaterStore: FindDevice Not Found .\n"),
+            std::string::npos)
+      << text;
+
+  UpdaterStore store(root.c_str());
+  UpdaterStoreItem device = store.AddDevice(0x1A2B);
+  ASSERT_EQ(device.WriteFile("100.bird", Image(100).data(), 7), vErrNone);
+  std::string build = root + "/00001A2B/100.bird";
+  std::vector<UpdaterStoreItem> items;
+  {
+    LogCapture log(DEBUG_Updater | DEBUG_Attributes);
+    store.FindLocalBuilds(0x1A2B, items);
+    EXPECT_TRUE(device.FileExists("100.bird"));
+    text = log.Text();
+  }
+  EXPECT_NE(text.find("UpdaterStore: FindDevice Found 00001A2B.\n"), std::string::npos) << text;
+  // A build file's information file can't be read or created: two errors.
+  EXPECT_NE(text.find("_find_items([" + build +
+                      "], 0, 7)\n"
+                      "Attibutes: Error - cannot open attributes file: '" +
+                      build +
+                      "/.settings' (20)\n"
+                      "Attibutes: Error - cannot open attributes file for writting: '" +
+                      build + "/.settings' (20)\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("_find_item([" + build +
+                      "], 0, 7) searching for 100.bird\n"
+                      "UpdaterStore: FindDevice Found 100.bird.\n"),
+            std::string::npos)
+      << text;
 }
 
 TEST(UpdaterStoreBuilds, LocalBuildsSkipHiddenEntries) {

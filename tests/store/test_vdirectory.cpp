@@ -2,6 +2,7 @@
 // creation, listing, deletion and the home directory.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <set>
@@ -9,6 +10,7 @@
 
 #include "TestSupport.h"
 #include "vDirectory.h"
+#include "vFile.h"
 
 namespace {
 
@@ -28,17 +30,19 @@ TEST(Directory, BuildPathSeparators) {
   EXPECT_EQ(Built(&e, 64, "a", "b", "c"), "a/b/c");
   EXPECT_EQ(BuildPath("a", "b", "c", nullptr), "a/b/c");
   EXPECT_EQ(BuildPath("a/", "b", nullptr), "a//b");
+  // A null first component is the end of an empty list: nothing after it is read.
+  EXPECT_EQ(BuildPath(nullptr, "x", nullptr), "");
 }
 
 TEST(Directory, BuildPathBounds) {
   char buf[64];
   strcpy(buf, "stale");
-  EXPECT_EQ(vDirectory_BuildPath(buf, sizeof buf, "1", "2", "3", "4", "5", "6", "7", "8", "9",
-                                 "10", "11", nullptr),
+  EXPECT_EQ(vDirectory_BuildPath(buf, sizeof buf, "1", "2", "3", "4", "5", "6", "7", "8", "9", "10",
+                                 "11", nullptr),
             vErrParam);
   EXPECT_STREQ(buf, "");
-  EXPECT_EQ(vDirectory_BuildPath(buf, sizeof buf, "1", "2", "3", "4", "5", "6", "7", "8", "9",
-                                 "10", nullptr),
+  EXPECT_EQ(vDirectory_BuildPath(buf, sizeof buf, "1", "2", "3", "4", "5", "6", "7", "8", "9", "10",
+                                 nullptr),
             vErrNone);
   EXPECT_STREQ(buf, "1/2/3/4/5/6/7/8/9/10");
   EXPECT_EQ(vDirectory_BuildPath(nullptr, 8, "a", nullptr), vErrParam);
@@ -109,6 +113,35 @@ TEST(Directory, ListDeleteTree) {
   EXPECT_EQ(vDirectory_DeleteTree(root.c_str()), vErrNone);
   EXPECT_FALSE(vDirectory_Exists(root.c_str()));
   EXPECT_EQ(vDirectory_DeleteTree(root.c_str()), vErrNotFound);
+}
+
+// An entry whose full path doesn't fit the 2048-byte buffer is never handed
+// over as its cut-short path (the directory itself), and a tree holding one
+// is not removed; a symbolic link in a tree is removed, not followed.
+TEST(Directory, ListAndDeleteTreeEdges) {
+  testsupport::TempDir dir;
+  std::string top = dir / "top", deep = top;
+  while (deep.size() < 1850) deep += "/" + std::string(200, 'd');
+  ASSERT_EQ(vDirectory_Ensure(deep.c_str(), 0755), vErrNone);
+  std::string longName = std::string(240, 'n');
+  testsupport::WriteFile(deep + "/" + longName, "x");
+  testsupport::WriteFile(deep + "/s", "12");
+  ASSERT_TRUE(vFile_Exists((deep + "/" + longName).c_str()));
+  std::set<std::string> seen;
+  EXPECT_EQ(vDirectory_List(deep.c_str(), Collect, &seen), vErrNone);
+  EXPECT_EQ(seen.size(), 3u);  // ".", ".." and s
+  EXPECT_TRUE(seen.count("s:2"));
+  EXPECT_EQ(vDirectory_DeleteTree(top.c_str()), vErrUnknown);
+  EXPECT_TRUE(vFile_Exists((deep + "/" + longName).c_str()));
+
+  std::string keep = dir / "keep", tree = dir / "tree";
+  ASSERT_EQ(vDirectory_Ensure(keep.c_str(), 0755), vErrNone);
+  ASSERT_EQ(vDirectory_Ensure(tree.c_str(), 0755), vErrNone);
+  testsupport::WriteFile(keep + "/k", "k");
+  ASSERT_EQ(symlink(keep.c_str(), (tree + "/link").c_str()), 0);
+  EXPECT_EQ(vDirectory_DeleteTree(tree.c_str()), vErrNone);
+  EXPECT_FALSE(vDirectory_Exists(tree.c_str()));
+  EXPECT_TRUE(vFile_Exists((keep + "/k").c_str()));
 }
 
 TEST(Directory, HomeAndExecutable) {
