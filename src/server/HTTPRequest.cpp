@@ -108,7 +108,6 @@ HTTPResponse HTTPRequest::GET(const char* url,
   std::string text = BuildURL(url, parameters);
   HTTPResponse response(text.c_str());
   response.bodyLimit = limits.maxBodyBytes;
-  char detail[CURL_ERROR_SIZE] = "";
 
   CURLcode code = CURLE_OK;
   auto set = [&](CURLoption option, auto value) {
@@ -120,9 +119,6 @@ HTTPResponse HTTPRequest::GET(const char* url,
   set(CURLOPT_SSL_VERIFYHOST, 2L);
   set(CURLOPT_SSL_VERIFYPEER, 1L);
   set(CURLOPT_SSL_VERIFYSTATUS, 0L);
-  set(CURLOPT_ERRORBUFFER, static_cast<char*>(detail));
-  // Only the update server's own schemes; never files or other protocols.
-  set(CURLOPT_PROTOCOLS_STR, "http,https");
   // Time-outs work without signals, which matters on the download thread.
   set(CURLOPT_NOSIGNAL, 1L);
   set(CURLOPT_CONNECTTIMEOUT, limits.connectTimeoutSeconds);
@@ -148,10 +144,6 @@ HTTPResponse HTTPRequest::GET(const char* url,
     throw std::runtime_error("Reply body larger than the limit of " +
                              std::to_string(limits.maxBodyBytes) + " bytes");
   }
-  if (code != CURLE_OK) {
-    if (detail[0])
-      Log::log(DEBUG_ServerComm, "GET(%s) failed: %s\n", response.get_request(), detail);
-    throw std::runtime_error(curl_easy_strerror(code));
-  }
+  if (code != CURLE_OK) throw std::runtime_error(curl_easy_strerror(code));
   return response;
 }

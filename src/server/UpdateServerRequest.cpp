@@ -51,7 +51,7 @@ std::string sSerialText(uint32_t serial) {
   return text;
 }
 
-const char* sURL(const char* url) { return url && *url ? url : UPDATER_DEFAULT_SERVER_URL; }
+const char* sURL(const char* url) { return url ? url : UPDATER_DEFAULT_SERVER_URL; }
 
 // Runs one request and checks status and the "ok" line. On success body holds
 // the reply and lines its non-empty lines (the first being the "ok" line).
@@ -116,6 +116,8 @@ bool UpdateServerRequest::GetBuild(uint32_t serial, const char* version, const c
   if (lines.size() > 1) {
     // The image is most of the reply: cut line 2 out of the body in place
     // rather than copying it, so a large build is held in memory only once.
+    // A server that ends its lines with CR LF must not leave the CR behind:
+    // it would make the Base64 text undecodable and the download lost.
     Line line = lines[1];
     if (line.length > 0 && body[line.start + line.length - 1] == '\r') --line.length;
     body.resize(line.start + line.length);
@@ -165,7 +167,7 @@ bool UpdateServerRequest::GetRecoveryInfo(const uint32_t fingerprint[4], uint32_
                 lines))
     return false;
   std::string text[3];
-  for (size_t i = 0; i < 3 && i < lines.size(); ++i) text[i] = sTextToCR(body, lines[i]);
+  for (size_t i = 0; i < 3 && i < lines.size(); ++i) text[i] = sText(body, lines[i]);
   if (lines.size() > 1 && serial) *serial = uint32_t(strtoul(text[1].c_str(), nullptr, 16));
   if (lines.size() > 2 && build) *build = uint32_t(strtoul(text[2].c_str(), nullptr, 0));
   Log::log(DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", "GetRecoveryInfo", text[0].c_str(),
@@ -191,10 +193,9 @@ bool UpdateServerRequest::_sortVersion(const BuildEntry& a, const BuildEntry& b)
   if (pa.empty() && pb.empty()) return false;
   int va[3], vb[3];
   try {
-    for (int i = 0; i < 3; ++i) {
-      va[i] = std::stoi(pa.at(i)) & 0xFF;
-      vb[i] = std::stoi(pb.at(i)) & 0xFF;
-    }
+    // a's three parts first, then b's: the first failure is the one logged.
+    for (int i = 0; i < 3; ++i) va[i] = std::stoi(pa.at(i)) & 0xFF;
+    for (int i = 0; i < 3; ++i) vb[i] = std::stoi(pb.at(i)) & 0xFF;
   } catch (const std::exception& e) {
     Log::log(DEBUG_ServerComm, "%s: Exception converting version: %s\n", "_sortVersion", e.what());
     return false;

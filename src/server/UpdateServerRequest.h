@@ -12,7 +12,7 @@ class UpdateServerRequest {
  public:
   typedef std::pair<std::string, std::string> BuildEntry;  // (build, version)
 
-  // Every operation uses the default server URL when url is null or empty,
+  // Every operation uses the default server URL when url is null,
   // returns false on any failure and never throws.
   static bool ping(const char* url);
   static bool QueryBuild(uint32_t serial, std::string& build, std::string& version,

@@ -1,12 +1,13 @@
 // HTTP transport against a scripted loopback server and the update server
-// over TLS: exact URL texts, error statuses, unreachable and stalled
-// servers, the body limit, and refusal of an unverifiable certificate.
+// over TLS: exact URL texts and log lines, error statuses, unreachable and
+// stalled servers, the body limit, and refusal of an unverifiable certificate.
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 
 #include "HTTPRequest.h"
+#include "LogCapture.h"
 #include "ScriptedServer.h"
 #include "TestSupport.h"
 
@@ -74,8 +75,37 @@ TEST(HTTPRequest, UnreachableServerThrowsLibcurlText) {
   EXPECT_EQ(GetError(url), curl_easy_strerror(CURLE_COULDNT_CONNECT));
 }
 
-TEST(HTTPRequest, OnlyHttpSchemesAreRequested) {
-  EXPECT_EQ(GetError("file:///etc/hostname"), curl_easy_strerror(CURLE_UNSUPPORTED_PROTOCOL));
+TEST(HTTPRequest, LogLinesOfATransfer) {
+  ScriptedServer server;
+  server.SetReply(200, "ok\n");
+  LogCapture log(DEBUG_ServerComm);
+  HTTPResponse r = HTTPRequest::GET(server.Url().c_str(), {{"op", "hi"}});
+  char address[16];
+  snprintf(address, sizeof address, "%08X", unsigned(uintptr_t(&r)));
+  // The chunk is shown right-aligned in 100 columns, never read past its end.
+  std::string expected = "GET(" + server.Url() + "?op=hi&)\n" + "rcv_data called (..., 1, 3, " +
+                         address + ") [" + std::string(97, ' ') + "ok\n]\n" +
+                         "rcv_data returns 3\n";
+  EXPECT_EQ(log.Text(), expected);
+
+  // A transport failure logs nothing but the request; the callers log its text.
+  int port;
+  {
+    ScriptedServer closed;
+    port = std::stoi(closed.Url().substr(closed.Url().rfind(':') + 1));
+  }
+  std::string url = "http://127.0.0.1:" + std::to_string(port) + "/cgi/u";
+  log.Clear();
+  EXPECT_EQ(GetError(url), curl_easy_strerror(CURLE_COULDNT_CONNECT));
+  EXPECT_EQ(log.Text(), "GET(" + url + ")\n");
+}
+
+TEST(HTTPRequest, UrlSchemeIsTheCallersChoice) {
+  testsupport::TempDir dir;
+  testsupport::WriteFile(dir / "reply", "ok\nfrom a file\n");
+  HTTPResponse r = HTTPRequest::GET(("file://" + dir / "reply").c_str(), {});
+  EXPECT_EQ(r.get_status(), 0);
+  EXPECT_STREQ(r.get_response(), "ok\nfrom a file\n");
 }
 
 TEST(HTTPRequest, StalledServerIsAbandoned) {

@@ -2,6 +2,7 @@
 // texts, reply parsing of every operation, refusals, and version ordering.
 #include <gtest/gtest.h>
 
+#include "LogCapture.h"
 #include "ScriptedServer.h"
 #include "UpdateServerRequest.h"
 
@@ -31,6 +32,15 @@ TEST(UpdateServerRequest, QueryTexts) {
       "/cgi/u?op=builds&sn=00000ABC&",
       "/cgi/u?brief=true&fp=00000001%20ABCDEF01%2000000020%20FFFFFFFF&op=fix&"};
   EXPECT_EQ(server.Targets(), expected);
+}
+
+TEST(UpdateServerRequest, EmptyUrlIsRequestedAsGiven) {
+  // Only a null URL means the default server; an empty one is a failed request.
+  LogCapture log(DEBUG_ServerComm);
+  EXPECT_FALSE(USR::ping(""));
+  std::string text = log.Text();
+  EXPECT_EQ(text.rfind("GET(?op=hi&rv=2&)\n", 0), 0u) << text;
+  EXPECT_NE(text.find("\nping ==> ["), std::string::npos) << text;
 }
 
 TEST(UpdateServerRequest, FirstLineOnlyNeedsToBeginWithOk) {
@@ -114,7 +124,14 @@ TEST(UpdateServerRequest, RecoveryInfo) {
   EXPECT_EQ(serial, 0x1A2B3u);
   EXPECT_EQ(build, 16u);
   server.SetReply(200, "ok\r\n40F5849A\r\n010\r\n");  // octal, and CR LF lines
-  ASSERT_TRUE(USR::GetRecoveryInfo(fp, &serial, &build, url.c_str()));
+  {
+    LogCapture log(DEBUG_ServerComm);
+    ASSERT_TRUE(USR::GetRecoveryInfo(fp, &serial, &build, url.c_str()));
+    // The log shows the three lines as they came.
+    std::string text = log.Text();
+    EXPECT_NE(text.find("\nGetRecoveryInfo [ok\r][40F5849A\r][010\r]\n"), std::string::npos)
+        << text;
+  }
   EXPECT_EQ(serial, 0x40F5849Au);
   EXPECT_EQ(build, 8u);
   serial = build = 7;
@@ -136,6 +153,15 @@ TEST(UpdateServerRequest, VersionComparison) {
   for (const char* bad : {"1.0", "1.x.0", "", "1.0.0.0", "1..0", "99999999999.0.0"}) {
     EXPECT_FALSE(newer(bad, "1.0.0")) << bad;
     EXPECT_FALSE(newer("1.0.0", bad)) << bad;
+  }
+  {
+    // a's parts are converted before b's: the first failure is the one logged.
+    LogCapture log(DEBUG_ServerComm);
+    EXPECT_FALSE(newer("1.x.0", "1.0"));
+    EXPECT_EQ(log.Text(), "_sortVersion: Exception converting version: stoi\n");
+    log.Clear();
+    EXPECT_FALSE(newer("", ""));  // neither has three parts: no conversion, no log
+    EXPECT_EQ(log.Text(), "");
   }
   EXPECT_EQ(USR::SplitVelmarineVersion("1.2.3"), (std::vector<std::string>{"1", "2", "3"}));
   EXPECT_TRUE(USR::SplitVelmarineVersion("1.2").empty());
