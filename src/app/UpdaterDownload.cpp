@@ -17,7 +17,6 @@
 #include "UpdaterStore.h"
 #include "UpdaterStoreAccess.h"
 
-
 namespace {
 
 // A text of decimal digits only that fits 32 bits.

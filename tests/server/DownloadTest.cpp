@@ -11,7 +11,6 @@
 #include "TestSupport.h"
 #include "Updater.h"
 
-
 namespace {
 
 // Records everything the operations show.
@@ -127,6 +126,30 @@ TEST_F(DownloadTest, ValidBuildAndUnopenableStore) {
                 "E Failed to Create UpdaterStore in: Get_BuildListLocal - Exception: ", 0),
             0u)
       << display.lines[1];
+}
+
+TEST_F(DownloadTest, StoreThatCannotTakeTheBuild) {
+  std::string url = Serve();
+  mkdir((dir / "store").c_str(), 0755);
+  Updater updater(url.c_str(), (dir / "store").c_str(), display);
+
+  // A file where the device's directory belongs: nothing is downloaded.
+  testsupport::WriteFile(dir / "store/0001A2B3", "stray");
+  EXPECT_EQ(updater.Download_Firmware(0x1A2B3, "16", false, false), 0u);
+  EXPECT_TRUE(display.Shows("E Could not create directory for storing BIRD file"));
+  EXPECT_EQ(display.spinsOn, 0);
+
+  // A build file that can't be written: reported, the build number still
+  // returned, and the entry keeps naming no build that isn't there.
+  unlink((dir / "store/0001A2B3").c_str());
+  mkdir((dir / "store/0001A2B3").c_str(), 0755);
+  mkdir(Stored("16.bird").c_str(), 0755);
+  display.lines.clear();
+  EXPECT_EQ(updater.Download_Firmware(0x1A2B3, "16", false, false), 16u);
+  ASSERT_FALSE(display.lines.empty());
+  EXPECT_EQ(display.lines.back().rfind("E Failed to write file with ", 0), 0u)
+      << display.lines.back();
+  EXPECT_EQ(testsupport::ReadFile(Stored(".settings")).find("LATEST_DOWNLOAD"), std::string::npos);
 }
 
 TEST_F(DownloadTest, BuildListFailures) {
