@@ -71,12 +71,17 @@ vErr vPacket_AddByte(vPacket* packet, uint8_t byte) {
     packet->address = byte;
     return vErrNone;
   }
-  if (packet->length == 0 && n == 2) {
+  // While no length is stored the byte is the length, also when refused
+  // address bytes have already advanced the count.
+  if (packet->length == 0) {
     packet->length = byte;
     if (byte > vPACKET_MAX_DATA) return vErrPacket;
     return vErrNone;
   }
-  if (packet->length > vPACKET_MAX_DATA || n > packet->length + 2) return vErrPacket;
+  // n is at most 30 here, so even a refused length left stored keeps the
+  // index inside the 28 data bytes; a hand-made record whose count is below
+  // the first data byte is refused rather than written in front of data.
+  if (n < 3 || n > packet->length + 2) return vErrPacket;
   packet->data[n - 3] = byte;
   return vErrNone;
 }

@@ -123,7 +123,8 @@ vErr vStream_Read(vStream* stream, uint8_t* dest, size_t n) {
 vErr vStream_Write(vStream* stream, const uint8_t* bytes, size_t n) {
   if (!sValid(stream) || !bytes) return vErrParam;
   if (!stream->putProc && !stream->writeProc) return vErrMode;
-  if (stream->writeProc && (n > 1 || !stream->putProc))
+  // A stream with only a write procedure writes its single bytes with it too.
+  if (stream->writeProc && (n > 1 || (n == 1 && !stream->putProc)))
     return stream->writeProc(bytes, n, stream->ref);
   for (size_t i = 0; i < n; i++) {
     vErr err = stream->putProc(bytes[i], stream->ref);
@@ -147,9 +148,17 @@ vErr vStream_ReadRecord(vStream* stream, uint8_t* buffer, size_t* count, size_t 
     uint8_t byte;
     err = vStream_Read(stream, &byte, 1);
     if (err == vErrEOF) {
-      // An unfinished terminator at the end of data was data after all.
-      for (size_t i = 0; i < pending.size() && stored < capacity; i++)
-        scratch[stored++] = pending[i];
+      // An unfinished terminator at the end of data was data after all; what
+      // does not fit is left for the next read.
+      size_t i = 0;
+      while (i < pending.size() && stored < capacity) scratch[stored++] = pending[i++];
+      if (i < pending.size()) {
+        vErr pushed = sPushFront(stream, pending.data() + i, pending.size() - i);
+        if (pushed != vErrNone) {
+          err = pushed;
+          break;
+        }
+      }
       if (stored > 0) err = vErrNone;
       break;
     }

@@ -117,6 +117,8 @@ static vErr sSocketGet(uint8_t* byte, void* ref) {
       if (result == vErrNone) {
         n = recv(rec->socket, rec->received, sizeof(rec->received), 0);
         if (n < 0) result = errno == EAGAIN || errno == EWOULDBLOCK ? vErrNotReady : vErrConnection;
+        // A new connection the peer closed at once has no byte to hand out.
+        if (n == 0) result = vErrNotReady;
       }
     } else if (n < 0) {
       result =
@@ -137,6 +139,10 @@ static vErr sSocketWrite(const uint8_t* bytes, size_t n, void* ref) {
   vSocketRecord* rec = static_cast<vSocketRecord*>(ref);
   if (!sValid(rec)) return vErrParam;
   if (!bytes && n > 0) return vErrParam;
+  pthread_mutex_lock(&rec->lock);
+  bool connected = (rec->flags & vSOCKET_CONNECTED) != 0;
+  pthread_mutex_unlock(&rec->lock);
+  if (!connected) return vErrConnection;
   int attempts = 0;
   size_t sent = 0;
   while (sent < n) {

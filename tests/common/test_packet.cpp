@@ -49,8 +49,20 @@ TEST(Packet, RefusesBadAddressLengthAndSurplusBytes) {
   EXPECT_EQ(p->address, 0);
   EXPECT_EQ(p->count, 2);
 
+  // Without a reset the next good byte is the address and the one after it
+  // the length, though the count is one ahead.
+  EXPECT_EQ(Feed(p, {0x04, 0x03, 0x11}), (std::vector<vErr>{vErrNone, vErrNone, vErrNone}));
+  EXPECT_EQ(p->address, 4);
+  EXPECT_EQ(p->length, 3);
+  EXPECT_EQ(p->count, 5);
+
+  // A refused length stays stored; the bytes after it go on filling the data.
   vPacket_Reset(p);
   EXPECT_EQ(Feed(p, {0x02, 29}), (std::vector<vErr>{vErrNone, vErrPacket}));
+  EXPECT_EQ(p->length, 29);
+  EXPECT_EQ(vPacket_AddByte(p, 0x5A), vErrNone);
+  EXPECT_EQ(p->data[0], 0x5A);
+  EXPECT_FALSE(vPacket_IsComplete(p));
 
   // A complete packet that is not reset refuses further bytes.
   vPacket_Reset(p);
@@ -58,6 +70,16 @@ TEST(Packet, RefusesBadAddressLengthAndSurplusBytes) {
   EXPECT_TRUE(vPacket_IsComplete(p));
   EXPECT_NE(vPacket_AddByte(p, 0x44), vErrNone);
   vPacket_Destroy(&p);
+
+  // A record filled in by hand with a count behind its fields is refused
+  // instead of being written in front of its data.
+  vPacket* hand = vPacket_Create();
+  hand->address = 4;
+  hand->length = 5;
+  EXPECT_EQ(vPacket_AddByte(hand, 0x01), vErrPacket);
+  EXPECT_EQ(hand->address, 4);
+  EXPECT_EQ(hand->length, 5);
+  vPacket_Destroy(&hand);
 
   EXPECT_EQ(vPacket_AddByte(nullptr, 1), vErrParam);
   EXPECT_EQ(vPacket_Reset(nullptr), vErrParam);

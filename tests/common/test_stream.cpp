@@ -1,6 +1,7 @@
 // Byte streams: all-or-nothing reads with push-back, record reads and writes,
 // put versus write, copying, and the file, socket and serial transports.
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <pty.h>
@@ -8,7 +9,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <thread>
 
@@ -20,6 +23,26 @@
 #include "vStream_Socket.h"
 
 using linktest::ScriptedStream;
+
+namespace {
+// Results the next recv calls of this thread give instead of the C library's
+// (a count, and the errno that goes with -1).
+thread_local std::deque<std::pair<ssize_t, int>>* tRecvScript = nullptr;
+}  // namespace
+
+// Every recv of the process goes to the C library unless this thread has a
+// script, so a test can stage what a socket reports at an exact moment.
+extern "C" ssize_t recv(int fd, void* buffer, size_t n, int flags) {
+  if (tRecvScript && !tRecvScript->empty()) {
+    auto step = tRecvScript->front();
+    tRecvScript->pop_front();
+    errno = step.second;
+    return step.first;
+  }
+  using RecvFn = ssize_t (*)(int, void*, size_t, int);
+  static RecvFn real = reinterpret_cast<RecvFn>(dlsym(RTLD_NEXT, "recv"));
+  return real(fd, buffer, n, flags);
+}
 
 namespace {
 
@@ -120,6 +143,16 @@ TEST(Stream, CStringRecordsStopAtTerminatorOrCapacity) {
   EXPECT_EQ(vStream_Read(s, &next, 1), vErrNone);
   EXPECT_EQ(next, 'd');
 
+  // An unfinished terminator at the end of data is data; what does not fit
+  // stays for the next read.
+  src.Bytes(Text("abxy"));
+  EXPECT_EQ(vStream_ReadRecord(s, raw, &count, 3, reinterpret_cast<const uint8_t*>("xyz"), 3),
+            vErrNone);
+  EXPECT_EQ(std::vector<uint8_t>(raw, raw + count), Text("abx"));
+  EXPECT_EQ(vStream_Read(s, &next, 1), vErrNone);
+  EXPECT_EQ(next, 'y');
+  EXPECT_EQ(vStream_Read(s, &next, 1), vErrEOF);
+
   EXPECT_EQ(vStream_ReadRecord(s, raw, &count, 8, nullptr, 1), vErrParam);
   EXPECT_EQ(vStream_ReadRecord(s, raw, &count, 8, &nl, 0), vErrParam);
   vStream_Destroy(&s);
@@ -139,6 +172,15 @@ TEST(Stream, WritesUsePutForOneByteAndWriteForMore) {
   EXPECT_EQ(dst.written, (std::vector<uint8_t>{1, 1, 2, 'o', 'k', '\n', 0, 'z', 0}));
   EXPECT_EQ(vStream_Write(s, nullptr, 2), vErrParam);
   vStream_Destroy(&s);
+
+  // Nothing to write is no call at all, also on a stream with only a write procedure.
+  ScriptedStream writeOnly;
+  vStream* w = writeOnly.Make(false, true);
+  EXPECT_EQ(vStream_Write(w, bytes, 0), vErrNone);
+  EXPECT_EQ(writeOnly.writeCalls, 0);
+  EXPECT_EQ(vStream_Write(w, bytes, 1), vErrNone);
+  EXPECT_EQ(writeOnly.writeCalls, 1);
+  vStream_Destroy(&w);
 
   ScriptedStream readOnly;
   vStream* r = readOnly.Make(false, false);
@@ -306,6 +348,35 @@ TEST(StreamSocket, WriteReconnectsAfterAResetAndFailsForGoodWithoutListener) {
   }
   EXPECT_EQ(err, vErrConnection);
   EXPECT_EQ(vStream_Write(s, data, 2), vErrConnection);
+  EXPECT_EQ(s->writeProc(data, 0, s->ref), vErrConnection);
+  vStream_Destroy(&s);
+}
+
+TEST(StreamSocket, AReconnectionThePeerClosesAtOnceHandsOutNoByte) {
+  Listener listener;
+  vStream* s = nullptr;
+  ASSERT_EQ(vStream_CreateSocket(Loopback(), listener.port(), &s), vErrNone);
+  int first = listener.Accept();
+  uint8_t byte = 0x42;
+  ASSERT_EQ(send(first, &byte, 1, 0), 1);
+  uint8_t b = 0;
+  ASSERT_EQ(ReadSoon(s, &b), vErrNone);
+  EXPECT_EQ(b, 0x42);
+  // The old connection reads as reset; the new one as closed by the peer.
+  std::deque<std::pair<ssize_t, int>> script = {{-1, ECONNRESET}, {0, 0}};
+  tRecvScript = &script;
+  vErr err = vStream_Read(s, &b, 1);
+  tRecvScript = nullptr;
+  EXPECT_TRUE(script.empty());
+  EXPECT_EQ(err, vErrNotReady);
+  int second = listener.Accept();
+  ASSERT_GE(second, 0);
+  byte = 0x43;
+  ASSERT_EQ(send(second, &byte, 1, 0), 1);
+  EXPECT_EQ(ReadSoon(s, &b), vErrNone);
+  EXPECT_EQ(b, 0x43);
+  close(first);
+  close(second);
   vStream_Destroy(&s);
 }
 
