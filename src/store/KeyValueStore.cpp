@@ -60,6 +60,11 @@ mode_t NewFileMode() {
 AtomicFileWriter::AtomicFileWriter(const std::string& path) : target_(path) {
   struct stat st;
   mode_t mode;
+  // No file has an empty name (opening one fails as a missing file would).
+  if (path.empty()) {
+    openError_ = ENOENT;
+    return;
+  }
   // Write through a symbolic link to the file it names, as opening it would.
   if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
     char* real = realpath(path.c_str(), nullptr);

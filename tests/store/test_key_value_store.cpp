@@ -205,6 +205,7 @@ TEST(KeyValueLoad, LoadAndSaveLogTexts) {
     unnamed.Save(nullptr);
     KeyValueStore nowhere;
     nowhere.Save((dir / "missing/s").c_str());
+    nowhere.Save("");
     KeyValueStore loaded((dir / "new").c_str());  // an existing file logs nothing
     text = log.Text();
   }
@@ -213,7 +214,19 @@ TEST(KeyValueLoad, LoadAndSaveLogTexts) {
                       "' (2)\n"
                       "Attibutes: no filename given for attributes, using default:[.settings]\n"
                       "Attibutes: Error - cannot open attributes file for writting: '" +
-                      (dir / "missing/s") + "' (2)\n");
+                      (dir / "missing/s") +
+                      "' (2)\n"
+                      "Attibutes: Error - cannot open attributes file for writting: '' (2)\n");
+  // Nothing was left behind in the current directory.
+  int entries = 0;
+  vDirectory_List(
+      dir.path().c_str(),
+      [](vDirectoryListData*, void* n) {
+        ++*static_cast<int*>(n);
+        return true;
+      },
+      &entries);
+  EXPECT_EQ(entries, 4);  // ".", "..", "new" and ".settings"
 }
 
 TEST(KeyValueLoad, UnreadableFileIsNotReplaced) {
