@@ -86,14 +86,15 @@ struct Acquired {
   linkEntry* entry;
 };
 
-// Counts one more holder of the newest link to the same module over the same
-// transport (and, for TCP/IP, the same port) and returns its id; 0 when there
-// is none. A USB link shared through a broker is not handed out: `shared` is set.
-uint32_t sHoldExisting(uint32_t identifier, linkType type, uint32_t port, bool* shared) {
+// Counts one more holder of the newest link with this identifier and port and
+// returns its id; 0 when there is none. The port is compared too, so that two
+// modules behind one IPv4 address on different ports get a link each (links
+// keyed by serial number have port 0). A link shared through a broker is not
+// handed out: `shared` is set.
+uint32_t sHoldExisting(uint32_t identifier, uint32_t port, bool* shared) {
   RegistryLock lock;
   for (linkEntry* e = _links.head; e; e = e->next) {
-    if (e->identifier != identifier || e->type != type) continue;
-    if (type == linkTypeTCPIP && e->ipPort != port) continue;
+    if (e->identifier != identifier || e->ipPort != port) continue;
     if (e->server) {
       if (shared) *shared = true;
       return 0;
@@ -181,16 +182,21 @@ vErr sResetLink(linkEntry* entry) {
   vPacketFifo_Destroy(&record->outQueue);
   vStream_Destroy(&record->stream);
   vStream* stream = nullptr;
+  vErr made = vErrNone;
   for (int attempt = 0; attempt < sRESET_ATTEMPTS; attempt++) {
-    vErr err = sCreateStream(entry->type, entry->identifier, entry->ipPort, &stream);
-    if (err == vErrNone && stream) break;
-    if (err == vErrParam || err == vErrUnimplemented) break;  // no retry can help
+    made = sCreateStream(entry->type, entry->identifier, entry->ipPort, &stream);
+    if (made == vErrNone && stream) break;
+    if (made == vErrParam || made == vErrUnimplemented) break;  // no retry can help
     vTime_MSSleep(sRESET_PAUSE_MS);
   }
   // Without a new stream the link still gets fresh queues, so its threads
   // wait on them rather than spin, and it reports status 6 from then on.
   vLink_Init(entry->id, stream);
-  return vLink_Start(entry->id);
+  vErr result = vLink_Start(entry->id);
+  // Its reader may report status 2 for a moment before the first read fails;
+  // a reset that left the link without a stream never counts as a success.
+  if (!stream && result == vErrNone) result = made != vErrNone ? made : vErrConnection;
+  return result;
 }
 
 // Joins a link thread; false when the join failed.
@@ -289,7 +295,7 @@ linkRecord* vLink_GetRecord(uint32_t id) {
 uint32_t vLink_CreateUSB(uint32_t serialNumber) {
   // A module shared through a broker must be reached as a client.
   bool shared = false;
-  uint32_t existing = sHoldExisting(serialNumber, linkTypeUSB, 0, &shared);
+  uint32_t existing = sHoldExisting(serialNumber, 0, &shared);
   if (existing || shared) return existing;
   uint32_t id = vLink_RegistryCreate(serialNumber, 0, 0, linkTypeUSB);
   if (!id) return 0;
@@ -312,7 +318,7 @@ uint32_t vLink_CreateUSB(uint32_t serialNumber) {
 }
 
 uint32_t vLink_CreateTCPIP(uint32_t ipAddress, uint32_t port) {
-  uint32_t existing = sHoldExisting(ipAddress, linkTypeTCPIP, port, nullptr);
+  uint32_t existing = sHoldExisting(ipAddress, port, nullptr);
   if (existing) return existing;
   uint32_t id = vLink_RegistryCreate(ipAddress, port, 0, linkTypeTCPIP);
   if (!id) return 0;
@@ -334,7 +340,7 @@ uint32_t vLink_CreateTCPIP(uint32_t ipAddress, uint32_t port) {
 }
 
 uint32_t vLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate) {
-  uint32_t existing = sHoldExisting(serialNumber, linkTypeSerial, 0, nullptr);
+  uint32_t existing = sHoldExisting(serialNumber, 0, nullptr);
   if (existing) return existing;
   uint32_t code;
   switch (baudRate) {

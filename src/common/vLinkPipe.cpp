@@ -81,7 +81,7 @@ static void sSyncByte(linkRecord* record, uint8_t byte) {
 static bool sHeartbeat(linkRecord* record, const vPacket* packet) {
   if (packet->length != 2 || packet->data[0] != 0) return false;
   uint8_t state = packet->data[1];
-  sTrace(vLINK_TRACE_PACKETS, "link %u: %s\n", record->id,
+  sTrace(vLINK_TRACE_PACKETS, "%s\n",
          state == 0   ? "sending HB UP"
          : state == 1 ? "sending HB DOWN"
                       : "sending HB");
@@ -126,7 +126,7 @@ vLinkPipeStep vLinkPipe_HandleRead(linkRecord* record, vErr readResult, uint8_t 
     return vLinkPipeByte;
   }
   if (vPacket_AddByte(record->packet, byte) != vErrNone) {
-    sTrace(vLINK_TRACE_LIFECYCLE, "link %u: Out of sync\n", record->id);
+    sTrace(vLINK_TRACE_LIFECYCLE, "Out of sync\n");
     vLinkPipe_StartSync(record);
     return vLinkPipeByte;
   }

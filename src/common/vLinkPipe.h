@@ -24,8 +24,8 @@ enum linkSyncState : uint32_t {
 // during a handshake, a silence this long sends new probes.
 #define vLINKPIPE_IDLE_WAIT_MS 100
 // How long the writer waits for an outgoing packet before it looks at running
-// again; short so that a stop is not held up by an idle writer.
-#define vLINKPIPE_WRITER_WAIT_MS 100
+// again. A stop queues the route release, which wakes an idle writer at once.
+#define vLINKPIPE_WRITER_WAIT_MS 1000
 
 // Thread bodies; the argument is the linkRecord.
 void* vLinkPipe_InProcess(void* record);

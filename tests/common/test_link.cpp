@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <pty.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -335,6 +336,32 @@ TEST(Link, ResetOpensANewConnectionWithFreshQueues) {
   vLink_Destroy(&id);
 }
 
+double CpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// A link over a caller's stream cannot make a new one: the reset fails, the
+// link reports status 6 and its threads wait instead of spinning.
+TEST(Link, ResetWithoutANewStreamFailsAndLeavesAnIdleLink) {
+  Pair pair;
+  uint32_t id = vLink_Create(pair.Stream());
+  ASSERT_NE(id, 0u);
+  pair.Receive(3);
+  EXPECT_NE(vLink_Reset(id), vErrNone);
+  EXPECT_EQ(pair.Receive(3), kRouteOff);
+  for (int i = 0; i < 100 && vLink_GetStatus(id) != kLinkIOError; i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(vLink_GetStatus(id), uint32_t(kLinkIOError));
+  double before = CpuSeconds();
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  EXPECT_LT(CpuSeconds() - before, 0.2);
+  EXPECT_EQ(vLink_Destroy(&id), vErrNone);
+}
+
 TEST(Link, UnreachableTcpModuleGivesNoLink) {
   uint32_t port;
   {
@@ -370,6 +397,12 @@ TEST(Link, SerialLinksNeedAKnownBaudRate) {
   EXPECT_EQ(Wire(vLink_AwaitPacket(id, 3000)), (std::vector<uint8_t>{0x04, 0x01, 0x05}));
   uint32_t again = vLink_CreateSerial(serial, name, 9600);
   EXPECT_EQ(again, id);
+  // The same module asked for over another transport keyed by its serial
+  // number gets the same link, without a stream of its own.
+  uint32_t usb = vLink_CreateUSB(serial);
+  EXPECT_EQ(usb, id);
+  EXPECT_EQ(vLink_RegistryGetUseCount(id), 3);
+  vLink_Destroy(&usb);
   vLink_Destroy(&id);
   EXPECT_EQ(vLink_GetStatus(again), uint32_t(kLinkRunning));
   vLink_Destroy(&again);

@@ -3,6 +3,7 @@
 // and read errors.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "LinkTestSupport.h"
@@ -159,6 +160,26 @@ TEST_F(ReaderSteps, TrafficIsRecordedInThePacketLog) {
   ASSERT_EQ(vPacketLog_Get(record_->log, &type, &length, bytes), vErrNone);
   EXPECT_EQ(type, vPacketLogSent);
   EXPECT_EQ(length, 2);
+}
+
+vErr FailingWrite(const uint8_t*, size_t, void*) { return vErrIO; }
+
+// The trace lines are the exact texts, one per line, when tracing is on.
+TEST_F(ReaderSteps, TracesHeartbeatsLostFramingAndWriteErrors) {
+  vVelmarineDebuggingEnable = 1;
+  vVelmarineDebuggingLevel = vLINK_TRACE_LIFECYCLE | vLINK_TRACE_PACKETS;
+  testing::internal::CaptureStdout();
+  Bytes({0x04, 0x02, 0x00, 0x00, 0x04, 0x02, 0x00, 0x01, 0x05});
+  record_->stream->writeProc = FailingWrite;
+  vPacket* out = vPacket_CreateWithData(0x04, 0, reinterpret_cast<const uint8_t*>(""));
+  EXPECT_EQ(vLinkPipe_WritePacket(record_, out, true), vErrIO);
+  vPacket_Destroy(&out);
+  std::string trace = testing::internal::GetCapturedStdout();
+  vVelmarineDebuggingEnable = 0;
+  vVelmarineDebuggingLevel = 0;
+  EXPECT_EQ(trace.find("sending HB UP\nsending HB DOWN\nOut of sync\n"), 0u) << trace;
+  EXPECT_NE(trace.find("kSyncStateStart"), std::string::npos) << trace;
+  EXPECT_NE(trace.find("\nsOutPipeProcess error writing: 6\n"), std::string::npos) << trace;
 }
 
 }  // namespace
