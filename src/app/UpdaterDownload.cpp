@@ -19,15 +19,15 @@
 
 namespace {
 
-// A text of decimal digits only that fits 32 bits.
+// A text of decimal digits only (leading zeros allowed) whose value fits 32 bits.
 bool sParseBuild(const std::string& text, uint32_t& value) {
-  if (text.empty() || text.size() > 10) return false;
+  if (text.empty()) return false;
   uint64_t v = 0;
   for (char c : text) {
     if (c < '0' || c > '9') return false;
     v = v * 10 + uint64_t(c - '0');
+    if (v > UINT32_MAX) return false;
   }
-  if (v > UINT32_MAX) return false;
   value = uint32_t(v);
   return true;
 }

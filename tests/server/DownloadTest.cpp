@@ -8,6 +8,7 @@
 
 #include "BirdWriter.h"
 #include "HTTPRequest.h"
+#include "ScriptedServer.h"
 #include "TestSupport.h"
 #include "Updater.h"
 
@@ -74,6 +75,7 @@ TEST_F(DownloadTest, FingerprintGivesSerialAndBuild) {
   EXPECT_EQ(display.spinsOff, 1);
   // A build given with the fingerprint wins over the one the server names.
   EXPECT_EQ(updater.Download_Firmware(fp, "17", false), 17u);
+  EXPECT_EQ(updater.Download_Firmware(fp, "000000000017", false), 17u);
 
   fp.words[3] = 5;
   EXPECT_EQ(updater.Download_Firmware(fp, "", false), 0u);
@@ -112,6 +114,13 @@ TEST_F(DownloadTest, ValidBuildAndUnopenableStore) {
   EXPECT_TRUE(_valid_build(0x1A2B3, 17, url.c_str()));
   EXPECT_FALSE(_valid_build(0x1A2B3, 18, url.c_str()));
   EXPECT_FALSE(_valid_build(0x1A2B3, 17, "http://127.0.0.1:1/cgi/u"));
+  {
+    // Build numbers are read as decimal numbers, leading zeros and all.
+    ScriptedServer scripted;
+    scripted.SetReply(200, "ok\n000000000017;1.0.17\n99999999999;1.0.0\n");
+    EXPECT_TRUE(_valid_build(0x1A2B3, 17, scripted.Url().c_str()));
+    EXPECT_FALSE(_valid_build(0x1A2B3, 1215752191, scripted.Url().c_str()));  // no wrap-around
+  }
 
   testsupport::WriteFile(dir / "file", "not a directory");
   Updater updater(url.c_str(), (dir / "file").c_str(), display);
