@@ -89,12 +89,13 @@ struct Acquired {
 // Counts one more holder of the newest link with this identifier and port and
 // returns its id; 0 when there is none. The port is compared too, so that two
 // modules behind one IPv4 address on different ports get a link each (links
-// keyed by serial number have port 0). A link shared through a broker is not
-// handed out: `shared` is set.
+// keyed by serial number have port 0). A link over a caller's stream names no
+// module and is never handed out. A link shared through a broker is not
+// handed out either: `shared` is set.
 uint32_t sHoldExisting(uint32_t identifier, uint32_t port, bool* shared) {
   RegistryLock lock;
   for (linkEntry* e = _links.head; e; e = e->next) {
-    if (e->identifier != identifier || e->ipPort != port) continue;
+    if (e->identifier != identifier || e->ipPort != port || e->type == linkTypeInvalid) continue;
     if (e->server) {
       if (shared) *shared = true;
       return 0;

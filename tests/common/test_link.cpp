@@ -407,6 +407,18 @@ TEST(Link, SerialLinksNeedAKnownBaudRate) {
   EXPECT_EQ(vLink_GetStatus(again), uint32_t(kLinkRunning));
   vLink_Destroy(&again);
   EXPECT_EQ(vLink_RegistryFindByIdentifier(serial), 0u);
+
+  // A link over a caller's stream is keyed 0xFFFFFFFF but names no module: a
+  // module with that serial number (an erased one) gets a link of its own.
+  Pair pair;
+  uint32_t own = vLink_Create(pair.Stream());
+  ASSERT_NE(own, 0u);
+  uint32_t erased = vLink_CreateSerial(0xFFFFFFFF, name, 9600);
+  EXPECT_NE(erased, 0u);
+  EXPECT_NE(erased, own);
+  EXPECT_EQ(vLink_RegistryGetUseCount(own), 1);
+  vLink_Destroy(&erased);
+  vLink_Destroy(&own);
   close(slave);
   close(master);
 }
