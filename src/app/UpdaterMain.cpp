@@ -55,7 +55,6 @@ int updater_main(int argc, char** argv) {
     display.message(ERROR, "Could not find updater directory at %s", store.c_str());
     return 1;
   }
-  Log::log(DEBUG_APP, "Updater: store directory [%s]\n", store.c_str());
 
   Updater updater(params.serverUrl.c_str(), store.c_str(), display);
   int status = 0;
