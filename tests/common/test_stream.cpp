@@ -409,7 +409,9 @@ TEST(StreamSerial, ConfiguresAPseudoTerminalAndMovesBytes) {
   EXPECT_FALSE(t.c_cflag & PARENB);
   EXPECT_FALSE(t.c_cflag & CSTOPB);
   EXPECT_EQ(t.c_lflag, 0u);
+  EXPECT_EQ(t.c_iflag, tcflag_t(IGNBRK));
   EXPECT_EQ(t.c_cc[VMIN], 0);
+  EXPECT_EQ(t.c_cc[VTIME], 0);
 
   uint8_t b;
   EXPECT_EQ(vStream_Read(s, &b, 1), vErrNotReady);
@@ -429,6 +431,33 @@ TEST(StreamSerial, ConfiguresAPseudoTerminalAndMovesBytes) {
   EXPECT_EQ(vStream_WaitReadable(s, 2000), vErrNone);
   EXPECT_EQ(vStream_Read(s, &b, 1), vErrNone);
   EXPECT_EQ(b, 0x24);
+  EXPECT_EQ(vStream_Destroy(&s), vErrNone);
+  close(slave);
+  close(master);
+
+  // Even parity, 7 data bits, 2 stop bits at the slowest speed; a code past
+  // the table hangs the line up (speed 0). A pty forces 8 data bits without
+  // parity, so the settings applied are read from the record.
+  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+  ASSERT_EQ(vStream_CreateSerial(name, 0, 1, 1, 1, &s), vErrNone);
+  rec = static_cast<vSerialRecord*>(s->ref);
+  ASSERT_EQ(tcgetattr(rec->fd, &t), 0);
+  EXPECT_EQ(cfgetospeed(&t), speed_t(B2400));
+  t = rec->applied;
+  EXPECT_EQ(cfgetispeed(&t), speed_t(B2400));
+  EXPECT_EQ(t.c_cflag & CSIZE, tcflag_t(CS7));
+  EXPECT_TRUE(t.c_cflag & PARENB);
+  EXPECT_FALSE(t.c_cflag & PARODD);
+  EXPECT_TRUE(t.c_cflag & CSTOPB);
+  EXPECT_TRUE(t.c_cflag & CREAD);
+  EXPECT_TRUE(t.c_cflag & CLOCAL);
+  EXPECT_EQ(t.c_iflag, tcflag_t(IGNBRK | IGNPAR));
+  EXPECT_EQ(t.c_oflag, 0u);
+  EXPECT_EQ(vStream_Destroy(&s), vErrNone);
+  ASSERT_EQ(vStream_CreateSerial(name, 8, 0, 0, 0, &s), vErrNone);
+  rec = static_cast<vSerialRecord*>(s->ref);
+  ASSERT_EQ(tcgetattr(rec->fd, &t), 0);
+  EXPECT_EQ(cfgetospeed(&t), speed_t(B0));
   EXPECT_EQ(vStream_Destroy(&s), vErrNone);
   close(slave);
   close(master);
