@@ -12,6 +12,7 @@
 #include "vLinkPipe.h"
 #include "vStream_Serial.h"
 #include "vStream_Socket.h"
+#include "vStream_USB.h"
 
 std::atomic<uint8_t> vVelmarineDebuggingEnable{0};
 std::atomic<uint32_t> vVelmarineDebuggingLevel{0};
@@ -170,7 +171,7 @@ vErr sCreateStream(linkType type, uint32_t identifier, uint32_t port, vStream** 
   *stream = nullptr;
   switch (type) {
     case linkTypeTCPIP: return vStream_CreateSocket(identifier, port, stream);
-    case linkTypeUSB: return vErrUnimplemented;    // the USB transport is not built yet
+    case linkTypeUSB: return vStream_CreateUSB(identifier, stream);
     case linkTypeVMesh: return vErrUnimplemented;  // nor the broker client stream
     default: return vErrParam;
   }

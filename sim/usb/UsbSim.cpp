@@ -1,0 +1,564 @@
+// A simulated USB bus behind the libusb-1.0 functions a host program calls,
+// loaded with LD_PRELOAD: simulated modules appear as the maker's USB devices
+// and their bulk bytes go to and from velmarine_sim_lib over socket pairs.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <libusb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "UsbSimConfig.h"
+#include "VelmarineSim.h"
+
+struct libusb_context {
+  int inits = 0;
+};
+
+struct libusb_device {
+  usbsim::DeviceConfig config;
+  int refs = 0;
+  bool gone = false;  // unplugged: every transfer fails with NO_DEVICE
+  bool stallOutNext = false, stallInNext = false;
+  bool haltedOut = false, haltedIn = false;
+  int ioErrorsOut = 0, ioErrorsIn = 0;  // transfers still to fail with LIBUSB_ERROR_IO (-1: all)
+  int openHandles = 0;
+  bool claimed = false;
+};
+
+struct libusb_device_handle {
+  libusb_device* device = nullptr;
+  int fd = -1;  // host end of the socket pair to the module, while claimed
+  bool claimed = false;
+};
+
+namespace {
+
+constexpr uint8_t kOutEndpoint = 0x01;
+constexpr uint8_t kInEndpoint = 0x82;
+
+struct Bus {
+  std::mutex m;
+  velsim::Simulator sim;
+  std::vector<libusb_device*> devices;  // never freed: handles may outlive a list
+  std::vector<std::string> nodes;       // "SERIAL=/dev/pts/N" of modules behind a driver node
+  std::vector<std::string> events;
+  std::string error;  // why the configuration was refused
+};
+
+// Built on first use and kept for the life of the process.
+Bus* sBus() {
+  static Bus* bus = [] {
+    Bus* b = new Bus();
+    const char* spec = getenv("VELMARINE_USB_SIM");
+    try {
+      std::vector<usbsim::DeviceConfig> configs = usbsim::ParseBusSpec(spec ? spec : "");
+      for (const auto& c : configs) {
+        velsim::ModuleConfig module;
+        module.serial = c.serial;
+        module.model = c.model;
+        module.address = c.address;
+        b->sim.AddModule(module);
+        if (c.node) {
+          velsim::Endpoint pty = b->sim.OpenPty(c.serial);
+          char line[64];
+          snprintf(line, sizeof(line), "%08X=", c.serial);
+          b->nodes.push_back(line + pty.where);
+          continue;
+        }
+        libusb_device* d = new libusb_device();
+        d->config = c;
+        d->stallOutNext = c.stallOut;
+        d->stallInNext = c.stallIn;
+        d->ioErrorsOut = c.ioError ? -1 : 0;
+        d->ioErrorsIn = c.ioError ? -1 : 0;
+        d->gone = c.gone;
+        b->devices.push_back(d);
+      }
+      b->sim.Start();
+    } catch (const std::exception& e) {
+      b->error = e.what();
+      fprintf(stderr, "VELMARINE_USB_SIM: %s\n", e.what());
+    }
+    return b;
+  }();
+  return bus;
+}
+
+void sEvent(Bus* bus, const char* format, ...) {
+  char line[160];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(line, sizeof(line), format, args);
+  va_end(args);
+  bus->events.push_back(line);
+}
+
+// A transfer outcome forced by a fault, or 1 when the transfer may go ahead.
+int sFault(libusb_device* d, bool out) {
+  if (d->gone) return LIBUSB_ERROR_NO_DEVICE;
+  bool& halted = out ? d->haltedOut : d->haltedIn;
+  bool& stallNext = out ? d->stallOutNext : d->stallInNext;
+  if (stallNext) {
+    stallNext = false;
+    halted = true;
+  }
+  if (halted) return LIBUSB_ERROR_PIPE;
+  int& failing = out ? d->ioErrorsOut : d->ioErrorsIn;
+  if (failing != 0) {
+    if (failing > 0) failing--;
+    return LIBUSB_ERROR_IO;
+  }
+  return 1;
+}
+
+// Applies "SERIAL FAULT" at run time; the reply says what happened.
+std::string sControl(Bus* bus, const std::string& command) {
+  if (command == "log") {
+    std::string all;
+    for (const auto& e : bus->events) all += e + "\n";
+    return all;
+  }
+  if (command == "clear-log") {
+    bus->events.clear();
+    return "ok";
+  }
+  unsigned serial = 0;
+  char fault[32] = {0};
+  int count = -1;
+  int fields = sscanf(command.c_str(), "%x %31s %d", &serial, fault, &count);
+  if (fields < 2) return "error: expected SERIAL FAULT";
+  for (libusb_device* d : bus->devices) {
+    if (d->config.serial != serial) continue;
+    std::string f = fault;
+    if (f == "stall-out") {
+      d->stallOutNext = true;
+    } else if (f == "stall-in") {
+      d->stallInNext = true;
+    } else if (f == "io-error") {
+      d->ioErrorsOut = d->ioErrorsIn = fields == 3 ? count : -1;
+    } else if (f == "io-error-in") {
+      d->ioErrorsIn = fields == 3 ? count : -1;
+    } else if (f == "io-error-out") {
+      d->ioErrorsOut = fields == 3 ? count : -1;
+    } else if (f == "heal") {
+      d->ioErrorsOut = d->ioErrorsIn = 0;
+      d->stallOutNext = d->stallInNext = d->haltedOut = d->haltedIn = false;
+    } else if (f == "disconnect") {
+      d->gone = true;
+    } else {
+      return "error: unknown fault " + f;
+    }
+    sEvent(bus, "%08X fault %s", serial, fault);
+    return "ok";
+  }
+  return "error: no such device";
+}
+
+// Where a driver node of the bus really is, or none for any other path.
+const char* sNodeTarget(const char* path, std::string& target) {
+  static const char kPrefix[] = "/dev/velmarine.";
+  if (!path || strncmp(path, kPrefix, sizeof(kPrefix) - 1) != 0) return nullptr;
+  Bus* bus = sBus();
+  std::lock_guard<std::mutex> lock(bus->m);
+  std::string name = path + sizeof(kPrefix) - 1;
+  for (const auto& n : bus->nodes) {
+    if (n.compare(0, 9, name + "=") == 0) {
+      target = n.substr(9);
+      sEvent(bus, "%s node", name.c_str());
+      return target.c_str();
+    }
+  }
+  return nullptr;
+}
+
+template <typename F>
+F sNext(const char* name) {
+  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+// A driver node passes bytes unchanged: a pty standing in for one is made raw.
+int sOpenNode(const char* target, int flags) {
+  static auto real = sNext<int (*)(const char*, int, ...)>("open");
+  int fd = real(target, flags & ~O_CREAT);
+  if (fd >= 0) {
+    struct termios t;
+    if (tcgetattr(fd, &t) == 0) {
+      cfmakeraw(&t);
+      tcsetattr(fd, TCSANOW, &t);
+    }
+  }
+  return fd;
+}
+
+}  // namespace
+
+extern "C" {
+
+// ---------------------------------------------------------------- control
+
+// Faults at run time and the bus's event log, for test drivers that find this
+// function with dlsym. The reply stays valid until the next call.
+const char* velmarine_usb_sim_control(const char* command) {
+  static std::string reply;
+  Bus* bus = sBus();
+  std::lock_guard<std::mutex> lock(bus->m);
+  reply = sControl(bus, command ? command : "");
+  return reply.c_str();
+}
+
+// ---------------------------------------------------------------- libusb
+
+int libusb_init(libusb_context** context) {
+  Bus* bus = sBus();
+  std::lock_guard<std::mutex> lock(bus->m);
+  sEvent(bus, "init");
+  if (!bus->error.empty()) return LIBUSB_ERROR_OTHER;
+  if (context) *context = new libusb_context();
+  return LIBUSB_SUCCESS;
+}
+
+void libusb_exit(libusb_context* context) {
+  Bus* bus = sBus();
+  std::lock_guard<std::mutex> lock(bus->m);
+  sEvent(bus, "exit");
+  delete context;
+}
+
+ssize_t libusb_get_device_list(libusb_context*, libusb_device*** list) {
+  if (!list) return LIBUSB_ERROR_INVALID_PARAM;
+  Bus* bus = sBus();
+  std::lock_guard<std::mutex> lock(bus->m);
+  std::vector<libusb_device*> present;
+  for (libusb_device* d : bus->devices) {
+    if (!d->gone) present.push_back(d);
+  }
+  libusb_device** out =
+      static_cast<libusb_device**>(calloc(present.size() + 1, sizeof(libusb_device*)));
+  if (!out) return LIBUSB_ERROR_NO_MEM;
+  for (size_t i = 0; i < present.size(); i++) {
+    out[i] = present[i];
+    present[i]->refs++;
+  }
+  *list = out;
+  sEvent(bus, "list %zu", present.size());
+  return ssize_t(present.size());
+}
+
+void libusb_free_device_list(libusb_device** list, int unrefDevices) {
+  if (!list) return;
+  Bus* bus = sBus();
+  std::lock_guard<std::mutex> lock(bus->m);
+  for (size_t i = 0; list[i]; i++) {
+    if (unrefDevices) list[i]->refs--;
+  }
+  free(list);
+}
+
+libusb_device* libusb_ref_device(libusb_device* device) {
+  Bus* bus = sBus();
+  std::lock_guard<std::mutex> lock(bus->m);
+  if (device) device->refs++;
+  return device;
+}
+
+void libusb_unref_device(libusb_device* device) {
+  Bus* bus = sBus();
+  std::lock_guard<std::mutex> lock(bus->m);
+  if (device) device->refs--;
+}
+
+int libusb_get_device_descriptor(libusb_device* device, libusb_device_descriptor* descriptor) {
+  if (!device || !descriptor) return LIBUSB_ERROR_INVALID_PARAM;
+  memset(descriptor, 0, sizeof(*descriptor));
+  descriptor->bLength = LIBUSB_DT_DEVICE_SIZE;
+  descriptor->bDescriptorType = LIBUSB_DT_DEVICE;
+  descriptor->bcdUSB = 0x0200;
+  descriptor->bMaxPacketSize0 = 64;
+  descriptor->idVendor = device->config.vendor;
+  descriptor->idProduct = device->config.product;
+  descriptor->bcdDevice = 0x0100;
+  descriptor->iManufacturer = 1;
+  descriptor->iProduct = 2;
+  descriptor->iSerialNumber = 3;
+  descriptor->bNumConfigurations = 1;
+  return LIBUSB_SUCCESS;
+}
+
+int libusb_get_config_descriptor(libusb_device* device, uint8_t index,
+                                 libusb_config_descriptor** config) {
+  if (!device || !config) return LIBUSB_ERROR_INVALID_PARAM;
+  if (index != 0) return LIBUSB_ERROR_NOT_FOUND;
+  const usbsim::DeviceConfig& c = device->config;
+  // One block: the configuration, one interface, one setting, its endpoints.
+  struct Block {
+    libusb_config_descriptor config;
+    libusb_interface interface;
+    libusb_interface_descriptor setting;
+    libusb_endpoint_descriptor endpoints[2];
+  };
+  Block* b = static_cast<Block*>(calloc(1, sizeof(Block)));
+  if (!b) return LIBUSB_ERROR_NO_MEM;
+  int n = 0;
+  if (c.outEndpoint) {
+    b->endpoints[n].bLength = LIBUSB_DT_ENDPOINT_SIZE;
+    b->endpoints[n].bDescriptorType = LIBUSB_DT_ENDPOINT;
+    b->endpoints[n].bEndpointAddress = kOutEndpoint;
+    b->endpoints[n].bmAttributes = LIBUSB_TRANSFER_TYPE_BULK;
+    b->endpoints[n].wMaxPacketSize = 64;
+    n++;
+  }
+  if (c.inEndpoint) {
+    b->endpoints[n].bLength = LIBUSB_DT_ENDPOINT_SIZE;
+    b->endpoints[n].bDescriptorType = LIBUSB_DT_ENDPOINT;
+    b->endpoints[n].bEndpointAddress = kInEndpoint;
+    b->endpoints[n].bmAttributes = LIBUSB_TRANSFER_TYPE_BULK;
+    b->endpoints[n].wMaxPacketSize = 64;
+    n++;
+  }
+  b->setting.bLength = LIBUSB_DT_INTERFACE_SIZE;
+  b->setting.bDescriptorType = LIBUSB_DT_INTERFACE;
+  b->setting.bInterfaceNumber = 0;
+  b->setting.bNumEndpoints = uint8_t(n);
+  b->setting.bInterfaceClass = 0xFF;
+  b->setting.bInterfaceSubClass = c.interfaceSubclass;
+  b->setting.bInterfaceProtocol = 0x10;
+  b->setting.endpoint = b->endpoints;
+  b->interface.altsetting = &b->setting;
+  b->interface.num_altsetting = 1;
+  b->config.bLength = LIBUSB_DT_CONFIG_SIZE;
+  b->config.bDescriptorType = LIBUSB_DT_CONFIG;
+  b->config.bNumInterfaces = 1;
+  b->config.bConfigurationValue = 1;
+  b->config.MaxPower = 50;
+  b->config.interface = &b->interface;
+  *config = &b->config;
+  return LIBUSB_SUCCESS;
+}
+
+void libusb_free_config_descriptor(libusb_config_descriptor* config) { free(config); }
+
+int libusb_open(libusb_device* device, libusb_device_handle** handle) {
+  if (!device || !handle) return LIBUSB_ERROR_INVALID_PARAM;
+  Bus* bus = sBus();
+  std::lock_guard<std::mutex> lock(bus->m);
+  if (device->gone) return LIBUSB_ERROR_NO_DEVICE;
+  libusb_device_handle* h = new libusb_device_handle();
+  h->device = device;
+  device->openHandles++;
+  *handle = h;
+  sEvent(bus, "%08X open", device->config.serial);
+  return LIBUSB_SUCCESS;
+}
+
+int libusb_claim_interface(libusb_device_handle* handle, int interface) {
+  if (!handle) return LIBUSB_ERROR_INVALID_PARAM;
+  Bus* bus = sBus();
+  std::lock_guard<std::mutex> lock(bus->m);
+  libusb_device* d = handle->device;
+  if (interface != 0) return LIBUSB_ERROR_NOT_FOUND;
+  if (d->gone) return LIBUSB_ERROR_NO_DEVICE;
+  if (d->config.claim != 0) {
+    sEvent(bus, "%08X claim %s", d->config.serial, libusb_error_name(d->config.claim));
+    return d->config.claim;
+  }
+  if (handle->claimed) return LIBUSB_SUCCESS;
+  if (d->claimed) return LIBUSB_ERROR_BUSY;  // held through another handle
+  int fd = -1;
+  try {
+    bus->sim.OpenPair(d->config.serial, &fd);
+  } catch (const std::exception& e) {
+    sEvent(bus, "%08X claim failed: %s", d->config.serial, e.what());
+    return LIBUSB_ERROR_OTHER;
+  }
+  handle->fd = fd;
+  handle->claimed = true;
+  d->claimed = true;
+  sEvent(bus, "%08X claim", d->config.serial);
+  return LIBUSB_SUCCESS;
+}
+
+int libusb_release_interface(libusb_device_handle* handle, int interface) {
+  if (!handle) return LIBUSB_ERROR_INVALID_PARAM;
+  Bus* bus = sBus();
+  std::lock_guard<std::mutex> lock(bus->m);
+  if (!handle->claimed) return LIBUSB_ERROR_NOT_FOUND;
+  close(handle->fd);
+  handle->fd = -1;
+  handle->claimed = false;
+  handle->device->claimed = false;
+  sEvent(bus, "%08X release", handle->device->config.serial);
+  return handle->device->gone ? LIBUSB_ERROR_NO_DEVICE : LIBUSB_SUCCESS;
+}
+
+void libusb_close(libusb_device_handle* handle) {
+  if (!handle) return;
+  Bus* bus = sBus();
+  std::lock_guard<std::mutex> lock(bus->m);
+  if (handle->claimed) {
+    close(handle->fd);
+    handle->device->claimed = false;
+  }
+  handle->device->openHandles--;
+  sEvent(bus, "%08X close", handle->device->config.serial);
+  delete handle;
+}
+
+int libusb_get_string_descriptor_ascii(libusb_device_handle* handle, uint8_t index,
+                                       unsigned char* data, int length) {
+  if (!handle || !data || length <= 0) return LIBUSB_ERROR_INVALID_PARAM;
+  const usbsim::DeviceConfig& c = handle->device->config;
+  std::string text;
+  switch (index) {
+    case 1: text = "Velmarine"; break;
+    case 2: text = "Velmarine module"; break;
+    case 3: text = c.serialText; break;
+    default: return LIBUSB_ERROR_INVALID_PARAM;
+  }
+  int n = int(text.size()) < length - 1 ? int(text.size()) : length - 1;
+  memcpy(data, text.data(), size_t(n));
+  data[n] = 0;
+  return n;
+}
+
+// Bulk transfers: OUT bytes are written to the module's socket, IN waits up to
+// the time-out for what the module sent.
+int libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
+                         int length, int* transferred, unsigned int timeout) {
+  if (transferred) *transferred = 0;
+  if (!handle || (!data && length > 0) || length < 0) return LIBUSB_ERROR_INVALID_PARAM;
+  Bus* bus = sBus();
+  bool out = !(endpoint & 0x80);
+  int fd;
+  {
+    std::lock_guard<std::mutex> lock(bus->m);
+    libusb_device* d = handle->device;
+    uint32_t serial = d->config.serial;
+    if (!handle->claimed && !d->gone) return LIBUSB_ERROR_IO;
+    if (endpoint != (out ? kOutEndpoint : kInEndpoint)) return LIBUSB_ERROR_NOT_FOUND;
+    int fault = sFault(d, out);
+    if (fault != 1) {
+      sEvent(bus, "%08X %s %d %s", serial, out ? "out" : "in", length, libusb_error_name(fault));
+      return fault;
+    }
+    if (out) sEvent(bus, "%08X out %d", serial, length);
+    fd = handle->fd;
+  }
+  if (out) {
+    int done = 0;
+    while (done < length) {
+      ssize_t w = send(fd, data + done, size_t(length - done), MSG_NOSIGNAL);
+      if (w < 0 && errno == EINTR) continue;
+      if (w < 0) break;
+      done += int(w);
+    }
+    if (transferred) *transferred = done;
+    return done == length ? LIBUSB_SUCCESS : LIBUSB_ERROR_IO;
+  }
+  struct pollfd p = {fd, POLLIN, 0};
+  int ready = poll(&p, 1, timeout == 0 ? -1 : int(timeout));
+  if (ready == 0) return LIBUSB_ERROR_TIMEOUT;
+  if (ready < 0) return errno == EINTR ? LIBUSB_ERROR_INTERRUPTED : LIBUSB_ERROR_IO;
+  ssize_t r = recv(fd, data, size_t(length), MSG_DONTWAIT);
+  if (r < 0) return errno == EAGAIN ? LIBUSB_ERROR_TIMEOUT : LIBUSB_ERROR_IO;
+  if (r == 0) return LIBUSB_ERROR_IO;  // the module side went away
+  if (transferred) *transferred = int(r);
+  return LIBUSB_SUCCESS;
+}
+
+int libusb_clear_halt(libusb_device_handle* handle, unsigned char endpoint) {
+  if (!handle) return LIBUSB_ERROR_INVALID_PARAM;
+  Bus* bus = sBus();
+  std::lock_guard<std::mutex> lock(bus->m);
+  libusb_device* d = handle->device;
+  if (d->gone) return LIBUSB_ERROR_NO_DEVICE;
+  if (endpoint == kOutEndpoint) {
+    d->haltedOut = false;
+  } else if (endpoint == kInEndpoint) {
+    d->haltedIn = false;
+  } else {
+    return LIBUSB_ERROR_NOT_FOUND;
+  }
+  sEvent(bus, "%08X clear-halt %02X", d->config.serial, endpoint);
+  return LIBUSB_SUCCESS;
+}
+
+const char* libusb_error_name(int code) {
+  switch (code) {
+    case LIBUSB_SUCCESS: return "LIBUSB_SUCCESS";
+    case LIBUSB_ERROR_IO: return "LIBUSB_ERROR_IO";
+    case LIBUSB_ERROR_INVALID_PARAM: return "LIBUSB_ERROR_INVALID_PARAM";
+    case LIBUSB_ERROR_ACCESS: return "LIBUSB_ERROR_ACCESS";
+    case LIBUSB_ERROR_NO_DEVICE: return "LIBUSB_ERROR_NO_DEVICE";
+    case LIBUSB_ERROR_NOT_FOUND: return "LIBUSB_ERROR_NOT_FOUND";
+    case LIBUSB_ERROR_BUSY: return "LIBUSB_ERROR_BUSY";
+    case LIBUSB_ERROR_TIMEOUT: return "LIBUSB_ERROR_TIMEOUT";
+    case LIBUSB_ERROR_OVERFLOW: return "LIBUSB_ERROR_OVERFLOW";
+    case LIBUSB_ERROR_PIPE: return "LIBUSB_ERROR_PIPE";
+    case LIBUSB_ERROR_INTERRUPTED: return "LIBUSB_ERROR_INTERRUPTED";
+    case LIBUSB_ERROR_NO_MEM: return "LIBUSB_ERROR_NO_MEM";
+    case LIBUSB_ERROR_NOT_SUPPORTED: return "LIBUSB_ERROR_NOT_SUPPORTED";
+    case LIBUSB_ERROR_OTHER: return "LIBUSB_ERROR_OTHER";
+    default: return "**UNKNOWN**";
+  }
+}
+
+// ---------------------------------------------------------------- driver nodes
+
+// "/dev/velmarine.SERIAL" of a module configured with "node" is its pty.
+int stat(const char* path, struct stat* st) {
+  static auto real = sNext<int (*)(const char*, struct stat*)>("stat");
+  std::string target;
+  const char* node = sNodeTarget(path, target);
+  return real(node ? node : path, st);
+}
+
+int stat64(const char* path, struct stat64* st) {
+  static auto real = sNext<int (*)(const char*, struct stat64*)>("stat64");
+  std::string target;
+  const char* node = sNodeTarget(path, target);
+  return real(node ? node : path, st);
+}
+
+int open(const char* path, int flags, ...) {
+  static auto real = sNext<int (*)(const char*, int, ...)>("open");
+  mode_t mode = 0;
+  if (flags & (O_CREAT | O_TMPFILE)) {
+    va_list args;
+    va_start(args, flags);
+    mode = mode_t(va_arg(args, int));
+    va_end(args);
+  }
+  std::string target;
+  if (const char* node = sNodeTarget(path, target)) return sOpenNode(node, flags);
+  return real(path, flags, mode);
+}
+
+int open64(const char* path, int flags, ...) {
+  static auto real = sNext<int (*)(const char*, int, ...)>("open64");
+  mode_t mode = 0;
+  if (flags & (O_CREAT | O_TMPFILE)) {
+    va_list args;
+    va_start(args, flags);
+    mode = mode_t(va_arg(args, int));
+    va_end(args);
+  }
+  std::string target;
+  if (const char* node = sNodeTarget(path, target)) return sOpenNode(node, flags);
+  return real(path, flags, mode);
+}
+
+}  // extern "C"

@@ -1,0 +1,106 @@
+// Parses the simulated bus's configuration text into device records.
+#include "UsbSimConfig.h"
+
+#include <libusb.h>
+
+#include <cstdio>
+#include <sstream>
+#include <stdexcept>
+
+namespace usbsim {
+
+namespace {
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  std::string part;
+  std::istringstream in(text);
+  while (std::getline(in, part, separator)) parts.push_back(part);
+  if (!text.empty() && text.back() == separator) parts.push_back("");
+  return parts;
+}
+
+uint32_t Number(const std::string& text, int base, uint32_t max, const std::string& what) {
+  if (text.empty()) throw std::invalid_argument("empty " + what);
+  size_t used = 0;
+  unsigned long long value = 0;
+  try {
+    value = std::stoull(text, &used, base);
+  } catch (const std::exception&) {
+    throw std::invalid_argument("bad " + what + " '" + text + "'");
+  }
+  if (used != text.size() || text[0] == '-' || value > max) {
+    throw std::invalid_argument("bad " + what + " '" + text + "'");
+  }
+  return uint32_t(value);
+}
+
+void ApplyOption(DeviceConfig& c, const std::string& option) {
+  std::string name = option, value;
+  size_t eq = option.find('=');
+  if (eq != std::string::npos) {
+    name = option.substr(0, eq);
+    value = option.substr(eq + 1);
+  }
+  if (name == "address") {
+    c.address = uint8_t(Number(value, 0, 0xFE, "address"));
+  } else if (name == "vid") {
+    c.vendor = uint16_t(Number(value, 0, 0xFFFF, "vendor id"));
+  } else if (name == "pid") {
+    c.product = uint16_t(Number(value, 0, 0xFFFF, "product id"));
+  } else if (name == "serial-text") {
+    if (value.size() > 126) throw std::invalid_argument("serial text too long");
+    c.serialText = value;
+  } else if (name == "subclass") {
+    c.interfaceSubclass = uint8_t(Number(value, 0, 0xFF, "subclass"));
+  } else if (name == "no-in") {
+    c.inEndpoint = false;
+  } else if (name == "no-out") {
+    c.outEndpoint = false;
+  } else if (name == "busy") {
+    c.claim = LIBUSB_ERROR_BUSY;
+  } else if (name == "access") {
+    c.claim = LIBUSB_ERROR_ACCESS;
+  } else if (name == "node") {
+    c.node = true;
+  } else if (name == "stall-out") {
+    c.stallOut = true;
+  } else if (name == "stall-in") {
+    c.stallIn = true;
+  } else if (name == "io-error") {
+    c.ioError = true;
+  } else if (name == "gone") {
+    c.gone = true;
+  } else {
+    throw std::invalid_argument("unknown option '" + option + "'");
+  }
+}
+
+}  // namespace
+
+std::vector<DeviceConfig> ParseBusSpec(const std::string& spec) {
+  std::vector<DeviceConfig> devices;
+  if (spec.empty()) return devices;
+  for (const std::string& entry : Split(spec, ',')) {
+    std::vector<std::string> fields = Split(entry, ':');
+    if (fields.size() < 2) throw std::invalid_argument("entry '" + entry + "' needs SERIAL:MODEL");
+    DeviceConfig c;
+    c.serial = Number(fields[0], 16, 0xFFFFFFFF, "serial number");
+    c.model = uint8_t(Number(fields[1], 0, 0xFF, "model"));
+    c.product = c.model;
+    for (size_t i = 2; i < fields.size(); i++) ApplyOption(c, fields[i]);
+    if (c.serialText.empty()) {
+      char text[16];
+      snprintf(text, sizeof(text), "%08X", c.serial);
+      c.serialText = text;
+    }
+    if (c.address == 0 || (c.address & 1)) throw std::invalid_argument("address must be even");
+    for (const auto& d : devices) {
+      if (d.serial == c.serial) throw std::invalid_argument("serial number given twice");
+    }
+    devices.push_back(c);
+  }
+  return devices;
+}
+
+}  // namespace usbsim

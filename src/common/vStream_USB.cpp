@@ -1,0 +1,484 @@
+// USB transport of vStream. libusb path: find the module by vendor id, product
+// id and serial-number string, claim its vendor interface and move bytes with
+// bulk transfers, hiding up to four consecutive I/O errors. Kernel path: read
+// and write the driver's device node.
+#include "vStream_USB.h"
+
+#include <fcntl.h>
+#include <libusb.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "vFile.h"
+#include "vLink.h"
+
+#define sWRITE_CHUNK 50
+#define sWRITE_ATTEMPTS 100
+#define sWRITE_TIMEOUT_MS 50
+#define sREAD_TIMEOUT_MS 1000
+#define sSERIAL_STRING_MAX 50
+// Consecutive I/O errors hidden before the device is given up.
+#define sTOLERATED_IO_ERRORS 4
+#define sKERNEL_WRITE_CALLS 1000
+
+namespace {
+
+std::mutex sContextLock;
+libusb_context* sContext = nullptr;
+
+void sTraceUsb(const char* what, int code) {
+  if (vVelmarineDebuggingEnable && (vVelmarineDebuggingLevel & vLINK_TRACE_USB)) {
+    printf("USB %s: %s\n", what, libusb_error_name(code));
+    fflush(stdout);
+  }
+}
+
+bool sValidStream(const vUSBStreamRecord* rec) {
+  return rec && rec->check == vUSB_STREAM_CHECK && rec->device;
+}
+
+// Keeps a vErrIO for the caller only at the fifth consecutive one; every
+// other result clears the count. A device in state 5 stays there.
+vErr sTolerate(vlusbDevice* device, vErr result, vErr swallowedAs) {
+  if (result != vErrIO) {
+    device->ioErrors = 0;
+    return result;
+  }
+  uint8_t before = device->ioErrors.fetch_add(1);
+  if (before < sTOLERATED_IO_ERRORS) return swallowedAs;
+  device->state = vlusbStateFailed;
+  return vErrIO;
+}
+
+// Finds the vendor interface and its bulk endpoints in configuration 0.
+bool sFindEndpoints(vlusbDevice* device, libusb_device* usb) {
+  libusb_device_descriptor descriptor;
+  if (libusb_get_device_descriptor(usb, &descriptor) != LIBUSB_SUCCESS) return false;
+  libusb_config_descriptor* config = nullptr;
+  int r = libusb_get_config_descriptor(usb, 0, &config);
+  if (r != LIBUSB_SUCCESS || !config) {
+    sTraceUsb("config descriptor", r);
+    return false;
+  }
+  bool haveIn = false, haveOut = false;
+  for (int i = 0; i < config->bNumInterfaces; i++) {
+    const libusb_interface& interface = config->interface[i];
+    for (int a = 0; a < interface.num_altsetting; a++) {
+      const libusb_interface_descriptor& setting = interface.altsetting[a];
+      if (setting.bInterfaceClass != vUSB_INTERFACE_CLASS ||
+          setting.bInterfaceSubClass != vUSB_INTERFACE_SUBCLASS ||
+          setting.bInterfaceProtocol != vUSB_INTERFACE_PROTOCOL) {
+        continue;
+      }
+      device->interfaceNumber = setting.bInterfaceNumber;
+      for (int e = 0; e < setting.bNumEndpoints; e++) {
+        const libusb_endpoint_descriptor& endpoint = setting.endpoint[e];
+        if (!(endpoint.bmAttributes & 0x2)) continue;  // bulk or interrupt only
+        if (endpoint.bEndpointAddress & 0x80) {
+          device->inEndpoint = endpoint.bEndpointAddress;
+          haveIn = true;
+        } else {
+          device->outEndpoint = endpoint.bEndpointAddress;
+          haveOut = true;
+        }
+      }
+    }
+  }
+  libusb_free_config_descriptor(config);
+  return haveIn && haveOut;
+}
+
+vErr sClaimResult(int code) {
+  switch (code) {
+    case LIBUSB_ERROR_BUSY:
+    case LIBUSB_ERROR_NO_DEVICE: return vErrBusy;
+    case LIBUSB_ERROR_ACCESS: return vErrPermission;
+    default: return vErrUnknown;
+  }
+}
+
+// Takes the matched, opened device through endpoint discovery and claiming.
+vErr sPrepare(vlusbDevice* device, libusb_device* usb, libusb_device_handle* handle,
+              const char* serialText) {
+  snprintf(device->serialText, sizeof(device->serialText), "%s", serialText);
+  device->handle = handle;
+  device->state = vlusbStateOpened;
+  if (!sFindEndpoints(device, usb)) {
+    device->state = vlusbStateClosed;
+    libusb_close(handle);
+    device->handle = nullptr;
+    return vErrConfiguration;
+  }
+  int r = libusb_claim_interface(handle, device->interfaceNumber);
+  if (r != LIBUSB_SUCCESS) {
+    sTraceUsb("claim interface", r);
+    device->state = vlusbStateClosed;
+    libusb_close(handle);
+    device->handle = nullptr;
+    return sClaimResult(r);
+  }
+  device->state = vlusbStateReady;
+  device->ioErrors = 0;
+  return vErrNone;
+}
+
+vErr sOpenLibusb(vlusbDevice* device, const char* serialText) {
+  if (device->mode != vlusbModeLibusb) return vErrMode;
+  if (device->state == 0) return vErrResource;
+  libusb_context* context = Velmarine_libusb_context();
+  if (!context) return vErrResource;
+  vErr result = vErrNotFound;
+  libusb_device** list = nullptr;
+  ssize_t count = libusb_get_device_list(context, &list);
+  if (count < 0) {
+    sTraceUsb("device list", int(count));
+    return result;
+  }
+  for (ssize_t i = 0; i < count; i++) {
+    libusb_device* usb = list[i];
+    if (!is_velmarine_device(usb)) continue;
+    libusb_device_handle* handle = nullptr;
+    if (libusb_open(usb, &handle) != LIBUSB_SUCCESS || !handle) continue;
+    libusb_device_descriptor descriptor;
+    unsigned char text[sSERIAL_STRING_MAX + 1] = {0};
+    int length = -1;
+    if (libusb_get_device_descriptor(usb, &descriptor) == LIBUSB_SUCCESS &&
+        descriptor.iSerialNumber != 0) {
+      length = libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber, text,
+                                                  sSERIAL_STRING_MAX);
+    }
+    if (length < 0 || size_t(length) != strlen(serialText) ||
+        memcmp(text, serialText, size_t(length)) != 0) {
+      libusb_close(handle);
+      continue;
+    }
+    result = sPrepare(device, usb, handle, serialText);
+    break;
+  }
+  libusb_free_device_list(list, 1);
+  return result;
+}
+
+vErr sOpenKernel(vlusbDevice* device, const char* serialText) {
+  if (device->mode != vlusbModeKernel) return vErrMode;
+  snprintf(device->serialText, sizeof(device->serialText), "%s", serialText);
+  char path[80];
+  snprintf(path, sizeof(path), "/dev/velmarine.%s", device->serialText);
+  int fd = open(path, O_RDWR | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return errno == EBUSY ? vErrBusy : vErrIO;
+  device->fd = fd;
+  return vErrNone;
+}
+
+// One bulk OUT transfer of n bytes; sent receives what went out.
+int sBulkOut(vlusbDevice* device, const uint8_t* bytes, int n, int* sent) {
+  *sent = 0;
+  return libusb_bulk_transfer(device->handle, device->outEndpoint, const_cast<uint8_t*>(bytes), n,
+                              sent, sWRITE_TIMEOUT_MS);
+}
+
+vErr sWriteLibusb(vlusbDevice* device, const uint8_t* bytes, int n) {
+  switch (uint32_t(device->state)) {
+    case vlusbStateReady: break;
+    case vlusbStateClosed: return vErrConnection;
+    case vlusbStateCreated:
+    case vlusbStateOpened: return vErrNotReady;
+    default: return vErrIO;
+  }
+  vErr result = vErrNone;
+  int done = 0;  // bytes of the message sent
+  int chunkStart = 0;
+  for (int attempt = 0; attempt < sWRITE_ATTEMPTS && done < n; attempt++) {
+    int chunk = n - chunkStart < sWRITE_CHUNK ? n - chunkStart : sWRITE_CHUNK;
+    int pending = chunkStart + chunk - done;  // what is left of this chunk
+    int sent = 0;
+    int r = sBulkOut(device, bytes + done, pending, &sent);
+    if (r == LIBUSB_ERROR_PIPE) {
+      // A halted endpoint: clear it and send the chunk on the next attempt.
+      sTraceUsb("write", r);
+      int c = libusb_clear_halt(device->handle, device->outEndpoint);
+      if (c != LIBUSB_SUCCESS) {
+        sTraceUsb("clear halt", c);
+        result = vErrIO;
+      }
+      done = chunkStart;
+      continue;
+    }
+    if (r != LIBUSB_SUCCESS) {
+      sTraceUsb("write", r);
+      if (sent > 0 && sent <= pending) done += sent;
+      pending = chunkStart + chunk - done;
+      int again = 0;
+      r = pending > 0 ? sBulkOut(device, bytes + done, pending, &again) : LIBUSB_SUCCESS;
+      if (r != LIBUSB_SUCCESS) {
+        sTraceUsb("write", r);
+        result = vErrIO;
+        done = chunkStart;
+        continue;
+      }
+      sent = again;
+    }
+    // A transfer that reports success with fewer bytes leaves the rest of
+    // the chunk for the next attempt rather than dropping it.
+    if (sent > 0 && sent <= chunkStart + chunk - done) done += sent;
+    if (done == chunkStart + chunk) chunkStart = done;
+  }
+  if (done < n) result = vErrWrite;
+  return sTolerate(device, result, vErrNone);
+}
+
+vErr sReadLibusb(vlusbDevice* device, uint8_t* byte) {
+  if (device->receiveCount > 0) {
+    *byte = *device->receiveNext++;
+    device->receiveCount--;
+    return vErrNone;
+  }
+  vErr result = vErrNone;
+  switch (uint32_t(device->state)) {
+    case vlusbStateReady: break;
+    case vlusbStateClosed: result = vErrConnection; break;
+    case vlusbStateCreated:
+    case vlusbStateOpened: result = vErrNotReady; break;
+    default: result = vErrIO; break;
+  }
+  if (result == vErrNone) {
+    int received = 0;
+    int r = libusb_bulk_transfer(device->handle, device->inEndpoint, device->receive,
+                                 vUSB_RECEIVE_SIZE, &received, sREAD_TIMEOUT_MS);
+    if (received < 0 || received > vUSB_RECEIVE_SIZE) received = 0;
+    if (r == LIBUSB_ERROR_PIPE) {
+      sTraceUsb("read", r);
+      int c = libusb_clear_halt(device->handle, device->inEndpoint);
+      if (c != LIBUSB_SUCCESS) sTraceUsb("clear halt", c);
+      result = vErrNotReady;
+      received = 0;
+    } else if (r == LIBUSB_ERROR_TIMEOUT) {
+      if (received == 0) result = vErrNotReady;
+    } else if (r != LIBUSB_SUCCESS) {
+      sTraceUsb("read", r);
+      result = vErrIO;
+      received = 0;
+    }
+    device->receiveCount = received;
+    device->receiveNext = device->receive;
+    if (result == vErrNone) {
+      if (received == 0) {
+        result = vErrNotReady;
+      } else {
+        *byte = *device->receiveNext++;
+        device->receiveCount--;
+      }
+    }
+  }
+  return sTolerate(device, result, vErrNotReady);
+}
+
+vErr sWriteKernel(vlusbDevice* device, const uint8_t* bytes, int n) {
+  if (device->mode != vlusbModeKernel || device->fd < 0) return vErrMode;
+  int done = 0;
+  for (int call = 0; call < sKERNEL_WRITE_CALLS && done < n; call++) {
+    ssize_t w = write(device->fd, bytes + done, size_t(n - done));
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0) return vErrIO;
+    done += int(w);
+  }
+  return done < n ? vErrIO : vErrNone;
+}
+
+// Waits at most as long as a libusb read for a byte, so that a silent module
+// never keeps the reading thread (and so the link's stop) waiting forever.
+vErr sReadKernel(vlusbDevice* device, uint8_t* byte) {
+  if (device->mode != vlusbModeKernel || device->fd < 0) return vErrMode;
+  struct pollfd p = {device->fd, POLLIN, 0};
+  int ready = poll(&p, 1, sREAD_TIMEOUT_MS);
+  if (ready == 0 || (ready < 0 && errno == EINTR)) return vErrNotReady;
+  if (ready < 0) return vErrIO;
+  ssize_t r = read(device->fd, byte, 1);
+  if (r < 0) return errno == EFAULT || errno == EINTR || errno == EAGAIN ? vErrNotReady : vErrIO;
+  return r == 0 ? vErrNotReady : vErrNone;
+}
+
+vErr sCloseLibusb(vlusbDevice* device) {
+  if (device->mode != vlusbModeLibusb || !device->handle) return vErrMode;
+  libusb_release_interface(device->handle, device->interfaceNumber);
+  libusb_close(device->handle);
+  device->handle = nullptr;
+  device->state = vlusbStateClosed;
+  device->interfaceNumber = 0;
+  device->outEndpoint = 0;
+  device->inEndpoint = 0;
+  return vErrNone;
+}
+
+vErr sCloseKernel(vlusbDevice* device) {
+  if (device->mode != vlusbModeKernel) return vErrMode;
+  if (device->fd < 0) return vErrNone;
+  int r = close(device->fd);
+  // Linux releases the descriptor even when close reports an error.
+  device->fd = -1;
+  if (r != 0) return vErrCancel;
+  device->state = vlusbStateClosed;
+  return vErrNone;
+}
+
+vErr sStreamGet(uint8_t* byte, void* ref) {
+  vUSBStreamRecord* rec = static_cast<vUSBStreamRecord*>(ref);
+  if (!sValidStream(rec) || !byte) return vErrParam;
+  return vlusb_get_from_device(rec->device, byte);
+}
+
+vErr sStreamWrite(const uint8_t* bytes, size_t n, void* ref) {
+  vUSBStreamRecord* rec = static_cast<vUSBStreamRecord*>(ref);
+  if (!sValidStream(rec) || (!bytes && n > 0) || n > 0x7FFFFFFF) return vErrParam;
+  return vlusb_write_to_device(rec->device, bytes, int(n));
+}
+
+vErr sStreamPut(uint8_t byte, void* ref) { return sStreamWrite(&byte, 1, ref); }
+
+// The stream is freed whatever its delete reports, so the device record goes
+// with it too; a failed close is still reported.
+vErr sStreamDelete(void* ref) {
+  vUSBStreamRecord* rec = static_cast<vUSBStreamRecord*>(ref);
+  if (!sValidStream(rec)) return vErrParam;
+  vErr err = vlusb_close_velmarine_device(rec->device);
+  vlusb_destroy(&rec->device);
+  rec->check = 0;
+  free(rec);
+  return err;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- context
+
+vErr Velmarine_libusb_init(void) {
+  std::lock_guard<std::mutex> lock(sContextLock);
+  if (sContext) return vErrNone;
+  int r = libusb_init(&sContext);
+  if (r != LIBUSB_SUCCESS) {
+    sTraceUsb("init", r);
+    sContext = nullptr;
+    return vErrResource;
+  }
+  return vErrNone;
+}
+
+libusb_context* Velmarine_libusb_context(void) {
+  std::lock_guard<std::mutex> lock(sContextLock);
+  return sContext;
+}
+
+void Velmarine_libusb_exit(void) {
+  std::lock_guard<std::mutex> lock(sContextLock);
+  if (sContext) libusb_exit(sContext);
+  sContext = nullptr;
+}
+
+bool is_velmarine_device(libusb_device* device) {
+  if (!device) return false;
+  libusb_device_descriptor descriptor;
+  if (libusb_get_device_descriptor(device, &descriptor) != LIBUSB_SUCCESS) return false;
+  return descriptor.idVendor == vUSB_VENDOR_ID && descriptor.idProduct < vUSB_PRODUCT_LIMIT;
+}
+
+// ---------------------------------------------------------------- device
+
+bool vlusb_is_kernel_driver_installed(uint32_t serialNumber) {
+  char path[64];
+  snprintf(path, sizeof(path), vUSB_NODE_FORMAT, serialNumber);
+  return vFile_Exists(path);
+}
+
+vlusbDevice* vlusb_create_usb(bool libusbMode) {
+  if (libusbMode && Velmarine_libusb_init() != vErrNone) return nullptr;
+  vlusbDevice* device = new (std::nothrow) vlusbDevice();
+  if (!device) return nullptr;
+  device->mode = libusbMode ? vlusbModeLibusb : vlusbModeKernel;
+  device->fd = -1;
+  device->handle = nullptr;
+  device->receiveCount = 0;
+  device->receiveNext = device->receive;
+  device->ioErrors = 0;
+  device->state = vlusbStateCreated;
+  return device;
+}
+
+vErr vlusb_open_velmarine_device(vlusbDevice* device, const char* serialText) {
+  if (!device || !serialText) return vErrParam;
+  return device->mode == vlusbModeKernel ? sOpenKernel(device, serialText)
+                                         : sOpenLibusb(device, serialText);
+}
+
+vErr vlusb_write_to_device(vlusbDevice* device, const uint8_t* bytes, int n) {
+  if (!device || (!bytes && n > 0) || n < 0) return vErrParam;
+  if (device->mode == vlusbModeKernel) return sWriteKernel(device, bytes, n);
+  if (device->mode != vlusbModeLibusb) return vErrMode;
+  return sWriteLibusb(device, bytes, n);
+}
+
+vErr vlusb_get_from_device(vlusbDevice* device, uint8_t* byte) {
+  if (!device || !byte) return vErrParam;
+  if (device->mode == vlusbModeKernel) return sReadKernel(device, byte);
+  if (device->mode != vlusbModeLibusb) return vErrMode;
+  return sReadLibusb(device, byte);
+}
+
+vErr vlusb_close_velmarine_device(vlusbDevice* device) {
+  if (!device) return vErrParam;
+  return device->mode == vlusbModeKernel ? sCloseKernel(device) : sCloseLibusb(device);
+}
+
+vErr vlusb_destroy(vlusbDevice** device) {
+  if (!device || !*device) return vErrParam;
+  vlusbDevice* d = *device;
+  if (d->handle) {
+    libusb_release_interface(d->handle, d->interfaceNumber);
+    libusb_close(d->handle);
+  }
+  if (d->mode == vlusbModeKernel && d->fd >= 0) close(d->fd);
+  delete d;
+  *device = nullptr;
+  return vErrNone;
+}
+
+// ---------------------------------------------------------------- stream
+
+vErr vStream_CreateUSB(uint32_t serialNumber, vStream** stream) {
+  if (stream) *stream = nullptr;
+  bool kernel = vlusb_is_kernel_driver_installed(serialNumber);
+  if (!stream || serialNumber == 0) return vErrParam;
+  vUSBStreamRecord* rec = static_cast<vUSBStreamRecord*>(calloc(1, sizeof(vUSBStreamRecord)));
+  if (!rec) return vErrMemory;
+  char serialText[vUSB_SERIAL_TEXT_SIZE];
+  snprintf(serialText, sizeof(serialText), "%08X", serialNumber);
+  rec->serialNumber = serialNumber;
+  rec->device = vlusb_create_usb(!kernel);
+  if (!rec->device) {
+    free(rec);
+    return vErrResource;
+  }
+  vErr err = vlusb_open_velmarine_device(rec->device, serialText);
+  if (err != vErrNone) {
+    vlusb_destroy(&rec->device);
+    free(rec);
+    return err;
+  }
+  rec->check = vUSB_STREAM_CHECK;
+  vStream* made = vStream_Create(sStreamGet, sStreamPut, sStreamWrite, sStreamDelete, rec);
+  if (!made) {
+    vlusb_close_velmarine_device(rec->device);
+    vlusb_destroy(&rec->device);
+    rec->check = 0;
+    free(rec);
+    return vErrMemory;
+  }
+  *stream = made;
+  return vErrNone;
+}

@@ -1,0 +1,198 @@
+// USB links to simulated modules: the driver program runs the link library
+// with the simulated bus preloaded, and these tests read its step lines and
+// the bus's event log.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+
+namespace {
+
+struct Outcome {
+  int status = -1;
+  std::vector<std::string> lines;   // the driver's step lines
+  std::vector<std::string> events;  // the bus's event log, when the steps asked for it
+  std::string err;
+};
+
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+std::string Shim() { return testsupport::ProgramPath("sim/usb", "libvelmarine_usb_sim.so"); }
+std::string Driver() { return testsupport::ProgramPath("sim/usb", "velmarine-usb-check"); }
+
+// Runs the steps with the bus configured as spec. A "log" step must come last:
+// every line after it is an event of the bus.
+Outcome Drive(const std::string& spec, const std::vector<std::string>& steps) {
+  testsupport::RunOptions options;
+  options.env["LD_PRELOAD"] = Shim();
+  options.env["VELMARINE_USB_SIM"] = spec;
+  // A sanitized driver must accept a library loaded before its runtime.
+  const char* asan = getenv("ASAN_OPTIONS");
+  options.env["ASAN_OPTIONS"] =
+      std::string(asan && *asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0";
+  options.timeoutMs = 120000;
+  testsupport::RunResult r = testsupport::Run(Driver(), steps, options);
+  Outcome o;
+  o.status = r.status;
+  o.err = r.err;
+  std::istringstream in(r.out);
+  std::string line;
+  size_t stepLines = 0;
+  size_t expected = 0;
+  for (size_t i = 0; i < steps.size(); i++) {
+    const std::string& s = steps[i];
+    if (s == "create" || s == "await-status" || s == "stream" || s == "write" || s == "control")
+      i++;
+    if (s != "log") expected++;
+  }
+  while (std::getline(in, line)) {
+    if (stepLines < expected) {
+      o.lines.push_back(line);
+      stepLines++;
+    } else {
+      o.events.push_back(line);
+    }
+  }
+  return o;
+}
+
+size_t Count(const std::vector<std::string>& lines, const std::string& text) {
+  size_t n = 0;
+  for (const auto& l : lines) n += l == text;
+  return n;
+}
+
+class UsbLink : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!Exists(Shim()) || !Exists(Driver())) {
+      GTEST_SKIP() << "the simulated USB bus is not built (targets velmarine_usb_sim and "
+                      "velmarine-usb-check)";
+    }
+  }
+};
+
+using Lines = std::vector<std::string>;
+
+TEST_F(UsbLink, LinkByPacketsSurvivesStallsAndIsTornDown) {
+  Outcome o = Drive(
+      "40F5849A:19:address=6,2181F0EE:4",
+      {"create", "40F5849A", "status", "probe", "model",
+       // A halted IN endpoint, then a halted OUT one: each is
+       // cleared and the request still gets its reply.
+       "control", "40F5849A stall-in", "model", "control", "40F5849A stall-out", "model", "destroy",
+       // The interface was released: the module can be claimed again.
+       "create", "40F5849A", "probe", "destroy", "log"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.lines, (Lines{"create ok", "status 2", "address 6", "model 19", "control ok",
+                            "model 19", "control ok", "model 19", "destroy vErrNone", "create ok",
+                            "address 6", "destroy vErrNone"}));
+  EXPECT_EQ(Count(o.events, "40F5849A clear-halt 82"), 1u);
+  EXPECT_EQ(Count(o.events, "40F5849A clear-halt 01"), 1u);
+  EXPECT_EQ(Count(o.events, "40F5849A claim"), 2u);
+  EXPECT_EQ(Count(o.events, "40F5849A release"), 2u);
+  EXPECT_EQ(Count(o.events, "40F5849A close"), 2u);
+  // The other module on the bus was looked at but never claimed.
+  EXPECT_EQ(Count(o.events, "2181F0EE claim"), 0u);
+}
+
+TEST_F(UsbLink, IOErrorsAndUnplugGiveStatus6) {
+  Outcome o =
+      Drive("40F5849A:19,2181F0EE:4",
+            {"create", "40F5849A", "probe", "control", "40F5849A io-error-in", "await-status", "6",
+             // A device given up on stays given up, even once healthy again.
+             "control", "40F5849A heal", "probe", "status", "destroy", "create", "2181F0EE",
+             "probe", "control", "2181F0EE disconnect", "await-status", "6", "destroy", "log"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.lines, (Lines{"create ok", "address 4", "control ok", "status 6", "control ok",
+                            "address none", "status 6", "destroy vErrNone", "create ok",
+                            "address 4", "control ok", "status 6", "destroy vErrNone"}));
+  // Four I/O errors in a row are hidden; the fifth gives the device up, and
+  // no transfer is tried after it.
+  EXPECT_EQ(Count(o.events, "40F5849A in 800 LIBUSB_ERROR_IO"), 5u);
+  EXPECT_EQ(Count(o.events, "40F5849A release"), 1u);
+}
+
+TEST_F(UsbLink, MissingBusyAndMisdescribedDevicesGiveNoLink) {
+  Outcome o = Drive(
+      "2181F0EE:4:busy,11111111:5:access,22222222:5:subclass=0,33333333:5:no-in,"
+      "44444444:5:pid=0x8000,55555555:5:serial-text=55555556,66666666:5:vid=0x1234",
+      {"create",   "12345678", "create",   "2181F0EE", "stream",   "2181F0EE", "stream",
+       "11111111", "stream",   "22222222", "stream",   "33333333", "stream",   "44444444",
+       "stream",   "55555555", "stream",   "66666666", "stream",   "0",        "log"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.lines,
+            (Lines{"create failed", "create failed", "stream vErrBusy", "stream vErrPermission",
+                   "stream vErrConfiguration", "stream vErrConfiguration", "stream vErrNotFound",
+                   "stream vErrNotFound", "stream vErrNotFound", "stream vErrParam"}));
+  // A product id with bit 15 set or another maker's vendor id is never
+  // opened; a different serial string is opened, read and closed again.
+  EXPECT_EQ(Count(o.events, "44444444 open"), 0u);
+  EXPECT_EQ(Count(o.events, "66666666 open"), 0u);
+  EXPECT_GE(Count(o.events, "55555555 open"), 1u);
+  EXPECT_EQ(Count(o.events, "55555555 open"), Count(o.events, "55555555 close"));
+  EXPECT_EQ(Count(o.events, "55555555 claim"), 0u);
+  // Every device opened during the searches was closed again.
+  for (const char* serial : {"2181F0EE", "11111111", "22222222", "33333333"}) {
+    EXPECT_EQ(Count(o.events, std::string(serial) + " open"),
+              Count(o.events, std::string(serial) + " close"))
+        << serial;
+  }
+}
+
+TEST_F(UsbLink, WritesGoOutInChunksAndToleranceEndsAtTheFifthError) {
+  Outcome o = Drive(
+      "40F5849A:19",
+      {"stream", "40F5849A", "control", "clear-log", "write", "120",
+       // Each write fails twice and then succeeds on its next attempt.
+       "control", "40F5849A io-error-out 2", "write", "3", "control", "40F5849A io-error-out 2",
+       "write", "3", "control", "40F5849A io-error-out 2", "write", "3", "control",
+       "40F5849A io-error-out 2", "write", "3", "control", "40F5849A io-error-out 2", "write", "3",
+       // The device is given up: healthy or not, nothing goes out.
+       "write", "3", "get", "close", "log"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.lines, (Lines{"stream vErrNone", "control ok", "write vErrNone", "control ok",
+                            "write vErrNone", "control ok", "write vErrNone", "control ok",
+                            "write vErrNone", "control ok", "write vErrNone", "control ok",
+                            "write vErrIO", "write vErrIO", "get vErrIO", "close vErrNone"}));
+  ASSERT_GE(o.events.size(), 3u);
+  EXPECT_EQ(Lines(o.events.begin(), o.events.begin() + 3),
+            (Lines{"40F5849A out 50", "40F5849A out 50", "40F5849A out 20"}));
+  EXPECT_EQ(Count(o.events, "40F5849A out 3"), 5u);
+}
+
+TEST_F(UsbLink, ReadTimeOutIsNoIOErrorAndResetsTheCount) {
+  Outcome o = Drive(
+      "40F5849A:19",
+      {"stream", "40F5849A", "control", "40F5849A io-error-in 4", "get", "get", "get", "get",
+       // Silence: no byte and no error, so the count starts again.
+       "get", "control", "40F5849A io-error-in 4", "get", "get", "get", "get", "get", "close"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.lines,
+            (Lines{"stream vErrNone", "control ok", "get vErrNotReady", "get vErrNotReady",
+                   "get vErrNotReady", "get vErrNotReady", "get vErrNotReady", "control ok",
+                   "get vErrNotReady", "get vErrNotReady", "get vErrNotReady", "get vErrNotReady",
+                   "get vErrNotReady", "close vErrNone"}));
+}
+
+TEST_F(UsbLink, DriverNodeIsUsedWithoutTouchingLibusb) {
+  Outcome o = Drive("22222222:6:node:address=8",
+                    {"create", "22222222", "probe", "model", "destroy", "log"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.lines, (Lines{"create ok", "address 8", "model 6", "destroy vErrNone"}));
+  EXPECT_EQ(Count(o.events, "init"), 0u);
+  EXPECT_GE(Count(o.events, "22222222 node"), 2u);  // tested, then opened
+}
+
+TEST_F(UsbLink, BadBusConfigurationIsRefusedClearly) {
+  Outcome o = Drive("40F5849A:19:frobnicate", {"stream", "40F5849A"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.lines, (Lines{"stream vErrResource"}));
+  EXPECT_NE(o.err.find("unknown option 'frobnicate'"), std::string::npos) << o.err;
+}
+
+}  // namespace
