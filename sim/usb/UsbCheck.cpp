@@ -131,5 +131,8 @@ int main(int argc, char** argv) {
   }
   if (sStream) vStream_Destroy(&sStream);
   if (sId) vLink_Destroy(&sId);
+  ControlProc control =
+      reinterpret_cast<ControlProc>(dlsym(RTLD_DEFAULT, "velmarine_usb_sim_control"));
+  if (control) control("stop");
   return 0;
 }

@@ -132,6 +132,12 @@ std::string sControl(Bus* bus, const std::string& command) {
     for (const auto& e : bus->events) all += e + "\n";
     return all;
   }
+  if (command == "stop") {
+    // Ends the modules' thread before the process exits, so that it never
+    // runs while the simulator's static data is being destroyed.
+    bus->sim.Stop();
+    return "ok";
+  }
   if (command == "clear-log") {
     bus->events.clear();
     return "ok";
