@@ -482,3 +482,72 @@ TEST(NXPSerialPeer, EmptyReadBlocksEndTheRead) {
   close(slave);
   close(master);
 }
+
+namespace {
+// A client on one side of a pseudo-terminal whose other side the test writes
+// the chip's replies into, ahead of the exchange.
+class ScriptedPeer {
+ public:
+  ScriptedPeer() {
+    char name[256];
+    EXPECT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
+    EXPECT_EQ(isp.Connect(name, 115200), vErrNone);
+  }
+  ~ScriptedPeer() {
+    isp.Disconnect();
+    close(slave_);
+    close(master_);
+  }
+  void Script(const std::string& bytes) {
+    ASSERT_EQ(write(master_, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+  }
+  NXPSerialClass isp;
+
+ private:
+  int master_ = -1, slave_ = -1;
+};
+}  // namespace
+
+TEST(NXPSerialPeer, CommandTraceTexts) {
+  ScriptedPeer peer;
+  peer.isp.echo = false;
+  peer.Script("0\r\n");
+  LogCapture log(DEBUG_NXPSerial_SR);
+  EXPECT_EQ(peer.isp.Unlock(), vErrNone);
+  EXPECT_EQ(log.Text(),
+            "Sending:[55 20 32 33 31 33 30 0D 0A] [U 23130  ]\n"
+            "GetLine() Received: [30 0D 0A] [0  ] 3 term [vErrNone]\n");
+}
+
+TEST(NXPSerialPeer, SyncGoesOnAfterAnOddGreetingButNotAfterARefusal) {
+  {
+    ScriptedPeer peer;
+    peer.Script("Hello\r\nSynchronized\r\nOK\r\n14746\r\nOK\r\n");
+    LogCapture log(DEBUG_NXPSerial);
+    EXPECT_EQ(peer.isp.Sync(), vErrNone);
+    EXPECT_NE(log.Text().find("Did not receive correct response [Synchronized\r\n]\n"),
+              std::string::npos);
+  }
+  {
+    ScriptedPeer peer;
+    peer.Script("Synchronized\r\nSynchronized\r\nFAIL\r\n14746\r\nOK\r\n");
+    LogCapture log(DEBUG_NXPSerial);
+    EXPECT_EQ(peer.isp.Sync(), vErrIO);
+    EXPECT_NE(log.Text().find("Did not receive correct response [FAIL] != [OK\r\n]\n"),
+              std::string::npos)
+        << log.Text();
+  }
+}
+
+// Addresses at and above 2^31 are sent as unsigned numbers, so the chip sees
+// the address asked for instead of a negative one.
+TEST(NXPSerialPeer, HighAddressesAreSentUnsigned) {
+  ScriptedPeer peer;
+  peer.isp.echo = false;
+  peer.Script("14\r\n");
+  LogCapture log(DEBUG_NXPSerial | DEBUG_NXPSerial_SR);
+  uint8_t buffer[4];
+  EXPECT_EQ(peer.isp.Read(0x80000000u, 4, buffer), vErrParam);
+  EXPECT_NE(log.Text().find("[R 2147483648 4  ]"), std::string::npos) << log.Text();
+  EXPECT_NE(log.Text().find("Error response ==>[ADDR_NOT_MAPPED]\n"), std::string::npos);
+}
