@@ -35,6 +35,7 @@ struct libusb_device {
   bool stallOutNext = false, stallInNext = false;
   bool haltedOut = false, haltedIn = false;
   int ioErrorsOut = 0, ioErrorsIn = 0;  // transfers still to fail with LIBUSB_ERROR_IO (-1: all)
+  int shortOut = 0;  // the next OUT transfer moves only this many bytes and reports success
   int openHandles = 0;
   bool claimed = false;
 };
@@ -163,6 +164,8 @@ std::string sControl(Bus* bus, const std::string& command) {
     } else if (f == "heal") {
       d->ioErrorsOut = d->ioErrorsIn = 0;
       d->stallOutNext = d->stallInNext = d->haltedOut = d->haltedIn = false;
+    } else if (f == "short-out" && fields == 3 && count > 0) {
+      d->shortOut = count;
     } else if (f == "disconnect") {
       d->gone = true;
     } else {
@@ -448,6 +451,7 @@ int libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint, u
   if (!handle || (!data && length > 0) || length < 0) return LIBUSB_ERROR_INVALID_PARAM;
   Bus* bus = sBus();
   bool out = !(endpoint & 0x80);
+  bool shortened = false;
   int fd;
   {
     std::lock_guard<std::mutex> lock(bus->m);
@@ -460,7 +464,14 @@ int libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint, u
       sEvent(bus, "%08X %s %d %s", serial, out ? "out" : "in", length, libusb_error_name(fault));
       return fault;
     }
-    if (out) sEvent(bus, "%08X out %d", serial, length);
+    if (out && d->shortOut > 0 && d->shortOut < length) {
+      sEvent(bus, "%08X out %d short %d", serial, length, d->shortOut);
+      length = d->shortOut;
+      shortened = true;
+    } else if (out) {
+      sEvent(bus, "%08X out %d", serial, length);
+    }
+    if (out) d->shortOut = 0;
     fd = handle->fd;
   }
   if (out) {
@@ -472,7 +483,7 @@ int libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint, u
       done += int(w);
     }
     if (transferred) *transferred = done;
-    return done == length ? LIBUSB_SUCCESS : LIBUSB_ERROR_IO;
+    return done == length || shortened ? LIBUSB_SUCCESS : LIBUSB_ERROR_IO;
   }
   struct pollfd p = {fd, POLLIN, 0};
   int ready = poll(&p, 1, timeout == 0 ? -1 : int(timeout));

@@ -100,6 +100,17 @@ TEST_F(UsbLink, LinkByPacketsSurvivesStallsAndIsTornDown) {
   EXPECT_EQ(Count(o.events, "2181F0EE claim"), 0u);
 }
 
+TEST_F(UsbLink, TransferThatMovesPartOfARequestIsFollowedByTheRest) {
+  Outcome o = Drive("40F5849A:19", {"create", "40F5849A", "probe", "control", "clear-log",
+                                    "control", "40F5849A short-out 2", "model", "destroy", "log"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.lines, (Lines{"create ok", "address 4", "control ok", "control ok", "model 19",
+                            "destroy vErrNone"}));
+  ASSERT_GE(o.events.size(), 3u);
+  EXPECT_EQ(Lines(o.events.begin(), o.events.begin() + 3),
+            (Lines{"40F5849A fault short-out", "40F5849A out 5 short 2", "40F5849A out 3"}));
+}
+
 TEST_F(UsbLink, IOErrorsAndUnplugGiveStatus6) {
   Outcome o =
       Drive("40F5849A:19,2181F0EE:4",
