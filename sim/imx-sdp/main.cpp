@@ -158,10 +158,12 @@ int main(int argc, char** argv) {
       ssize_t n = write(master, out.data(), out.size());
       if (n > 0) out.erase(out.begin(), out.begin() + n);
     }
-    // A started image has taken over: once the last reply is read (or a
-    // second has passed), hang up the line and end.
+    // A started image has taken over: once the last reply has been read (the
+    // terminal moves bytes to its reader asynchronously, so give it a moment
+    // first), hang up the line and end.
     if (rom.Started()) {
-      for (int i = 0; i < 100 && !sStop; ++i) {
+      usleep(100000);
+      for (int i = 0; i < 200 && !sStop; ++i) {
         if (!out.empty()) {
           ssize_t n = write(master, out.data(), out.size());
           if (n > 0) out.erase(out.begin(), out.begin() + n);
