@@ -19,6 +19,7 @@ namespace {
 typedef const char* (*ControlProc)(const char*);
 
 uint32_t sId = 0;
+uint32_t sAgain = 0;  // a second holder of a link
 vStream* sStream = nullptr;
 uint8_t sAddress = 0;
 
@@ -66,6 +67,11 @@ bool Step(const std::string& step, const char* argument) {
       status = vLink_GetStatus(sId);
     }
     printf("status %u\n", status);
+  } else if (step == "again") {
+    sAgain = vLink_CreateUSB(uint32_t(strtoul(argument, nullptr, 16)));
+    printf("again %s\n", !sAgain ? "failed" : sAgain == sId ? "same" : "other");
+  } else if (step == "drop") {
+    printf("drop %s\n", Name(vLink_Destroy(&sAgain)));
   } else if (step == "destroy") {
     vErr e = vLink_Destroy(&sId);
     printf("destroy %s\n", Name(e));
@@ -103,8 +109,8 @@ bool Step(const std::string& step, const char* argument) {
 }
 
 bool TakesArgument(const std::string& step) {
-  return step == "create" || step == "await-status" || step == "stream" || step == "write" ||
-         step == "control";
+  return step == "create" || step == "again" || step == "await-status" || step == "stream" ||
+         step == "write" || step == "control";
 }
 
 }  // namespace
@@ -112,7 +118,8 @@ bool TakesArgument(const std::string& step) {
 int main(int argc, char** argv) {
   if (argc < 2) {
     fprintf(stderr,
-            "usage: %s STEP... (create SERIAL, probe, model, status, await-status N, destroy,\n"
+            "usage: %s STEP... (create SERIAL, again SERIAL, drop, probe, model, status,\n"
+            "       await-status N, destroy,\n"
             "       stream SERIAL, write N, get, close, control TEXT, log)\n",
             argv[0]);
     return 2;
@@ -130,6 +137,7 @@ int main(int argc, char** argv) {
     if (!Step(step, argument)) return 1;
   }
   if (sStream) vStream_Destroy(&sStream);
+  if (sAgain) vLink_Destroy(&sAgain);
   if (sId) vLink_Destroy(&sId);
   ControlProc control =
       reinterpret_cast<ControlProc>(dlsym(RTLD_DEFAULT, "velmarine_usb_sim_control"));

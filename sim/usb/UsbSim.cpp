@@ -51,11 +51,18 @@ namespace {
 constexpr uint8_t kOutEndpoint = 0x01;
 constexpr uint8_t kInEndpoint = 0x82;
 
+// A module reached through a driver node: a pty the simulator serves.
+struct Node {
+  uint32_t serial = 0;
+  std::string path;  // the pty's slave
+  int endpoint = 0;
+};
+
 struct Bus {
   std::mutex m;
   velsim::Simulator sim;
   std::vector<libusb_device*> devices;  // never freed: handles may outlive a list
-  std::vector<std::string> nodes;       // "SERIAL=/dev/pts/N" of modules behind a driver node
+  std::vector<Node> nodes;              // modules behind a driver node
   std::vector<std::string> events;
   std::string error;  // why the configuration was refused
 };
@@ -75,9 +82,7 @@ Bus* sBus() {
         b->sim.AddModule(module);
         if (c.node) {
           velsim::Endpoint pty = b->sim.OpenPty(c.serial);
-          char line[64];
-          snprintf(line, sizeof(line), "%08X=", c.serial);
-          b->nodes.push_back(line + pty.where);
+          b->nodes.push_back(Node{c.serial, pty.where, pty.id});
           continue;
         }
         libusb_device* d = new libusb_device();
@@ -148,6 +153,14 @@ std::string sControl(Bus* bus, const std::string& command) {
   int count = -1;
   int fields = sscanf(command.c_str(), "%x %31s %d", &serial, fault, &count);
   if (fields < 2) return "error: expected SERIAL FAULT";
+  for (const Node& n : bus->nodes) {
+    if (n.serial != serial) continue;
+    // Unplugging a module behind a driver node hangs its pty up.
+    if (std::string(fault) != "disconnect") return "error: a node only disconnects";
+    bus->sim.DropLinks(n.endpoint, true);
+    sEvent(bus, "%08X fault %s", serial, fault);
+    return "ok";
+  }
   for (libusb_device* d : bus->devices) {
     if (d->config.serial != serial) continue;
     std::string f = fault;
@@ -184,9 +197,11 @@ const char* sNodeTarget(const char* path, std::string& target) {
   Bus* bus = sBus();
   std::lock_guard<std::mutex> lock(bus->m);
   std::string name = path + sizeof(kPrefix) - 1;
-  for (const auto& n : bus->nodes) {
-    if (n.compare(0, 9, name + "=") == 0) {
-      target = n.substr(9);
+  for (const Node& n : bus->nodes) {
+    char text[16];
+    snprintf(text, sizeof(text), "%08X", n.serial);
+    if (name == text) {
+      target = n.path;
       sEvent(bus, "%s node", name.c_str());
       return target.c_str();
     }

@@ -293,16 +293,19 @@ vErr sWriteKernel(vlusbDevice* device, const uint8_t* bytes, int n) {
 }
 
 // Waits at most as long as a libusb read for a byte, so that a silent module
-// never keeps the reading thread (and so the link's stop) waiting forever.
+// never keeps the reading thread (and so the link's stop) waiting forever. A
+// node that hangs up (the module unplugged) is an I/O error, not an endless
+// run of empty reads.
 vErr sReadKernel(vlusbDevice* device, uint8_t* byte) {
   if (device->mode != vlusbModeKernel || device->fd < 0) return vErrMode;
   struct pollfd p = {device->fd, POLLIN, 0};
   int ready = poll(&p, 1, sREAD_TIMEOUT_MS);
   if (ready == 0 || (ready < 0 && errno == EINTR)) return vErrNotReady;
-  if (ready < 0) return vErrIO;
+  if (ready < 0 || (p.revents & (POLLERR | POLLNVAL))) return vErrIO;
   ssize_t r = read(device->fd, byte, 1);
   if (r < 0) return errno == EFAULT || errno == EINTR || errno == EAGAIN ? vErrNotReady : vErrIO;
-  return r == 0 ? vErrNotReady : vErrNone;
+  if (r == 0) return (p.revents & POLLHUP) ? vErrIO : vErrNotReady;
+  return vErrNone;
 }
 
 vErr sCloseLibusb(vlusbDevice* device) {

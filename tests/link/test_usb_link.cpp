@@ -45,7 +45,8 @@ Outcome Drive(const std::string& spec, const std::vector<std::string>& steps) {
   size_t expected = 0;
   for (size_t i = 0; i < steps.size(); i++) {
     const std::string& s = steps[i];
-    if (s == "create" || s == "await-status" || s == "stream" || s == "write" || s == "control")
+    if (s == "create" || s == "again" || s == "await-status" || s == "stream" || s == "write" ||
+        s == "control")
       i++;
     if (s != "log") expected++;
   }
@@ -100,6 +101,17 @@ TEST_F(UsbLink, LinkByPacketsSurvivesStallsAndIsTornDown) {
   EXPECT_EQ(Count(o.events, "2181F0EE claim"), 0u);
 }
 
+TEST_F(UsbLink, SecondCreateSharesTheLinkWithoutClaimingAgain) {
+  Outcome o = Drive("40F5849A:19", {"create", "40F5849A", "again", "40F5849A", "drop", "status",
+                                    "probe", "destroy", "log"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.lines, (Lines{"create ok", "again same", "drop vErrNone", "status 2", "address 4",
+                            "destroy vErrNone"}));
+  EXPECT_EQ(Count(o.events, "list 1"), 1u);
+  EXPECT_EQ(Count(o.events, "40F5849A claim"), 1u);
+  EXPECT_EQ(Count(o.events, "40F5849A release"), 1u);
+}
+
 TEST_F(UsbLink, TransferThatMovesPartOfARequestIsFollowedByTheRest) {
   Outcome o = Drive("40F5849A:19", {"create", "40F5849A", "probe", "control", "clear-log",
                                     "control", "40F5849A short-out 2", "model", "destroy", "log"});
@@ -131,15 +143,19 @@ TEST_F(UsbLink, IOErrorsAndUnplugGiveStatus6) {
 TEST_F(UsbLink, MissingBusyAndMisdescribedDevicesGiveNoLink) {
   Outcome o = Drive(
       "2181F0EE:4:busy,11111111:5:access,22222222:5:subclass=0,33333333:5:no-in,"
-      "44444444:5:pid=0x8000,55555555:5:serial-text=55555556,66666666:5:vid=0x1234",
-      {"create",   "12345678", "create",   "2181F0EE", "stream",   "2181F0EE", "stream",
-       "11111111", "stream",   "22222222", "stream",   "33333333", "stream",   "44444444",
-       "stream",   "55555555", "stream",   "66666666", "stream",   "0",        "log"});
+      "44444444:5:pid=0x8000,55555555:5:serial-text=55555556,66666666:5:vid=0x1234,"
+      "77777777:5:serial-text=7777777,AAAAAAAA:5:serial-text=aaaaaaaa",
+      {"create", "12345678", "create", "2181F0EE", "stream", "2181F0EE", "stream", "11111111",
+       "stream", "22222222", "stream", "33333333", "stream", "44444444", "stream", "55555555",
+       "stream", "66666666",
+       // The serial string must be the eight upper-case digits exactly.
+       "stream", "77777777", "stream", "AAAAAAAA", "stream", "0", "log"});
   ASSERT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.lines,
             (Lines{"create failed", "create failed", "stream vErrBusy", "stream vErrPermission",
                    "stream vErrConfiguration", "stream vErrConfiguration", "stream vErrNotFound",
-                   "stream vErrNotFound", "stream vErrNotFound", "stream vErrParam"}));
+                   "stream vErrNotFound", "stream vErrNotFound", "stream vErrNotFound",
+                   "stream vErrNotFound", "stream vErrParam"}));
   // A product id with bit 15 set or another maker's vendor id is never
   // opened; a different serial string is opened, read and closed again.
   EXPECT_EQ(Count(o.events, "44444444 open"), 0u);
@@ -191,10 +207,13 @@ TEST_F(UsbLink, ReadTimeOutIsNoIOErrorAndResetsTheCount) {
 }
 
 TEST_F(UsbLink, DriverNodeIsUsedWithoutTouchingLibusb) {
+  // Unplugged, the node fails at once: no errors are hidden on this path.
   Outcome o = Drive("22222222:6:node:address=8",
-                    {"create", "22222222", "probe", "model", "destroy", "log"});
+                    {"create", "22222222", "probe", "model", "control", "22222222 disconnect",
+                     "await-status", "6", "destroy", "log"});
   ASSERT_EQ(o.status, 0) << o.err;
-  EXPECT_EQ(o.lines, (Lines{"create ok", "address 8", "model 6", "destroy vErrNone"}));
+  EXPECT_EQ(o.lines, (Lines{"create ok", "address 8", "model 6", "control ok", "status 6",
+                            "destroy vErrNone"}));
   EXPECT_EQ(Count(o.events, "init"), 0u);
   EXPECT_GE(Count(o.events, "22222222 node"), 2u);  // tested, then opened
 }
