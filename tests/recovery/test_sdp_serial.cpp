@@ -27,6 +27,11 @@ Bytes Image(size_t n, uint8_t seed) {
   return b;
 }
 
+std::string Env(const char* name) {
+  const char* v = getenv(name);
+  return v ? v : "";
+}
+
 std::string Text(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
 // imx-sdp-sim started with the given options; its event lines can be awaited.
@@ -176,9 +181,18 @@ TEST(SdpSerial, StalledPortEndsTheWrite) {
 // The packaged imx_uart loads an image with an IVT header into the simulator:
 // evidence that the simulator speaks the protocol as a peer tool expects.
 TEST(SdpSerial, PeerLoaderImxUart) {
-  const std::string tool = "/usr/bin/imx_uart";
+  std::string tool;
+  std::string path = Env("PATH");
+  for (size_t at = 0; tool.empty() && at <= path.size();) {
+    size_t end = path.find(':', at);
+    if (end == std::string::npos) end = path.size();
+    std::string candidate = path.substr(at, end - at) + "/imx_uart";
+    if (end > at && access(candidate.c_str(), X_OK) == 0) tool = candidate;
+    at = end + 1;
+  }
+  // The package installs its target configurations here.
   const std::string conf = "/usr/share/imx-usb-loader/imx-loader.d/mx6ull_usb_work.conf";
-  if (access(tool.c_str(), X_OK) != 0) GTEST_SKIP() << "imx_uart (imx-usb-loader) is not installed";
+  if (tool.empty()) GTEST_SKIP() << "imx_uart (imx-usb-loader) is not installed";
   if (access(conf.c_str(), R_OK) != 0)
     GTEST_SKIP() << "imx-usb-loader's mx6ull_usb_work.conf is not installed";
 
