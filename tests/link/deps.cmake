@@ -1,1 +1,6 @@
 set(TEST_link_LIBS velmarine_sim_lib)
+
+# The USB link tests run the driver program with the simulated bus preloaded.
+if(TARGET velmarine_usb_sim AND TARGET velmarine-usb-check)
+  add_dependencies(test_link velmarine_usb_sim velmarine-usb-check)
+endif()
