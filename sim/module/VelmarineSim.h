@@ -3,10 +3,12 @@
 // tests switch on. Framing and checking are written here, apart from the host library.
 #pragma once
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace velsim {
@@ -152,6 +154,49 @@ class Simulator {
 
  private:
   std::unique_ptr<Impl> impl_;
+};
+
+// The UDP discovery responder of TCP modules: answers the 16-byte request on
+// 232.2.2.2:9888 with one 16-byte reply per module to the requester's port 9889.
+struct DiscoveryEntry {
+  uint32_t serial = 0;
+  uint8_t model = 0;
+  uint8_t address = 0;
+  uint16_t port = 0;  // the module's TCP port
+};
+
+struct DiscoveryOptions {
+  std::string interfaceAddress;  // dotted IPv4 address to serve on; empty: every interface
+  bool malformed = false;        // also send a short, an overlong and an empty reply first
+  bool duplicate = false;        // send every reply twice
+};
+
+// The reply datagram for one module.
+std::array<uint8_t, 16> DiscoveryReply(const DiscoveryEntry& entry);
+
+class DiscoveryResponder {
+ public:
+  explicit DiscoveryResponder(std::vector<DiscoveryEntry> entries, DiscoveryOptions options = {});
+  ~DiscoveryResponder();
+  DiscoveryResponder(const DiscoveryResponder&) = delete;
+  DiscoveryResponder& operator=(const DiscoveryResponder&) = delete;
+
+  // Joins the group and answers in a thread of its own; throws std::runtime_error
+  // when the port can't be listened on, std::invalid_argument for a bad interface.
+  void Start();
+  void Stop();
+  uint64_t Requests() const { return requests_; }
+  uint64_t Ignored() const { return ignored_; }  // malformed or on another interface
+
+ private:
+  void Serve();
+  std::vector<DiscoveryEntry> entries_;
+  DiscoveryOptions options_;
+  int fd_ = -1;
+  uint32_t interface_ = 0;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::atomic<uint64_t> requests_{0}, ignored_{0};
 };
 
 // Command-line forms, shared by the program and its tests.

@@ -5,6 +5,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -17,7 +19,9 @@ const char kUsage[] =
     "Usage: velmarine-sim [options]\n"
     "Simulates Velmarine modules that speak the packet protocol on TCP ports and\n"
     "pseudo-terminals. Each endpoint is printed on standard output as soon as it\n"
-    "listens, one per line: \"tcp HOST:PORT SERIAL\" or \"pty PATH SERIAL\".\n"
+    "listens, one per line: \"tcp HOST:PORT SERIAL\" or \"pty PATH SERIAL\", then\n"
+    "\"discovery 232.2.2.2:9888 ADDRESS\" (\"*\" for every interface) once the\n"
+    "discovery responder answers.\n"
     "Runs until SIGTERM or SIGINT, then prints what each endpoint saw on standard error.\n"
     "\n"
     "Options (--tcp, --pty and --fault apply to the module given last):\n"
@@ -50,6 +54,13 @@ const char kUsage[] =
     "                        split-gap=MS      pause between those chunks (default 2)\n"
     "                        hb-timeout=MS     time the host has to answer a heartbeat\n"
     "                                          (default 1000)\n"
+    "  --discovery         answer UDP discovery requests (232.2.2.2 port 9888) for the\n"
+    "                      modules with a --tcp endpoint, on every interface\n"
+    "  --discovery-interface ADDRESS\n"
+    "                      answer them only on the interface with this IPv4 address\n"
+    "                      (implies --discovery)\n"
+    "  --discovery-malformed\n"
+    "                      send a short, an overlong and an empty reply before the real ones\n"
     "  --frame-timeout MS  drop a partly received packet after MS ms of silence (default 250)\n"
     "  --verbose           trace every packet on standard error\n"
     "  --help              show this text\n"
@@ -86,6 +97,9 @@ int main(int argc, char** argv) {
   velsim::Simulator sim;
   std::vector<Open> opens;
   std::vector<uint32_t> serials;
+  std::map<uint32_t, velsim::ModuleConfig> configs;
+  bool discovery = false;
+  velsim::DiscoveryOptions discoveryOptions;
   try {
     for (int i = 1; i < argc; ++i) {
       std::string a = argv[i];
@@ -104,6 +118,7 @@ int main(int argc, char** argv) {
         velsim::ModuleConfig c = velsim::ParseModuleSpec(value());
         sim.AddModule(c);
         serials.push_back(c.serial);
+        configs[c.serial] = c;
       } else if (a == "--tcp") {
         uint32_t serial = lastModule();
         std::string v = value();
@@ -121,6 +136,13 @@ int main(int argc, char** argv) {
         velsim::FaultConfig f = sim.Faults(serial);
         velsim::ParseFaultSpec(value(), f);
         sim.SetFaults(serial, f);
+      } else if (a == "--discovery") {
+        discovery = true;
+      } else if (a == "--discovery-interface") {
+        discovery = true;
+        discoveryOptions.interfaceAddress = value();
+      } else if (a == "--discovery-malformed") {
+        discoveryOptions.malformed = true;
       } else if (a == "--frame-timeout") {
         sim.SetFrameTimeoutMs(velsim::ParseNumber(value(), 600000, "frame timeout"));
       } else if (a == "--verbose") {
@@ -135,10 +157,25 @@ int main(int argc, char** argv) {
     return Fail(e.what());
   }
 
+  std::unique_ptr<velsim::DiscoveryResponder> responder;
   try {
+    std::vector<velsim::DiscoveryEntry> entries;
     for (const Open& o : opens) {
       velsim::Endpoint ep = o.tcp ? sim.OpenTcp(o.serial, o.port, o.host) : sim.OpenPty(o.serial);
+      if (o.tcp) {
+        const velsim::ModuleConfig& c = configs[o.serial];
+        entries.push_back({c.serial, c.model, c.address, ep.port});
+      }
       printf("%s\n", ep.Line().c_str());
+      fflush(stdout);
+    }
+    if (discovery) {
+      responder.reset(new velsim::DiscoveryResponder(entries, discoveryOptions));
+      responder->Start();
+      // Tells a waiting test that requests are answered from here on.
+      printf("discovery 232.2.2.2:9888 %s\n", discoveryOptions.interfaceAddress.empty()
+                                                  ? "*"
+                                                  : discoveryOptions.interfaceAddress.c_str());
       fflush(stdout);
     }
   } catch (const std::exception& e) {
@@ -150,6 +187,7 @@ int main(int argc, char** argv) {
   sim.Start();
   int sig = 0;
   sigwait(&stopSignals, &sig);
+  if (responder) responder->Stop();
   sim.Stop();
   fputs(sim.Summary().c_str(), stderr);
   return 0;

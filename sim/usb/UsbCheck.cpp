@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "vDiscovery.h"
 #include "vLink.h"
 #include "vMutex.h"
 #include "vPacket.h"
@@ -35,7 +36,45 @@ vPacket* Exchange(uint8_t address, uint8_t length, const uint8_t* data) {
   return vLink_AwaitPacket(sId, 1000);
 }
 
+// Enumeration state: how many modules to take before asking to stop (0: all).
+struct Listing {
+  std::string text;
+  int stopAfter = 0;
+  int calls = 0;
+};
+
+bool ListModule(const linkSpec* found, bool* accepted, void* ref) {
+  Listing* listing = (Listing*)ref;
+  char line[64];
+  snprintf(line, sizeof line, " %08X/%u/%u", found->serialNumber, found->model,
+           found->t.usb.usbId == found->serialNumber ? 1u : 0u);
+  listing->text += line;
+  *accepted = true;
+  return listing->stopAfter == 0 || ++listing->calls < listing->stopAfter;
+}
+
 bool Step(const std::string& step, const char* argument) {
+  if (step == "enumerate") {
+    // "enumerate N": every USB module (N 0) or the first N; one line
+    // "enumerate SERIAL/MODEL/USBID-MATCHES... count C".
+    Listing listing;
+    listing.stopAfter = atoi(argument);
+    int count = vDiscovery_EnumerateModules(linkTypeUSB, ListModule, &listing, 0);
+    printf("enumerate%s count %d\n", listing.text.c_str(), count);
+    return true;
+  }
+  if (step == "find" || step == "find-first") {
+    linkSpec* spec = step == "find" ? vDiscovery_FindModule(
+                                          linkTypeUSB, uint32_t(strtoul(argument, nullptr, 16)), 0)
+                                    : vDiscovery_FindFirstModule(linkTypeUSB, 0);
+    if (spec)
+      printf("%s %08X model %u type %u\n", step.c_str(), spec->serialNumber, spec->model,
+             spec->type);
+    else
+      printf("%s none\n", step.c_str());
+    vLinkSpec_Destroy(&spec);
+    return true;
+  }
   if (step == "create") {
     sId = vLink_CreateUSB(uint32_t(strtoul(argument, nullptr, 16)));
     printf("create %s\n", sId ? "ok" : "failed");
@@ -110,7 +149,7 @@ bool Step(const std::string& step, const char* argument) {
 
 bool TakesArgument(const std::string& step) {
   return step == "create" || step == "again" || step == "await-status" || step == "stream" ||
-         step == "write" || step == "control";
+         step == "write" || step == "control" || step == "enumerate" || step == "find";
 }
 
 }  // namespace
@@ -120,7 +159,8 @@ int main(int argc, char** argv) {
     fprintf(stderr,
             "usage: %s STEP... (create SERIAL, again SERIAL, drop, probe, model, status,\n"
             "       await-status N, destroy,\n"
-            "       stream SERIAL, write N, get, close, control TEXT, log)\n",
+            "       stream SERIAL, write N, get, close, control TEXT, log,\n"
+            "       enumerate N, find SERIAL, find-first)\n",
             argv[0]);
     return 2;
   }

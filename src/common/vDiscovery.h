@@ -70,5 +70,8 @@ vErr vLinkSpec_Unpack(const uint8_t* image, size_t size, linkSpec* spec);
 
 // Fills spec from one TCP/IP discovery reply sent from sender (network byte
 // order); vErrSize for a reply that is not a full 16-byte datagram.
-vErr vDiscovery_ParseTCPIPReply(const uint8_t* reply, size_t size, uint32_t sender,
-                                linkSpec* spec);
+vErr vDiscovery_ParseTCPIPReply(const uint8_t* reply, size_t size, uint32_t sender, linkSpec* spec);
+
+// The single searches behind vDiscovery_EnumerateModules.
+int vDiscovery_Enumerate_USBModules(vDiscoveryCallback callback, void* ref);
+int vDiscovery_Enumerate_TCPIPModules(vDiscoveryCallback callback, void* ref);
