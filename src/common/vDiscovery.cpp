@@ -197,8 +197,6 @@ int sFindLinkSpecsBeacon(vDiscoveryCallback callback, void* ref, uint32_t networ
       zsock_send(beacon, "sbi", "PUBLISH", vDISCOVERY_BEACON_SERVICE,
                  strlen(vDISCOVERY_BEACON_SERVICE), vDISCOVERY_BEACON_INTERVAL_MS);
       zsock_send(beacon, "sb", "SUBSCRIBE", "", 0);
-      // Our own requests would otherwise take up receives.
-      zstr_sendx(beacon, "NOECHO", nullptr);
       zsock_set_rcvtimeo(beacon, vDISCOVERY_BEACON_INTERVAL_MS);
       std::set<uint32_t> seen;
       for (int i = 0; i < vDISCOVERY_BEACON_RECEIVES; i++) {

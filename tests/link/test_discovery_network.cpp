@@ -1,0 +1,365 @@
+// Network discovery: brokers on the local host found through an in-test
+// announcer on loopback multicast, and TCP/IP modules and beacon-announced
+// brokers found across a veth pair between two network namespaces that the
+// tests create and remove themselves (skipped where that is not permitted).
+#include <arpa/inet.h>
+#include <czmq.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TestSupport.h"
+#include "vDiscovery.h"
+#include "vMulticast.h"
+
+namespace {
+
+uint32_t Ip(const char* dotted) {
+  in_addr a;
+  inet_pton(AF_INET, dotted, &a);
+  return a.s_addr;
+}
+
+std::vector<uint8_t> Image(uint32_t serial, const char* ip, uint32_t model = 19) {
+  linkSpec spec{};
+  spec.type = linkTypeVMesh;
+  spec.serialNumber = serial;
+  spec.model = model;
+  spec.t.ip.ipAddress = Ip(ip);
+  spec.t.ip.ipPort = 5555;
+  std::vector<uint8_t> image(vLINKSPEC_IMAGE_SIZE);
+  vLinkSpec_Pack(&spec, image.data(), image.size());
+  return image;
+}
+
+// Collects what an enumeration reports, taking every module until stopAfter.
+struct Found {
+  std::vector<linkSpec> specs;
+  size_t stopAfter = 0;
+  std::string Serials() const {
+    std::string s;
+    char text[12];
+    for (const linkSpec& f : specs) {
+      snprintf(text, sizeof text, "%s%08X", s.empty() ? "" : " ", f.serialNumber);
+      s += text;
+    }
+    return s;
+  }
+};
+
+bool Collect(const linkSpec* found, bool* accepted, void* ref) {
+  Found* f = (Found*)ref;
+  f->specs.push_back(*found);
+  *accepted = true;
+  return f->stopAfter == 0 || f->specs.size() < f->stopAfter;
+}
+
+// A broker stand-in on the local host: holds the first free request port and
+// answers every request with the datagrams it was given.
+class LocalAnnouncer {
+ public:
+  explicit LocalAnnouncer(std::vector<std::vector<uint8_t>> replies)
+      : replies_(std::move(replies)) {
+    uint32_t group = Ip(vDISCOVERY_LOCAL_GROUP);
+    for (int n = 0; n < vDISCOVERY_LOCAL_PORT_COUNT && !requests_; n++) {
+      requests_ = vMulticast_Create(0, group, vDISCOVERY_LOCAL_REQUEST_PORT + n, 0);
+      if (requests_) port_ = n;
+    }
+    if (!requests_) return;
+    replier_ = vMulticast_Create(0, group, vDISCOVERY_LOCAL_REPLY_PORT + port_, 1);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~LocalAnnouncer() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    vMulticast_Destroy(&requests_);
+    vMulticast_Destroy(&replier_);
+  }
+  bool ok() const { return requests_ && replier_; }
+  int requests() const { return answered_; }
+
+ private:
+  void Serve() {
+    while (!stop_) {
+      uint8_t request[16];
+      int n = vMulticast_Receive(requests_, request, sizeof request);
+      const uint8_t expected[4] = {0xBA, 0xDC, 0xCD, 0xAB};
+      if (n != 4 || memcmp(request, expected, 4) != 0) continue;
+      ++answered_;
+      for (const auto& r : replies_) vMulticast_Send(replier_, r.data(), r.size());
+    }
+  }
+  std::vector<std::vector<uint8_t>> replies_;
+  vMulticast* requests_ = nullptr;
+  vMulticast* replier_ = nullptr;
+  int port_ = 0;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> answered_{0};
+};
+
+TEST(BrokerDiscovery, LocalSearchFindsEachAnnouncingBrokerOnceAndIgnoresBadAnnouncements) {
+  std::vector<uint8_t> shortOne = Image(0x0BAD0001, "127.0.0.1");
+  shortOne.pop_back();
+  std::vector<uint8_t> longOne = Image(0x0BAD0002, "127.0.0.1");
+  longOne.push_back(0);
+  // One broker per request port; the search waits for one datagram per port.
+  LocalAnnouncer first({Image(0x40F5849A, "127.0.0.1")});
+  LocalAnnouncer tooShort({shortOne});
+  LocalAnnouncer tooLong({longOne});
+  LocalAnnouncer elsewhere({Image(0x0BAD0003, "10.1.2.3")});
+  LocalAnnouncer again({Image(0x40F5849A, "127.0.0.1")});  // the same broker a second time
+  LocalAnnouncer second({Image(0x2181F0EE, "127.0.0.1", 4)});
+  ASSERT_TRUE(first.ok() && tooShort.ok() && tooLong.ok() && elsewhere.ok() && again.ok() &&
+              second.ok());
+
+  Found found;
+  // 127.0.0.1 asks for the local search even though the host has other interfaces.
+  EXPECT_EQ(vDiscovery_EnumerateModules(linkTypeVMesh, Collect, &found, Ip("127.0.0.1")), 2);
+  EXPECT_EQ(found.Serials(), "40F5849A 2181F0EE");
+  ASSERT_EQ(found.specs.size(), 2u);
+  EXPECT_EQ(found.specs[1].type, linkTypeVMesh);
+  EXPECT_EQ(found.specs[1].model, 4u);
+  EXPECT_EQ(found.specs[1].t.ip.ipPort, 5555u);
+  EXPECT_GE(again.requests(), 1);
+
+  Found one;
+  one.stopAfter = 1;
+  EXPECT_EQ(vDiscovery_Enumerate_vMeshModules(Collect, &one, 0), 1);
+  EXPECT_EQ(one.Serials(), "40F5849A");
+  EXPECT_EQ(second.requests(), 1);  // the stopped search never asked it
+
+  linkSpec* spec = vDiscovery_FindModule(linkTypeVMesh, 0x2181F0EE, 0);
+  ASSERT_NE(spec, nullptr);
+  EXPECT_EQ(spec->serialNumber, 0x2181F0EEu);
+  EXPECT_EQ(spec->t.ip.ipAddress, Ip("127.0.0.1"));
+  vLinkSpec_Destroy(&spec);
+  EXPECT_EQ(vDiscovery_FindModule(linkTypeVMesh, 0x12345678, 0), nullptr);
+}
+
+// --- network namespaces ------------------------------------------------------
+
+std::string OnPath(const std::string& name) {
+  const char* path = getenv("PATH");
+  std::stringstream dirs(path ? path : "");
+  std::string dir;
+  while (std::getline(dirs, dir, ':'))
+    if (!dir.empty() && access((dir + "/" + name).c_str(), X_OK) == 0) return dir + "/" + name;
+  return "";
+}
+
+const char kAddressA[] = "10.213.0.1";
+const char kAddressB[] = "10.213.0.2";
+
+// Namespaces A and B joined by a veth pair (10.213.0.1 and .2), and a
+// namespace L with only its loopback interface.
+class NamespaceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ip_ = OnPath("ip");
+    if (ip_.empty()) GTEST_SKIP() << "no 'ip' program: network namespace tests skipped";
+    std::string tag = std::to_string(getpid());
+    a_ = "vdisc-a" + tag;
+    b_ = "vdisc-b" + tag;
+    l_ = "vdisc-l" + tag;
+    std::string va = "vda" + tag, vb = "vdb" + tag;
+    testsupport::RunResult made = Ip_({"netns", "add", a_});
+    if (made.status != 0)
+      GTEST_SKIP() << "creating network namespaces is not permitted here (" << made.err
+                   << "): TCP/IP and beacon discovery tests skipped";
+    created_ = true;
+    std::vector<std::vector<std::string>> steps = {
+        {"netns", "add", b_},
+        {"netns", "add", l_},
+        {"link", "add", va, "netns", a_, "type", "veth", "peer", "name", vb, "netns", b_},
+        {"-n", a_, "addr", "add", std::string(kAddressA) + "/24", "dev", va},
+        {"-n", b_, "addr", "add", std::string(kAddressB) + "/24", "dev", vb},
+        {"-n", a_, "link", "set", va, "up"},
+        {"-n", b_, "link", "set", vb, "up"},
+        {"-n", a_, "link", "set", "lo", "up"},
+        {"-n", b_, "link", "set", "lo", "up"},
+        {"-n", l_, "link", "set", "lo", "up"},
+        {"-n", a_, "route", "add", "224.0.0.0/4", "dev", va},
+        {"-n", b_, "route", "add", "224.0.0.0/4", "dev", vb},
+    };
+    for (const auto& s : steps) {
+      testsupport::RunResult r = Ip_(s);
+      if (r.status != 0) GTEST_SKIP() << "setting up the veth pair failed (" << r.err << ")";
+    }
+  }
+  void TearDown() override {
+    if (!created_) return;
+    for (const std::string& ns : {a_, b_, l_}) Ip_({"netns", "del", ns});
+  }
+
+  testsupport::RunResult Ip_(const std::vector<std::string>& args) {
+    return testsupport::Run(ip_, args);
+  }
+
+  // Runs work in a child process that has joined the namespace; returns what
+  // it wrote (its stdout), or "" with a failure when it did not finish.
+  std::string InNamespace(const std::string& ns, const std::function<std::string()>& work,
+                          int timeoutMs = 60000) {
+    int out[2];
+    if (pipe(out) != 0) return "";
+    pid_t pid = fork();
+    if (pid == 0) {
+      close(out[0]);
+      int fd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0 || setns(fd, CLONE_NEWNET) != 0) _exit(3);
+      std::string text = work();
+      ssize_t ignored = write(out[1], text.data(), text.size());
+      (void)ignored;
+      _exit(0);
+    }
+    close(out[1]);
+    std::string text;
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+      int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(
+                         end - std::chrono::steady_clock::now())
+                         .count());
+      struct pollfd p = {out[0], POLLIN, 0};
+      if (left <= 0 || poll(&p, 1, left) <= 0) {
+        kill(pid, SIGKILL);
+        ADD_FAILURE() << "the search in namespace " << ns << " did not end";
+        break;
+      }
+      char buffer[1024];
+      ssize_t n = read(out[0], buffer, sizeof buffer);
+      if (n <= 0) break;
+      text.append(buffer, size_t(n));
+    }
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    return text;
+  }
+
+  std::string ip_, a_, b_, l_;
+  bool created_ = false;
+};
+
+std::string Describe(const Found& found) {
+  std::string text;
+  char line[128];
+  for (const linkSpec& f : found.specs) {
+    char address[16];
+    vDiscovery_ConvertIPv4Interface(f.t.ip.ipAddress, address, sizeof address);
+    snprintf(line, sizeof line, "%u %08X m%u a%u r%u rs%08X %s:%u\n", f.type, f.serialNumber,
+             f.model, f.moduleAddress, f.routerAddress, f.routerSerialNumber, address,
+             f.t.ip.ipPort);
+    text += line;
+  }
+  return text;
+}
+
+TEST_F(NamespaceTest, TcpipDiscoveryFindsTheSimulatorsModulesAndIgnoresMalformedReplies) {
+  testsupport::Background sim(
+      ip_,
+      {"netns", "exec", b_, testsupport::ProgramPath("sim/module", "velmarine-sim"), "--module",
+       "serial=40F5849A,model=19,address=4", "--tcp", std::string(kAddressB) + ":0", "--module",
+       "serial=2181F0EE,model=4,address=6", "--tcp", std::string(kAddressB) + ":0",
+       "--discovery-interface", kAddressB, "--discovery-malformed"});
+  std::vector<std::string> ports;
+  std::string line;
+  while (!(line = sim.ReadLine()).empty() && line.rfind("discovery", 0) != 0)
+    ports.push_back(line.substr(line.rfind(':') + 1, line.find(' ', 4) - line.rfind(':') - 1));
+  ASSERT_EQ(line, std::string("discovery 232.2.2.2:9888 ") + kAddressB);
+  ASSERT_EQ(ports.size(), 2u);
+
+  std::string text = InNamespace(a_, [] {
+    Found all;
+    int count = vDiscovery_EnumerateModules(linkTypeTCPIP, Collect, &all, 0);
+    Found first;
+    first.stopAfter = 1;
+    int firstCount = vDiscovery_EnumerateModules(linkTypeTCPIP, Collect, &first, 0);
+    linkSpec* found = vDiscovery_FindModule(linkTypeTCPIP, 0x2181F0EE, 0);
+    linkSpec* missing = vDiscovery_FindModule(linkTypeTCPIP, 0x12345678, 0);
+    std::string out = "count " + std::to_string(count) + "\n" + Describe(all) + "first " +
+                      std::to_string(firstCount) + " " + first.Serials() + "\n";
+    out += found ? "find " + std::to_string(found->t.ip.ipPort) + "\n" : "find none\n";
+    out += missing ? "missing found\n" : "missing none\n";
+    vLinkSpec_Destroy(&found);
+    vLinkSpec_Destroy(&missing);
+    return out;
+  });
+  EXPECT_EQ(text,
+            "count 2\n"
+            "2 40F5849A m19 a4 r4 rs40F5849A 10.213.0.2:" +
+                ports[0] +
+                "\n"
+                "2 2181F0EE m4 a6 r6 rs2181F0EE 10.213.0.2:" +
+                ports[1] +
+                "\n"
+                "first 1 40F5849A\n"
+                "find " +
+                ports[1] +
+                "\n"
+                "missing none\n");
+}
+
+TEST_F(NamespaceTest, TcpipDiscoveryWithOnlyLoopbackSendsNothingAndFindsNothing) {
+  std::string text = InNamespace(l_, [] {
+    auto start = std::chrono::steady_clock::now();
+    Found all;
+    int count = vDiscovery_EnumerateModules(linkTypeTCPIP, Collect, &all, 0);
+    long ms = long(std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::steady_clock::now() - start)
+                       .count());
+    // Nothing sent means no 2 s wait for replies.
+    return "count " + std::to_string(count) + (ms < 1500 ? " quick" : " waited");
+  });
+  EXPECT_EQ(text, "count 0 quick");
+}
+
+TEST_F(NamespaceTest, BeaconSearchFindsABrokerOnceAndIgnoresOtherBeacons) {
+  // The broker stand-in in namespace B: its image every 100 ms, and a beacon
+  // of another length beside it.
+  pid_t announcer = fork();
+  if (announcer == 0) {
+    int fd = open(("/run/netns/" + b_).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || setns(fd, CLONE_NEWNET) != 0) _exit(3);
+    zsys_set_interface(kAddressB);
+    std::vector<uint8_t> image = Image(0x40F5849A, kAddressB);
+    std::vector<uint8_t> other(127, 0x42);
+    zactor_t* good = zactor_new(zbeacon, nullptr);
+    zactor_t* bad = zactor_new(zbeacon, nullptr);
+    zsock_send(good, "si", "CONFIGURE", vDISCOVERY_BEACON_PORT);
+    zsock_send(bad, "si", "CONFIGURE", vDISCOVERY_BEACON_PORT);
+    char* h1 = zstr_recv(good);
+    char* h2 = zstr_recv(bad);
+    zstr_free(&h1);
+    zstr_free(&h2);
+    zsock_send(good, "sbi", "PUBLISH", image.data(), image.size(), 100);
+    zsock_send(bad, "sbi", "PUBLISH", other.data(), other.size(), 100);
+    zclock_sleep(8000);
+    zactor_destroy(&good);
+    zactor_destroy(&bad);
+    _exit(0);
+  }
+  ASSERT_GT(announcer, 0);
+  std::string text = InNamespace(a_, [] {
+    Found all;
+    int count = vDiscovery_EnumerateModules(linkTypeVMesh, Collect, &all, Ip(kAddressA));
+    return "count " + std::to_string(count) + " " + all.Serials() + "\n" + Describe(all);
+  });
+  kill(announcer, SIGKILL);
+  waitpid(announcer, nullptr, 0);
+  EXPECT_EQ(text, "count 1 40F5849A\n4 40F5849A m19 a0 r0 rs00000000 10.213.0.2:5555\n");
+}
+
+}  // namespace
