@@ -1,0 +1,1 @@
+set(TEST_api_LIBS velmarine_sim_lib)
