@@ -176,6 +176,7 @@ class NamespaceTest : public ::testing::Test {
     l_ = "vdisc-l" + tag;
     std::string va = "vda" + tag, vb = "vdb" + tag;
     testsupport::RunResult made = Ip_({"netns", "add", a_});
+    while (!made.err.empty() && made.err.back() == '\n') made.err.pop_back();
     if (made.status != 0)
       GTEST_SKIP() << "creating network namespaces is not permitted here (" << made.err
                    << "): TCP/IP and beacon discovery tests skipped";
