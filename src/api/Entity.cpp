@@ -720,7 +720,7 @@ vErr I2CClass::read(uint8_t address, uint8_t length, uint8_t* data) {
   // The count must fit both the reply and what the caller asked for.
   const uint8_t n = reply[3];
   if (n > length || n > replyLength - 5) return vErrPacket;
-  memcpy(data, &reply[5], n);
+  if (n) memcpy(data, &reply[5], n);
   return vErrNone;
 }
 

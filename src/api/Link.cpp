@@ -111,7 +111,7 @@ struct CommandMatch {
 uint8_t sCommandFilter(const vPacket* p, const void* ref) {
   const CommandMatch* m = static_cast<const CommandMatch*>(ref);
   if (p->length < m->length) return 0;
-  return memcmp(p->data, m->match, m->length) == 0;
+  return m->length == 0 || memcmp(p->data, m->match, m->length) == 0;
 }
 
 struct SlotMatch {

@@ -1,0 +1,134 @@
+// Finding a module before connecting: by serial number or by model, and the
+// one retry over the other of USB and broker, with a broker stand-in that
+// answers the local multicast search (this process has no USB modules).
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "Entity.h"
+#include "Link.h"
+#include "vDiscovery.h"
+#include "vLink.h"
+#include "vMulticast.h"
+
+using namespace Corvane::Velmarine;
+
+namespace {
+
+constexpr uint32_t kBrokerSerial = 0x5EED0A01;
+constexpr uint8_t kBrokerModel = 13;
+
+// A broker on the local host as the search sees one: it holds the first free
+// request port and answers each request with its linkSpec image.
+class Announcer {
+ public:
+  Announcer(uint32_t serial, uint8_t model) {
+    linkSpec spec{};
+    spec.type = linkTypeVMesh;
+    spec.serialNumber = serial;
+    spec.model = model;
+    spec.t.ip.ipAddress = htonl(INADDR_LOOPBACK);
+    spec.t.ip.ipPort = 5555;
+    image_.resize(vLINKSPEC_IMAGE_SIZE);
+    vLinkSpec_Pack(&spec, image_.data(), image_.size());
+    in_addr group;
+    inet_pton(AF_INET, vDISCOVERY_LOCAL_GROUP, &group);
+    int port = 0;
+    for (int n = 0; n < vDISCOVERY_LOCAL_PORT_COUNT && !requests_; n++) {
+      requests_ = vMulticast_Create(0, group.s_addr, vDISCOVERY_LOCAL_REQUEST_PORT + n, 0);
+      port = n;
+    }
+    if (requests_)
+      replies_ = vMulticast_Create(0, group.s_addr, vDISCOVERY_LOCAL_REPLY_PORT + port, 1);
+    if (ok()) thread_ = std::thread([this] { Serve(); });
+  }
+  ~Announcer() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    vMulticast_Destroy(&requests_);
+    vMulticast_Destroy(&replies_);
+  }
+  bool ok() const { return requests_ && replies_; }
+  int answered() const { return answered_; }
+
+ private:
+  void Serve() {
+    const uint8_t expected[4] = {0xBA, 0xDC, 0xCD, 0xAB};
+    while (!stop_) {
+      uint8_t request[16];
+      if (vMulticast_Receive(requests_, request, sizeof request) != 4) continue;
+      if (memcmp(request, expected, 4) != 0) continue;
+      ++answered_;
+      vMulticast_Send(replies_, image_.data(), image_.size());
+    }
+  }
+  std::vector<uint8_t> image_;
+  vMulticast* requests_ = nullptr;
+  vMulticast* replies_ = nullptr;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> answered_{0};
+};
+
+vMeshConfig NoFallback() {
+  vMeshConfig c;
+  c.fallback = false;
+  return c;
+}
+
+}  // namespace
+
+TEST(Discover, FindsNothingWithoutModulesAndRetriesOnlyWhenAllowed) {
+  Link link("nothing");
+  ASSERT_EQ(link.setConfig(NoFallback()), vErrNone);
+  EXPECT_EQ(link.discoverAndConnect(linkTypeUSB, 0x0BADF00D), vErrNotFound);
+  linkSpec spec;
+  EXPECT_EQ(link.getLinkSpecifier(&spec), vErrNotFound);
+  EXPECT_EQ(link.discoverAndConnect(linkTypeSerial, 0x0BADF00D), vErrNotFound);
+
+  Module m(0);
+  EXPECT_EQ(m.connect(linkTypeUSB, 0), vErrParam);
+  EXPECT_EQ(m.getLinkSpecifier(&spec), vErrNotFound);
+  EXPECT_EQ(m.getStatus(), uint32_t(kLinkFault));
+}
+
+TEST(Discover, RetriesAUSBSearchAsABrokerClient) {
+  Announcer broker(kBrokerSerial, kBrokerModel);
+  ASSERT_TRUE(broker.ok());
+  // Without the fallback only USB is searched, and there is no USB module.
+  Link direct("direct");
+  ASSERT_EQ(direct.setConfig(NoFallback()), vErrNone);
+  EXPECT_EQ(direct.discoverAndConnect(linkTypeUSB, kBrokerSerial), vErrNotFound);
+  EXPECT_EQ(broker.answered(), 0);
+
+  // With it the broker's module is found; connecting to a broker is what is
+  // not available yet.
+  Link shared("shared");
+  EXPECT_EQ(shared.discoverAndConnect(linkTypeUSB, kBrokerSerial), vErrUnimplemented);
+  EXPECT_GE(broker.answered(), 1);
+  linkSpec spec;
+  ASSERT_EQ(shared.getLinkSpecifier(&spec), vErrNone);
+  EXPECT_EQ(spec.type, linkTypeVMesh);
+  EXPECT_EQ(spec.serialNumber, kBrokerSerial);
+  EXPECT_FALSE(shared.isConnected());
+}
+
+TEST(Discover, TakesTheFirstModuleOfTheRequestedModel) {
+  Announcer broker(kBrokerSerial, kBrokerModel);
+  ASSERT_TRUE(broker.ok());
+  Link wrongModel("wrong model");
+  ASSERT_EQ(wrongModel.setConfig(NoFallback()), vErrNone);
+  EXPECT_EQ(wrongModel.discoverAndConnect(linkTypeVMesh, 0, kBrokerModel + 1), vErrNotFound);
+
+  Link anyModel("any model");
+  ASSERT_EQ(anyModel.setConfig(NoFallback()), vErrNone);
+  EXPECT_EQ(anyModel.discoverAndConnect(linkTypeVMesh, 0, kBrokerModel), vErrUnimplemented);
+  linkSpec spec;
+  ASSERT_EQ(anyModel.getLinkSpecifier(&spec), vErrNone);
+  EXPECT_EQ(spec.serialNumber, kBrokerSerial);
+  EXPECT_EQ(spec.model, kBrokerModel);
+}
