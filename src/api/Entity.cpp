@@ -264,6 +264,9 @@ vErr EntityClass::getUEI(uint8_t option, uei* request) {
   request->index = uint8_t(pimpl_->index | vUEI_INDEX_REQUEST);
   vErr err = l->sendUEI(*request);
   if (err != vErrNone) return err;
+  // The request's parameter must not pass for the reply's value.
+  request->kind = ueiKindNone;
+  request->value.u32 = 0;
   request->option = option;
   request->index = pimpl_->index;
   err = l->receiveUEI(module, pimpl_->command, option, pimpl_->index, request);

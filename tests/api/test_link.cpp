@@ -17,8 +17,9 @@ namespace {
 
 constexpr uint8_t kCaptureCommand = 0x30;  // a command only the test handler answers
 
-// A module's stores as a test handler keeps them: store 1 has slots 0 to 3 of
-// 64 bytes; any other store is missing.
+// A module's stores as a test handler keeps them: store 1 has slots 0 to 5 of
+// 64 bytes (slot 4 never confirms a close, slot 5 refuses writes with an error
+// reply one byte longer than usual); any other store or slot is missing.
 struct Stores {
   std::mutex mutex;
   std::map<int, std::vector<uint8_t>> slots;
@@ -33,7 +34,7 @@ struct Stores {
     uint8_t op = d[1];
     if (op >= 1 && op <= 4) {
       uint8_t store = d[2], slot = d[3];
-      if (store != 1 || slot > 3) return reply({4, uint8_t(op | 0x80), store, slot, 13});
+      if (store != 1 || slot > 5) return reply({4, uint8_t(op | 0x80), store, slot, 13});
       auto& bytes = slots[slot];
       if (op == 1) return reply({4, 1, store, slot, 0, 64});
       if (op == 2) return reply({4, 2, store, slot, 0, uint8_t(bytes.size())});
@@ -54,13 +55,16 @@ struct Stores {
       return reply(rep);
     }
     if (op == 7) {
+      if (open[h] == 5) return reply({4, 0x87, h, 13, 0});
       if (bytes.size() + d.size() - 3 > 64) return reply({4, 0x87, h, 15});
       uint8_t sum = 0;
       for (size_t i = 3; i < d.size(); ++i) sum = uint8_t(sum + d[i]), bytes.push_back(d[i]);
       return reply({4, 7, h, sum});
     }
     if (op == 8) {
+      bool silent = open[h] == 4;
       open.erase(h);
+      if (silent) return;
       return reply({4, 8, h, 0});
     }
   }
@@ -433,6 +437,10 @@ TEST_P(LinkTest, ReadsAndWritesStoreSlots) {
   EXPECT_EQ(link.loadStoreSlot(kAddress, 1, 9, data.data(), data.size()), vErrMedia);
   std::vector<uint8_t> big(70, 1);
   EXPECT_EQ(link.loadStoreSlot(kAddress, 1, 3, big.data(), big.size()), vErrOverrun);
+  // A close the module never confirms, and a refusal of an unusual length, are
+  // failures too.
+  EXPECT_EQ(link.loadStoreSlot(kAddress, 1, 4, data.data(), data.size()), vErrTimeout);
+  EXPECT_EQ(link.loadStoreSlot(kAddress, 1, 5, data.data(), data.size()), vErrRange);
   std::lock_guard<std::mutex> lock(stores.mutex);
   EXPECT_TRUE(stores.open.empty());
   EXPECT_EQ(stores.slots[3].size(), 50u);

@@ -18,6 +18,7 @@ namespace {
 
 constexpr uint8_t kEepromAddress = 0xA0;  // an I2C device with 32 bytes of memory
 constexpr uint8_t kLiarAddress = 0xB0;    // an I2C device that reports more bytes than asked
+constexpr uint8_t kShortClass = 0x31;
 
 // An I2C bus behind the module's class 8 entity 0, as a test handler plays it.
 struct I2CBus {
@@ -57,6 +58,13 @@ class ModuleTest : public ApiSim {
                         [this](velsim::SimModule&, const velsim::Packet& p, velsim::Replies& out) {
                           bus.Handle(p, out);
                         });
+    // An entity class whose byte values come back without a sequence byte.
+    sim.RegisterCommand(
+        kSerial, kShortClass,
+        [](velsim::SimModule&, const velsim::Packet& p, velsim::Replies& out) {
+          out.Add(velsim::Packet::Make(
+              kAddress, {kShortClass, uint8_t(p.data[1] & 0x3F), uint8_t(p.data[2] & 0x1F)}));
+        });
   }
   // A connected module (address learned) and its system entity.
   void Connect(Module& m, SystemClass& sys) {
@@ -223,6 +231,11 @@ TEST_P(ModuleTest, SetsValuesCallsOptionsAndMovesByteValues) {
   EXPECT_EQ(count, 30u);
   EXPECT_EQ(sys.getName(nullptr, 10, &count), vErrParam);
   EXPECT_EQ(sys.getName(buffer, 0, &count), vErrParam);
+  // A reply too short to be part of a byte value ends the read.
+  EntityClass shortReplies;
+  shortReplies.init(&m, kShortClass, 0);
+  EXPECT_EQ(shortReplies.getUEIBytes(1, buffer, sizeof buffer, &count), vErrPacket);
+  EXPECT_EQ(count, 0u);
   // The module refuses a name longer than 32 bytes.
   std::string tooLong(33, 'x');
   EXPECT_EQ(sys.setName(reinterpret_cast<const uint8_t*>(tooLong.data()), tooLong.size()),
@@ -265,6 +278,10 @@ TEST_P(ModuleTest, PassesTheModulesErrorRepliesThrough) {
   uint16_t u16 = 0;
   ASSERT_EQ(sys.getUEI16(8, &u16), vErrNone);
   EXPECT_EQ(u16, kModel);
+  // A reply whose length carries no number gives 0, never the request's parameter.
+  u8 = 0xEE;
+  ASSERT_EQ(sys.getUEI8(32, 0x55, &u8), vErrNone);
+  EXPECT_EQ(u8, 0);
 
   // Null outputs and an unbound entity are refused without a request.
   EXPECT_EQ(sys.getSerialNumber(nullptr), vErrParam);
@@ -273,7 +290,8 @@ TEST_P(ModuleTest, PassesTheModulesErrorRepliesThrough) {
   SystemClass unbound;
   EXPECT_EQ(unbound.getSerialNumber(&u32), vErrResource);
   EXPECT_EQ(unbound.setLED(true), vErrResource);
-  EXPECT_EQ(unbound.getName(&u8, 1, reinterpret_cast<size_t*>(&u32)), vErrResource);
+  size_t bytes = 0;
+  EXPECT_EQ(unbound.getName(&u8, 1, &bytes), vErrResource);
   EXPECT_EQ(unbound.setStreamEnabled(true), vErrResource);
   EXPECT_EQ(sys.setStreamEnabled(true), vErrUnimplemented);
   EXPECT_EQ(sys.registerOptionCallback(4, true, nullptr, nullptr), vErrUnimplemented);
