@@ -12,39 +12,13 @@
 #include "BirdFile.h"
 #include "BirdWriter.h"
 #include "Log.h"
+#include "LogCapture.h"
 #include "TestSupport.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 using testsupport::TempDir;
-
-// Captures the diagnostic log of one package while it lives.
-class LogCapture {
- public:
-  explicit LogCapture(uint32_t package) : package_(package), file_(tmpfile()) {
-    Log::SetOutput(file_);
-    Log::ActivatePackage(package_);
-  }
-  ~LogCapture() {
-    Log::DeactivatePackage(package_);
-    Log::SetOutput(nullptr);
-    fclose(file_);
-  }
-  std::string Text() {
-    fflush(file_);
-    std::string out;
-    rewind(file_);
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, file_)) > 0) out.append(buf, n);
-    return out;
-  }
-
- private:
-  uint32_t package_;
-  FILE* file_;
-};
 
 std::string WriteImage(const TempDir& dir, const bird::BirdWriter& w,
                        const std::string& name = "image.bird") {

@@ -12,39 +12,11 @@
 #include <vector>
 
 #include "Log.h"
+#include "LogCapture.h"
 #include "LpcIspSim.h"
 #include "NXPSerialClass.h"
 
 namespace {
-
-// Routes the diagnostic log to a temporary file for the life of the object.
-class LogCapture {
- public:
-  explicit LogCapture(uint32_t mask) : file_(tmpfile()), saved_(Log::ActiveMask()) {
-    Log::DeactivatePackage(0xFFFFFFFFu);
-    Log::ActivatePackage(mask);
-    Log::SetOutput(file_);
-  }
-  ~LogCapture() {
-    Log::SetOutput(nullptr);
-    Log::DeactivatePackage(0xFFFFFFFFu);
-    Log::ActivatePackage(saved_);
-    if (file_) fclose(file_);
-  }
-  std::string Text() {
-    fflush(file_);
-    rewind(file_);
-    std::string out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, file_)) > 0) out.append(buf, n);
-    return out;
-  }
-
- private:
-  FILE* file_;
-  uint32_t saved_;
-};
 
 std::vector<uint8_t> Pattern(size_t n, uint32_t seed) {
   std::vector<uint8_t> out(n);

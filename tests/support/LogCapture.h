@@ -1,5 +1,6 @@
-// Captures the diagnostic log in the server tests: while an object lives, the
-// given packages are active and every logged line goes to a temporary file.
+// Captures the diagnostic log in tests: while an object lives, exactly the
+// given packages are active and every logged line goes to a temporary file;
+// the previous mask comes back when it goes.
 #pragma once
 #include <unistd.h>
 
@@ -11,14 +12,16 @@
 
 class LogCapture {
  public:
-  explicit LogCapture(uint32_t packages) : packages_(packages), file_(tmpfile()) {
+  explicit LogCapture(uint32_t packages) : file_(tmpfile()), saved_(Log::ActiveMask()) {
+    Log::DeactivatePackage(0xFFFFFFFFu);
+    Log::ActivatePackage(packages);
     Log::SetOutput(file_);
-    Log::ActivatePackage(packages_);
   }
   ~LogCapture() {
-    Log::DeactivatePackage(packages_);
     Log::SetOutput(nullptr);
-    fclose(file_);
+    Log::DeactivatePackage(0xFFFFFFFFu);
+    Log::ActivatePackage(saved_);
+    if (file_) fclose(file_);
   }
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
@@ -39,6 +42,6 @@ class LogCapture {
   }
 
  private:
-  uint32_t packages_;
   FILE* file_;
+  uint32_t saved_;
 };
