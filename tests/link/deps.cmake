@@ -4,3 +4,8 @@ set(TEST_link_LIBS velmarine_sim_lib)
 if(TARGET velmarine_usb_sim AND TARGET velmarine-usb-check)
   add_dependencies(test_link velmarine_usb_sim velmarine-usb-check)
 endif()
+
+# The discovery tests run the simulator program in a network namespace.
+if(TARGET velmarine-sim)
+  add_dependencies(test_link velmarine-sim)
+endif()
