@@ -136,6 +136,21 @@ void NXPSerialClass::IdleWait() {
   if (stream) vStream_WaitReadable(stream, 1);
 }
 
+// Reads the next byte, pausing after each empty read; every empty read counts
+// against the budget (and adds "." to marks when given). vErrNotReady once
+// the budget is spent, or the stream's error.
+vErr NXPSerialClass::WaitByte(uint8_t* byte, uint32_t* failures, uint32_t budget,
+                              std::string* marks) {
+  for (;;) {
+    vErr err = ReadByte(byte);
+    if (err != vErrNotReady) return err;
+    ++*failures;
+    if (marks) *marks += ".";
+    IdleWait();
+    if (*failures >= budget) return vErrNotReady;
+  }
+}
+
 vErr NXPSerialClass::Send(const char* text, bool checkEcho) {
   if (!text) return vErrParam;
   size_t len = strlen(text);
@@ -198,13 +213,7 @@ vErr NXPSerialClass::GetEcho(const char* text, size_t count, size_t* echoed) {
   vErr err = vErrNone;
   while (matched < count && failures < kReplyBudget && dropped < kDropLimit) {
     uint8_t byte = 0;
-    err = ReadByte(&byte);
-    if (err == vErrNotReady) {
-      failures++;
-      if (logging) trace += ".";
-      IdleWait();
-      continue;
-    }
+    err = WaitByte(&byte, &failures, kReplyBudget, logging ? &trace : nullptr);
     if (err != vErrNone) break;
     uint8_t want = uint8_t(text[matched]);
     if (byte == want) {
@@ -232,13 +241,7 @@ vErr NXPSerialClass::GetLine(char* buffer, size_t size, size_t* count, uint32_t 
   vErr err = vErrNone;
   while (n < size - 1 && failures < budget) {
     uint8_t byte = 0;
-    err = ReadByte(&byte);
-    if (err == vErrNotReady) {
-      failures++;
-      if (logging) marks += ".";
-      IdleWait();
-      continue;
-    }
+    err = WaitByte(&byte, &failures, budget, logging ? &marks : nullptr);
     if (err != vErrNone) break;
     if (n == 0 && byte == '\n') {
       // The rest of an echoed line end: not part of the reply.
@@ -282,13 +285,7 @@ vErr NXPSerialClass::Response(uint8_t* buffer, size_t size, size_t* count, const
   vErr err = vErrNone;
   while (pos < wanted && failures < kReplyBudget && dropped < kDropLimit) {
     uint8_t byte = 0;
-    err = ReadByte(&byte);
-    if (err == vErrNotReady) {
-      failures++;
-      if (logging) marks += ".";
-      IdleWait();
-      continue;
-    }
+    err = WaitByte(&byte, &failures, kReplyBudget, logging ? &marks : nullptr);
     if (err != vErrNone) break;
     if (pos == 0 && byte == '\n') {
       dropped++;

@@ -4,6 +4,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "vErr.h"
 #include "vStream.h"
@@ -80,6 +81,7 @@ class NXPSerialClass {
  private:
   vErr ReadByte(uint8_t* byte);
   void IdleWait();
+  vErr WaitByte(uint8_t* byte, uint32_t* failures, uint32_t budget, std::string* marks);
   vErr ReturnCode(const char* command, const char* errorPrefix);
   vErr SimpleCommand(const char* command, bool logResponseError);
   vErr SendLine(const char* text);

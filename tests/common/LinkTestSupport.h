@@ -1,7 +1,9 @@
 // Test streams for the link library: a scripted in-memory stream and a
 // stream over one end of a socket pair, with a peer end the test drives.
 #pragma once
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,6 +18,20 @@
 #include "vStream.h"
 
 namespace linktest {
+
+// A listening TCP socket on a free loopback port; the port goes to *port.
+inline int ListenLoopback(uint32_t* port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+  listen(fd, 4);
+  socklen_t len = sizeof(a);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  *port = ntohs(a.sin_port);
+  return fd;
+}
 
 // Serves scripted get results one by one (a byte or an error), then vErrEOF;
 // records written bytes and which procedure wrote them.

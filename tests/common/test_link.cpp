@@ -260,17 +260,7 @@ TEST(Link, PacketLogRecordsTrafficAndKeepsItsSizeRules) {
 // A TCP listener on a free loopback port that accepts in the background.
 class Server {
  public:
-  Server() {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    listen(fd_, 4);
-    socklen_t len = sizeof(a);
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-  }
+  Server() { fd_ = linktest::ListenLoopback(&port_); }
   ~Server() {
     close(fd_);
     for (int c : clients_) close(c);

@@ -235,17 +235,7 @@ TEST(StreamFile, WritesAndReadsBackAFile) {
 // A TCP listener on a free loopback port.
 class Listener {
  public:
-  Listener() {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    listen(fd_, 4);
-    socklen_t len = sizeof(a);
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-  }
+  Listener() { fd_ = linktest::ListenLoopback(&port_); }
   ~Listener() { close(fd_); }
   int Accept() { return accept(fd_, nullptr, nullptr); }
   uint32_t port() const { return port_; }
