@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 
+#include "Entity.h"
 #include "UpdaterStore.h"
 
 std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
@@ -16,4 +17,16 @@ std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& displ
                     "Failed to Create UpdaterStore in: %s - Exception: %s", caller, e.what());
     return nullptr;
   }
+}
+
+vErr _disableEther(Corvane::Velmarine::Module& module, UpdaterDisplayInterface& display) {
+  vMeshConfig config;  // enabled, fallback, local only, port 0, loopback
+  config.enabled = false;
+  config.fallback = false;
+  config.localOnly = true;
+  vErr err = module.setConfig(config);
+  if (err != vErrNone) {
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to SET network configuration");
+  }
+  return err;
 }

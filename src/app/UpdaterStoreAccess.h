@@ -4,6 +4,7 @@
 #include <string>
 
 #include "UpdaterDisplayInterface.h"
+#include "vErr.h"
 
 class UpdaterStore;
 
@@ -12,3 +13,14 @@ class UpdaterStore;
 std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
                                                   const std::string& storeDirectory,
                                                   const char* caller);
+
+namespace Corvane {
+namespace Velmarine {
+class Module;
+}
+}  // namespace Corvane
+
+// Switches the module to direct links before it connects: no broker shares
+// it, and a failed discovery does not retry over the other transport. A
+// failure is shown as "Failed to SET network configuration"; its code is returned.
+vErr _disableEther(Corvane::Velmarine::Module& module, UpdaterDisplayInterface& display);
