@@ -102,6 +102,13 @@ uint8_t sUEIFilter(const vPacket* p, const void* ref) {
   return 1;
 }
 
+// The drain's filter: sUEIFilter on a fresh copy of the description for each
+// packet, since an error reply rewrites the index it compares later packets with.
+uint8_t sUEIDrainFilter(const vPacket* p, const void* ref) {
+  uei match = *static_cast<const uei*>(ref);
+  return sUEIFilter(p, &match);
+}
+
 // Filter of a raw receive: the first n data bytes equal the match.
 struct CommandMatch {
   const uint8_t* match;
@@ -249,10 +256,11 @@ vErr Link::impl::closeSlot(uint8_t module, uint8_t slotHandle) {
   vErr err = request(module, sizeof data, data, sSlotFilter, &match, kReplyTimeoutMs, &reply);
   // A close that the module never confirms is not a finished transfer.
   if (err != vErrNone) return err;
-  if (reply->data[1] & kSlotError)
-    err = sCodeAt(reply, 3);
-  else if (reply->length != 4)
+  // A close reply, error or not, is four bytes; any other length is garbled.
+  if (reply->length != 4)
     err = vErrIO;
+  else if (reply->data[1] & kSlotError)
+    err = sCodeAt(reply, 3);
   vPacket_Destroy(&reply);
   return err;
 }
@@ -418,7 +426,7 @@ vErr Link::dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t optio
   match.command = command;
   match.option = option;
   match.index = index;
-  vLink_DrainPackets(pimpl_->handle, sUEIFilter, &match);
+  vLink_DrainPackets(pimpl_->handle, sUEIDrainFilter, &match);
   return vErrNone;
 }
 
@@ -480,9 +488,12 @@ vErr Link::loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint
     err = pimpl_->request(module, uint8_t(3 + n), bytes, sSlotFilter, &match, kReplyTimeoutMs,
                           &reply);
     if (err != vErrNone) break;
-    // An error reply fails whatever its length; a plain reply of another
+    // An error reply of four bytes carries the module's code; one of another
+    // length is garbled and fails as an I/O error. A plain reply of another
     // length than 4 carries no sum and counts as an acknowledgement.
-    if (reply->data[1] & kSlotError)
+    if ((reply->data[1] & kSlotError) && reply->length != 4)
+      err = vErrIO;
+    else if (reply->data[1] & kSlotError)
       err = sCodeAt(reply, 3);
     else if (reply->length == 4 && reply->data[3] != sum)
       err = vErrIO;
