@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 
+#include "LinkImpl.h"
 #include "vFile.h"
 #include "vLink.h"
 #include "vLogger.h"
@@ -21,7 +22,6 @@ constexpr uint32_t kReplyTimeoutMs = 1000;
 constexpr uint32_t kOpenSlotTimeoutMs = 3000;
 constexpr int kWaitForLinkRounds = 200;
 constexpr uint32_t kWaitForLinkPollMs = 10;
-constexpr size_t kMaxNameLength = 1024;
 constexpr uint8_t kMaxPacketPayload = 27;  // after the command byte
 
 constexpr uint8_t kSlotCommand = 0x04;
@@ -145,31 +145,6 @@ uint8_t sFactoryFilter(const vPacket* p, const void* ref) {
 }  // namespace
 
 // ------------------------------------------------------------------ impl
-
-struct Link::impl {
-  Link* owner;
-  uint32_t handle = 0;
-  bool created = false;  // the last connect ran a create of the link engine
-  vLogger* logger = nullptr;
-  vMeshConfig config;
-  std::string name;
-  std::unique_ptr<linkSpec> spec;
-
-  impl(Link* o, const char* n)
-      : owner(o), name(n ? std::string(n).substr(0, kMaxNameLength) : "") {}
-
-  bool connected() const { return handle != 0 && vLink_GetStatus(handle) == kLinkRunning; }
-  vErr connectHelper();
-  vErr linkCreateHelper();
-  vErr waitForLink(int rounds);
-  // Sends one request and waits for the reply the filter accepts.
-  vErr request(uint8_t module, uint8_t length, const uint8_t* data, vPacketFilter filter,
-               const void* ref, uint32_t timeoutMs, vPacket** reply);
-  uint8_t openSlot(uint8_t module, uint8_t operation, uint8_t store, uint8_t slot);
-  vErr closeSlot(uint8_t module, uint8_t handle);
-  vErr slotValue(uint8_t module, uint8_t operation, uint8_t store, uint8_t slot, size_t* value);
-  vErr closeFactory(uint8_t module, uint8_t selector, size_t count);
-};
 
 vErr Link::impl::linkCreateHelper() {
   created = false;
@@ -302,6 +277,7 @@ Link::Link(linkSpec spec, const char* name) : pimpl_(new impl(this, name)) {
 }
 
 Link::~Link() {
+  pimpl_->stopStreams();
   if (pimpl_->handle) vLink_Destroy(&pimpl_->handle);
   pimpl_->spec.reset();
   if (pimpl_->logger) vLogger_Destroy(&pimpl_->logger);
@@ -329,6 +305,8 @@ bool Link::isConnected() { return pimpl_->connected(); }
 uint32_t Link::getStatus() { return pimpl_->handle ? vLink_GetStatus(pimpl_->handle) : kLinkFault; }
 
 vErr Link::disconnect() {
+  // Subscriptions end with the link that carried them.
+  pimpl_->stopStreams();
   if (pimpl_->handle) vLink_Destroy(&pimpl_->handle);
   return vErrNone;
 }

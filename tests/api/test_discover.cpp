@@ -3,11 +3,11 @@
 // answers the local multicast search (this process has no USB modules).
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "Entity.h"
