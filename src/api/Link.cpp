@@ -150,9 +150,12 @@ vErr Link::impl::linkCreateHelper() {
   created = false;
   switch (spec->type) {
     case linkTypeUSB:
-      // Sharing a USB module through a broker is not available yet.
-      if (config.enabled) return vErrUnimplemented;
-      handle = vLink_CreateUSB(spec->serialNumber);
+      // Shared through a broker of this process, reached as its first client.
+      if (config.enabled)
+        handle = vLink_CreateServer(spec->serialNumber, &config.port, &config.networkInterface,
+                                    config.localOnly);
+      else
+        handle = vLink_CreateUSB(spec->serialNumber);
       created = true;
       break;
     case linkTypeTCPIP:
@@ -169,8 +172,10 @@ vErr Link::impl::linkCreateHelper() {
     }
     case linkTypeVMesh:
       if (!config.enabled) return vErrConfiguration;
-      // Broker clients are not available yet.
-      return vErrUnimplemented;
+      // A handle taken over from a router's Link is held once more instead.
+      handle = vLink_CreateClient(spec->t.ip.ipAddress, uint16_t(spec->t.ip.ipPort), handle);
+      created = true;
+      break;
     default: return vErrMode;
   }
   return handle ? vErrNone : vErrConnection;
