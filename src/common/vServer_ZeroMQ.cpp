@@ -59,7 +59,7 @@ struct vServer {
   uint16_t check = vSERVER_CHECK;
   uint32_t linkId = 0;
   linkRecord* record = nullptr;  // of the shared link; lives until after the server
-  uint32_t serialNumber = 0;
+  std::atomic<uint32_t> serialNumber{0};
   std::atomic<uint8_t> model{0};
   std::atomic<uint8_t> moduleAddress{0};
   bool localOnly = true;
@@ -144,7 +144,7 @@ void sPacketWire(const vPacket* p, uint8_t* wire, size_t* size) {
 void sDropped(vServer* s, const char* why, size_t size) {
   s->dropped++;
   Log::log(DEBUG_Network, "Broker %08X: dropped a client message (%s, %zu bytes)\n",
-           s->serialNumber, why, size);
+           s->serialNumber.load(), why, size);
 }
 
 // ---------------------------------------------------------------- requests
@@ -583,7 +583,7 @@ vErr vServer_Start(vServer* s) {
     return vErrResource;
   s->filterInstalled = true;
   vPacketFifo_DrainPackets(s->record->inQueue, sAcceptAll, nullptr);
-  sTrace("broker %08X: port %u\n", s->serialNumber, unsigned(s->frontendPort));
+  sTrace("broker %08X: port %u\n", s->serialNumber.load(), unsigned(s->frontendPort));
   return vErrNone;
 }
 
@@ -634,6 +634,12 @@ vErr vServer_SetModuleAddress(vServer* s, uint8_t address) {
 vErr vServer_SetModel(vServer* s, uint8_t model) {
   if (!sValid(s)) return vErrParam;
   s->model = model;
+  return vErrNone;
+}
+
+vErr vServer_SetSerialNumber(vServer* s, uint32_t serialNumber) {
+  if (!sValid(s)) return vErrParam;
+  s->serialNumber = serialNumber;
   return vErrNone;
 }
 

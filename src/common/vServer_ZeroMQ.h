@@ -39,6 +39,9 @@ vErr vServer_GetInterface(const vServer* server, uint32_t* interfaceAddress);
 // model is known (non-zero).
 vErr vServer_SetModuleAddress(vServer* server, uint8_t address);
 vErr vServer_SetModel(vServer* server, uint8_t model);
+// The serial number the broker announces: by default the shared link's
+// identifier, which is the module's serial number for a USB link.
+vErr vServer_SetSerialNumber(vServer* server, uint32_t serialNumber);
 // Forgets every client waiting for a reply.
 vErr vServer_FlushFIFO(vServer* server);
 // Stream batches and malformed client frames seen so far (for diagnosis).
