@@ -36,6 +36,7 @@ struct libusb_device {
   bool haltedOut = false, haltedIn = false;
   int ioErrorsOut = 0, ioErrorsIn = 0;  // transfers still to fail with LIBUSB_ERROR_IO (-1: all)
   int shortOut = 0;  // the next OUT transfer moves only this many bytes and reports success
+  int stallOutAfter = -1, stallInAfter = -1;  // transfers still to pass before a stall (-1: none)
   int openHandles = 0;
   bool claimed = false;
 };
@@ -118,6 +119,13 @@ int sFault(libusb_device* d, bool out) {
   if (d->gone) return LIBUSB_ERROR_NO_DEVICE;
   bool& halted = out ? d->haltedOut : d->haltedIn;
   bool& stallNext = out ? d->stallOutNext : d->stallInNext;
+  int& stallAfter = out ? d->stallOutAfter : d->stallInAfter;
+  if (stallAfter == 0) {
+    stallAfter = -1;
+    stallNext = true;
+  } else if (stallAfter > 0) {
+    stallAfter--;
+  }
   if (stallNext) {
     stallNext = false;
     halted = true;
@@ -177,6 +185,10 @@ std::string sControl(Bus* bus, const std::string& command) {
     } else if (f == "heal") {
       d->ioErrorsOut = d->ioErrorsIn = 0;
       d->stallOutNext = d->stallInNext = d->haltedOut = d->haltedIn = false;
+    } else if (f == "stall-out-after" && fields == 3 && count >= 0) {
+      d->stallOutAfter = count;
+    } else if (f == "stall-in-after" && fields == 3 && count >= 0) {
+      d->stallInAfter = count;
     } else if (f == "short-out" && fields == 3 && count > 0) {
       d->shortOut = count;
     } else if (f == "disconnect") {
