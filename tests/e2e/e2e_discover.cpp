@@ -2,15 +2,22 @@
 // bus preloaded (modules on the bus, and modules behind a router module on
 // its device network), and over TCP/IP across a veth pair between network
 // namespaces. Standard output, standard error and the status are checked apart.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <chrono>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "NetNamespaces.h"
 #include "TestSupport.h"
+#include "VelmarineSim.h"
 
 using testsupport::RunResult;
 using testsupport::TempDir;
@@ -174,6 +181,87 @@ TEST_F(DiscoverCommand, RouterThatCannotBeOpenedOrRoutedIsReported) {
   EXPECT_EQ(std::count_if(log.begin(), log.end(),
                           [](const std::string& l) { return l.find("i2c-write") != l.npos; }),
             0);
+}
+
+// Over TCP/IP: the updater in namespace A, simulated modules in namespace B.
+class DiscoverTcpip : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why = hosts.Create("vdtcp");
+    if (!why.empty()) GTEST_SKIP() << why << ": TCP/IP discovery tests skipped";
+  }
+  testsupport::NetNamespaces hosts;
+  TempDir home;
+};
+
+TEST_F(DiscoverTcpip, ListsModulesDespiteMalformedFloodedAndRefusingReplies) {
+  const std::string B = testsupport::NetNamespaces::kAddressB;
+  testsupport::Background sim(
+      hosts.IpProgram(),
+      hosts.ExecArgs(hosts.b, testsupport::ProgramPath("sim/module", "velmarine-sim"),
+                     {"--module", "serial=40F5849A,model=19,address=4,build=4321", "--tcp",
+                      B + ":0", "--module", "serial=2181F0EE,model=13,address=6,version=2.14.7",
+                      "--tcp", B + ":0"}));
+  std::vector<uint16_t> ports;
+  for (int i = 0; i < 2; i++) {
+    std::string line = sim.ReadLine();
+    ASSERT_FALSE(line.empty());
+    ports.push_back(uint16_t(std::stoi(line.substr(line.rfind(':') + 1))));
+  }
+  // The answers come from a responder of the test's own: both modules, a
+  // module whose port refuses connections, malformed replies first and every
+  // reply twice, and a flood of copies of one reply.
+  ASSERT_TRUE(hosts.StartIn(hosts.b, [&] {
+    velsim::DiscoveryOptions options;
+    options.interfaceAddress = B;
+    options.malformed = true;
+    options.duplicate = true;
+    velsim::DiscoveryResponder responder(
+        {{0x40F5849A, 19, 4, ports[0]}, {0x2181F0EE, 13, 6, ports[1]}, {0x0BADBEEF, 5, 8, 9}},
+        options);
+    responder.Start();
+    for (;;) pause();
+  }));
+  ASSERT_TRUE(hosts.StartIn(hosts.b, [&] {
+    // Copies of the first module's reply, straight at the searcher's reply port.
+    std::array<uint8_t, 16> reply = velsim::DiscoveryReply({0x40F5849A, 19, 4, ports[0]});
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(9889);
+    inet_pton(AF_INET, testsupport::NetNamespaces::kAddressA, &to.sin_addr);
+    for (;;) {
+      sendto(fd, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+      usleep(1000);
+    }
+  }));
+  usleep(200 * 1000);  // the responder joins its group
+
+  testsupport::RunOptions options;
+  options.env["HOME"] = home.path();
+  options.timeoutMs = 60000;
+  auto start = std::chrono::steady_clock::now();
+  RunResult r = hosts.RunIn(hosts.a, testsupport::UpdaterPath(), {"-D", "-t", "TCPIP"}, options);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  char first[160], second[160], third[160];
+  snprintf(first, sizeof first,
+           "    40F5849A  04       00      Morlet         2.15.3 (4321) [%s]", B.c_str());
+  snprintf(second, sizeof second,
+           "    2181F0EE  06       00      Brisal         2.14.7 (1) [%s]", B.c_str());
+  snprintf(third, sizeof third,
+           "    0BADBEEF  08       08      Quenla         0.0.0 (0) [%s]", B.c_str());
+  std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 7u) << r.out;
+  EXPECT_EQ(lines[2], "Discovered Devices: (TCPIP)");
+  EXPECT_EQ(lines[3] + "\n", kNetHeader);
+  EXPECT_EQ(lines[4], first);
+  EXPECT_EQ(lines[5], second);
+  // A module that refused the connection keeps what its reply said.
+  EXPECT_EQ(lines[6], third);
+  // The 2 s listen and three connects, not one per copy of a reply.
+  EXPECT_LT(seconds, 30.0);
 }
 
 }  // namespace
