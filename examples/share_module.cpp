@@ -2,12 +2,15 @@
 // of others use it at the same time, streams included.
 //
 //   velmarine-share serve SERIAL       share the USB module SERIAL until interrupted
-//   velmarine-share simulate SERIAL    share a simulated module that streams values
+//   velmarine-share simulate SERIAL [ADDRESS]
+//                                      share a simulated module that streams values,
+//                                      on the network interface ADDRESS if given
 //   velmarine-share read WHERE [N]     read the module's system values N times
 //   velmarine-share watch WHERE SECS   subscribe to entity 7/1 and count its samples
 //
-// WHERE is a serial number (the broker is found on this host) or port=N (the
-// broker on this host's port N).
+// WHERE is a serial number (the broker is found on this host), SERIAL@ADDRESS
+// (found on the network through the interface ADDRESS) or port=N (the broker
+// on this host's port N).
 #include <arpa/inet.h>
 #include <signal.h>
 #include <unistd.h>
@@ -70,8 +73,15 @@ vErr ConnectClient(Module& module, const char* where) {
     spec.t.ip.ipPort = uint32_t(atoi(where + 5));
     return module.connectFromSpec(spec);
   }
+  std::string text = where;
+  size_t at = text.find('@');
+  if (at != std::string::npos) {
+    if (inet_pton(AF_INET, text.c_str() + at + 1, &config.networkInterface) != 1) return vErrParam;
+    module.setConfig(config);
+    text.resize(at);
+  }
   uint32_t serial = 0;
-  if (!ParseSerial(where, &serial)) return vErrParam;
+  if (!ParseSerial(text.c_str(), &serial)) return vErrParam;
   return module.connect(linkTypeVMesh, serial);
 }
 
@@ -93,7 +103,9 @@ int Serve(uint32_t serial) {
 
 // A simulated module on a TCP link of this process, shared by the same
 // broker a USB module gets, with a value that streams 100 times a second.
-int Simulate(uint32_t serial) {
+int Simulate(uint32_t serial, const char* network) {
+  uint32_t interfaceAddress = 0;
+  if (network && inet_pton(AF_INET, network, &interfaceAddress) != 1) return Usage();
   velsim::Simulator sim;
   velsim::ModuleConfig c;
   c.serial = serial;
@@ -111,7 +123,8 @@ int Simulate(uint32_t serial) {
   sim.Start();
   stream.Start();
   uint32_t link = vLink_CreateTCPIP(htonl(INADDR_LOOPBACK), ep.port);
-  vServer* server = link ? vServer_Create(link, 0, true) : nullptr;
+  // On a network interface the broker listens there and answers beacons.
+  vServer* server = link ? vServer_Create(link, interfaceAddress, network == nullptr) : nullptr;
   uint16_t port = 0;
   if (!server || vServer_Start(server) != vErrNone) {
     fprintf(stderr, "cannot start the broker\n");
@@ -194,7 +207,8 @@ int main(int argc, char** argv) {
   const std::string command = argv[1];
   uint32_t serial = 0;
   if (command == "serve" && ParseSerial(argv[2], &serial)) return Serve(serial);
-  if (command == "simulate" && ParseSerial(argv[2], &serial)) return Simulate(serial);
+  if (command == "simulate" && ParseSerial(argv[2], &serial))
+    return Simulate(serial, argc > 3 ? argv[3] : nullptr);
   if (command == "read") return Read(argv[2], argc > 3 ? atoi(argv[3]) : 1);
   if (command == "watch" && argc > 3) return Watch(argv[2], atoi(argv[3]));
   return Usage();

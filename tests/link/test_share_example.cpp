@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "NetNamespaces.h"
 #include "TestSupport.h"
 
 namespace {
@@ -96,4 +97,25 @@ TEST_F(ShareExample, ClientsOfABrokerThatGoesEndWithAClearError) {
   EXPECT_FALSE(read.timedOut);
   EXPECT_EQ(read.status, 1);
   EXPECT_NE(read.err.find("failed: vErrTimeout"), std::string::npos) << read.err;
+}
+
+TEST_F(ShareExample, AClientOnAnotherHostFindsTheBrokerByBeacon) {
+  testsupport::NetNamespaces hosts;
+  std::string why = hosts.Create("vshare");
+  if (!why.empty()) GTEST_SKIP() << why;
+  using NS = testsupport::NetNamespaces;
+  testsupport::Background server(
+      hosts.IpProgram(), hosts.ExecArgs(hosts.a, Share(), {"simulate", kSerial, NS::kAddressA}));
+  std::string line = server.ReadLine(30000);
+  ASSERT_EQ(line.rfind("broker simulated " + kSerial + " port ", 0), 0u) << line;
+  testsupport::RunOptions options;
+  options.timeoutMs = 60000;
+  testsupport::RunResult read =
+      hosts.RunIn(hosts.b, Share(), {"read", kSerial + "@" + NS::kAddressB, "20"}, options);
+  EXPECT_EQ(read.status, 0) << read.err;
+  EXPECT_EQ(read.out, "serial " + kSerial + " model 19 address 4 reads 20\n");
+  // A search on this host's loopback does not find a broker of another host.
+  testsupport::RunResult local = hosts.RunIn(hosts.l, Share(), {"read", kSerial}, options);
+  EXPECT_EQ(local.status, 1);
+  EXPECT_NE(local.err.find("vErrNotFound"), std::string::npos) << local.err;
 }
