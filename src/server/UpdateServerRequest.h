@@ -24,6 +24,11 @@ class UpdateServerRequest {
   static bool GetRecoveryInfo(const uint32_t fingerprint[4], uint32_t* serial, uint32_t* build,
                               const char* url);
 
+  // Why the calling thread's last operation failed, in one line: libcurl's
+  // reason for a transport failure, the HTTP status of an error reply, or a
+  // refusal; empty after a success.
+  static std::string LastFailure();
+
   // The entries as (build, version), newest version first; entries whose
   // versions don't parse keep their incoming order relative to their neighbours.
   static std::vector<BuildEntry> SortBuildsByVersion(
