@@ -7,6 +7,42 @@
 # udev rules in their usual places under the prefix.
 include(GNUInstallDirs)
 
+# Stable configure. pkg-config gives libczmq's cflags as "-isystem DIR";
+# FindPkgConfig turns that into an include directory only when it runs
+# pkg-config, and on every later configure it builds the imported target from
+# its cached variables, where the pair stays a compile option. The compile
+# flags then differ between the first and the second configure of a build
+# tree and everything is rebuilt. Moving such pairs into the include
+# directories here (imported include directories are system ones) makes every
+# configure write the flags of the first.
+foreach(_imported LIBUSB HIDAPI LIBZMQ CZMQ CURL ZLIB UDEV)
+  if(TARGET PkgConfig::${_imported})
+    get_target_property(_options PkgConfig::${_imported} INTERFACE_COMPILE_OPTIONS)
+    if(_options)
+      set(_kept)
+      set(_dirs)
+      set(_next_is_dir FALSE)
+      foreach(_option IN LISTS _options)
+        if(_next_is_dir)
+          list(APPEND _dirs "${_option}")
+          set(_next_is_dir FALSE)
+        elseif(_option STREQUAL "-isystem")
+          set(_next_is_dir TRUE)
+        elseif(_option MATCHES "^-isystem(.+)$")
+          list(APPEND _dirs "${CMAKE_MATCH_1}")
+        else()
+          list(APPEND _kept "${_option}")
+        endif()
+      endforeach()
+      if(_dirs)
+        set_property(TARGET PkgConfig::${_imported} PROPERTY INTERFACE_COMPILE_OPTIONS "${_kept}")
+        set_property(TARGET PkgConfig::${_imported} APPEND PROPERTY INTERFACE_INCLUDE_DIRECTORIES
+                     ${_dirs})
+      endif()
+    endif()
+  endif()
+endforeach()
+
 # Where udev reads package rules. Relative paths are under the prefix; with a
 # prefix other than /usr, copy the file to /etc/udev/rules.d (see the manual).
 set(UPDATER_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING "Install folder of the udev rules")

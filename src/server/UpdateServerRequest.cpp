@@ -2,6 +2,7 @@
 // version ordering of build lists.
 #include "UpdateServerRequest.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -52,6 +53,7 @@ std::string sSerialText(uint32_t serial) {
 }
 
 thread_local std::string tLastFailure;
+std::atomic<UpdateServerRequest::Transport> gTransport{nullptr};
 
 const char* sURL(const char* url) { return url ? url : UPDATER_DEFAULT_SERVER_URL; }
 
@@ -61,7 +63,9 @@ bool sRequest(const char* operation, const char* url, const Parameters& paramete
               std::string& body, std::vector<Line>& lines) {
   tLastFailure.clear();
   try {
-    HTTPResponse response = HTTPRequest::GET(sURL(url), parameters);
+    UpdateServerRequest::Transport transport = gTransport.load();
+    HTTPResponse response =
+        transport ? transport(sURL(url), parameters) : HTTPRequest::GET(sURL(url), parameters);
     if (response.get_status() != 200) {
       if (std::string(operation) == "ping")
         Log::log(DEBUG_ServerComm, "PING ==> [%d] [%s]\n", int(response.get_status()),
@@ -90,6 +94,8 @@ bool sRequest(const char* operation, const char* url, const Parameters& paramete
 }
 
 }  // namespace
+
+void UpdateServerRequest::SetTransport(Transport transport) { gTransport = transport; }
 
 std::string UpdateServerRequest::LastFailure() { return tLastFailure; }
 
