@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace usbsim {
@@ -24,6 +25,10 @@ struct DeviceConfig {
   bool stallOut = false, stallIn = false;  // the first transfer stalls
   bool ioError = false;                    // every transfer fails with an I/O error
   bool gone = false;                       // unplugged from the start
+  uint8_t router = 0;      // address of the module it sits behind (0: on the bus itself)
+  uint32_t build = 0;      // the module's build (0: the simulator's default)
+  uint32_t version = 0;    // packed version (0: the simulator's default)
+  std::vector<std::pair<int, int>> mute;  // requests (command, option or -1) left unanswered
 };
 
 // "40F5849A:19,2181F0EE:4:busy": entries split by commas, fields by colons:
