@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <map>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -108,15 +109,25 @@ TEST(Install, DebianPackageContentsAndDependencies) {
   TempDir unpacked;
   ASSERT_EQ(testsupport::Run("/usr/bin/dpkg-deb", {"-x", deb, unpacked.path()}).status, 0);
   for (const char* program : {"updater", "bird", "update-server"}) {
-    r = testsupport::Run("/usr/bin/readelf", {"-d", unpacked / "usr/bin/" + program});
+    const std::string path = unpacked / "usr/bin/" + program;
+    // Where each library is found here, for its multiarch folder.
+    std::map<std::string, std::string> found;
+    r = testsupport::Run("/usr/bin/ldd", {path});
+    std::regex resolved("\\s(\\S+) => (\\S+)");
+    for (std::sregex_iterator it(r.out.begin(), r.out.end(), resolved), end; it != end; ++it)
+      found[(*it)[1]] = (*it)[2];
+    r = testsupport::Run("/usr/bin/readelf", {"-d", path});
     std::regex needed("\\(NEEDED\\)[^\\[]*\\[([^\\]]+)\\]");
     for (std::sregex_iterator it(r.out.begin(), r.out.end(), needed), end; it != end; ++it) {
       std::string library = (*it)[1];
-      if (library.rfind("ld-linux", 0) == 0) continue;
-      RunResult owner = testsupport::Run("/usr/bin/dpkg", {"-S", "*/" + library});
-      std::string package = owner.out.substr(0, owner.out.find(':'));
+      if (library.rfind("ld-linux", 0) == 0 || !found.count(library)) continue;
+      std::string folder = found[library].substr(0, found[library].rfind('/'));
+      folder = folder.substr(folder.rfind('/') + 1);
+      RunResult owner = testsupport::Run("/usr/bin/dpkg", {"-S", "*/" + folder + "/" + library});
+      std::string package = owner.out.substr(0, owner.out.find_first_of(":,"));
       ASSERT_FALSE(package.empty()) << library << ": " << owner.err;
-      EXPECT_TRUE(Contains(depends, package + " "))
+      std::string literal = std::regex_replace(package, std::regex("[.+]"), "\\$&");
+      EXPECT_TRUE(std::regex_search(depends, std::regex("[ ,]" + literal + "( |,|\\n|$)")))
           << program << " links " << library << " of " << package << "\n"
           << depends;
     }
