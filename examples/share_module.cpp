@@ -82,7 +82,12 @@ vErr ConnectClient(Module& module, const char* where) {
   }
   uint32_t serial = 0;
   if (!ParseSerial(text.c_str(), &serial)) return vErrParam;
-  return module.connect(linkTypeVMesh, serial);
+  // A search passes a broker by while another search (of another process)
+  // is asking it at the same moment: a few searches make sure.
+  vErr err = vErrNotFound;
+  for (int attempt = 0; attempt < 3 && err == vErrNotFound; attempt++)
+    err = module.connect(linkTypeVMesh, serial);
+  return err;
 }
 
 int Serve(uint32_t serial) {

@@ -141,9 +141,13 @@ TEST_F(Broker, StreamBatchesReachOnlyClientsThatEnabledStreaming) {
   // Unsubscribed, the client stays on the streaming list; the module stops.
   enable[1] = 0x82;
   ASSERT_EQ(Put(listener, kAddress, enable), vErrNone);
-  std::vector<uint8_t> d;
-  for (int i = 0; i < 200 && d != std::vector<uint8_t>{0x5D, 0xC2, 0}; ++i) d = Next(listener, 500);
-  EXPECT_EQ(d, (std::vector<uint8_t>{0x5D, 0xC2, 0}));
+  // The reply comes among the samples still on their way.
+  auto disabled = [](const vPacket* p, const void*) -> uint8_t {
+    return p->length == 3 && p->data[0] == 0x5D && p->data[1] == 0xC2;
+  };
+  vPacket* reply = vLink_AwaitFirst(listener, disabled, nullptr, 5000);
+  EXPECT_NE(reply, nullptr);
+  vPacket_Destroy(&reply);
   EXPECT_EQ(stream->Subscriptions(), 0u);
 }
 
