@@ -30,7 +30,7 @@ using Clock = std::chrono::steady_clock;
 using Corvane::Velmarine::Link;
 
 constexpr uint8_t kAddress = 4;
-constexpr uint32_t kStreamRate = 20000;  // samples a second the module offers
+constexpr uint32_t kStreamRate = 100000;  // samples a second the module offers
 
 pid_t gSimPid = -1;
 uint16_t gDirectPort = 0, gSharedPort = 0;

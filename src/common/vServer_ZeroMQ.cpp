@@ -487,9 +487,17 @@ uint16_t _findPortAndBindSocket(zsock_t* socket, const char* host) {
   return port > 0 ? uint16_t(port) : 0;
 }
 
+// The pairs between the threads of this process are in-process endpoints:
+// they pass a frame without the kernel or the socket library's I/O thread,
+// which keeps a request's way through the broker short. The number that
+// names the pair stands in its port.
+std::atomic<uint16_t> sPairNumber{0};
+
 bool sPair(zsock_t* bound, zsock_t* connected, uint16_t* port) {
-  *port = _findPortAndBindSocket(bound, "127.0.0.1");
-  return *port && zsock_connect(connected, "tcp://127.0.0.1:%u", unsigned(*port)) == 0;
+  do *port = ++sPairNumber;
+  while (*port == 0);
+  return zsock_bind(bound, "inproc://velmarine-broker-%u", unsigned(*port)) == 0 &&
+         zsock_connect(connected, "inproc://velmarine-broker-%u", unsigned(*port)) == 0;
 }
 
 void sStartAnnouncer(vServer* s) {

@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <czmq.h>
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -138,14 +139,22 @@ zsock_t* sDealer() {
   return s;
 }
 
+// The pairs between the link's threads and the client thread are in-process
+// endpoints: a frame passes without the kernel or the socket library's I/O
+// thread. The number that names the pair stands in its port.
+std::atomic<uint16_t> sPairNumber{0};
+
 vErr sPair(zsock_t** bound, zsock_t** connected, uint16_t* port) {
   *bound = sDealer();
   *connected = sDealer();
   if (!*bound || !*connected) return vErrMemory;
-  int p = zsock_bind(*bound, "tcp://127.0.0.1:*");
-  if (p <= 0) return vErrConnection;
-  *port = uint16_t(p);
-  return zsock_connect(*connected, "tcp://127.0.0.1:%d", p) == 0 ? vErrNone : vErrConnection;
+  do *port = ++sPairNumber;
+  while (*port == 0);
+  if (zsock_bind(*bound, "inproc://velmarine-client-%u", unsigned(*port)) != 0)
+    return vErrConnection;
+  return zsock_connect(*connected, "inproc://velmarine-client-%u", unsigned(*port)) == 0
+             ? vErrNone
+             : vErrConnection;
 }
 
 }  // namespace

@@ -22,8 +22,12 @@ std::string Hex(uint32_t v) {
   return text;
 }
 
-// Serial numbers of this process alone: searches of other tests never match.
-const std::string kSerial = Hex(0x0C000000u ^ uint32_t(getpid()));
+// Serial numbers of this process and test alone: searches of other tests,
+// and a broker of an earlier test still on its way out, never match.
+std::string TestSerial() {
+  static uint32_t tests = 0;
+  return Hex((0x0C000000u + (++tests << 20)) ^ uint32_t(getpid()));
+}
 
 testsupport::RunResult RunShare(const std::vector<std::string>& args) {
   testsupport::RunOptions options;
@@ -35,7 +39,9 @@ class ShareExample : public ::testing::Test {
  protected:
   void SetUp() override {
     if (access(Share().c_str(), X_OK) != 0) GTEST_SKIP() << "velmarine-share is not built";
+    kSerial = TestSerial();
   }
+  std::string kSerial;
 };
 
 }  // namespace
