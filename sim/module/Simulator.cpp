@@ -40,6 +40,7 @@ uint64_t NowMs() {
 constexpr uint64_t kNever = ~uint64_t(0);
 constexpr size_t kMaxNotes = 50;
 constexpr uint32_t kPtyCheckMs = 100;
+constexpr uint64_t kAnnounceAfterProbeMs = 300;
 // A host that stops reading does not make the simulator grow without end:
 // past this much pending output, what the module sends is lost, as on a wire.
 constexpr size_t kMaxPendingOutput = 1 << 20;
@@ -78,6 +79,7 @@ struct Link {
   uint64_t nextHeartbeat = 0;       // 0: none scheduled
   uint32_t heartbeatCount = 0;
   std::deque<std::pair<uint8_t, uint64_t>> hbOutstanding;  // expected answer byte, deadline
+  uint64_t announceAt = 0;  // when a restarted loader's Load reply goes out (0: none)
   bool dead = false;
 };
 
@@ -315,11 +317,9 @@ struct Simulator::Impl {
           delayed = now + f.delayMs;
         QueuePacket(e, l, Packet::Make(entry.module->address(), {}), delayed);
         ++e.stats.probeAnswers;
-        if (entry.announceLoad) {
-          entry.announceLoad = false;
-          QueuePacket(e, l, Packet::Make(entry.module->address(), {SimModule::kUpgradeCommand, 2}),
-                      delayed);
-        }
+        // A loader that restarted on Load reports itself once the host is done
+        // probing the new link (its synchronisation would swallow it before).
+        if (entry.announceLoad) l.announceAt = now + kAnnounceAfterProbeMs;
       }
     } else if (p.address == kRouteAddress) {
       if (p.length != 1 || p.data[0] > 1) {
@@ -423,7 +423,9 @@ struct Simulator::Impl {
         ++ep->stats.drops;
         EndLink(*ep, *link, ep->ep.kind != EndpointKind::Pty && !graceful);
       }
-      if (ep->listenFd >= 0) {
+      // A module that closes gracefully here stands for one that is back
+      // before the host notices: its server keeps listening.
+      if (ep->listenFd >= 0 && !graceful) {
         close(ep->listenFd);
         ep->listenFd = -1;
         ep->rebootClosed = true;
@@ -504,6 +506,13 @@ struct Simulator::Impl {
       l.hbOutstanding.emplace_back(uint8_t(s + 2), now + mr.faults.heartbeatTimeoutMs);
       l.nextHeartbeat = now + hb;
     }
+    if (l.announceAt && now >= l.announceAt) {
+      l.announceAt = 0;
+      if (mr.announceLoad) {
+        mr.announceLoad = false;
+        QueuePacket(e, l, Packet::Make(mr.module->address(), {SimModule::kUpgradeCommand, 2}), now);
+      }
+    }
     while (!l.hbOutstanding.empty() && l.hbOutstanding.front().second <= now) {
       ++e.stats.heartbeatMissed;
       l.hbOutstanding.pop_front();
@@ -528,6 +537,7 @@ struct Simulator::Impl {
       }
       if (!l.out.empty() && !l.wantWrite) next = std::min(next, l.out.front().notBefore);
       if (l.nextHeartbeat) next = std::min(next, l.nextHeartbeat);
+      if (l.announceAt) next = std::min(next, l.announceAt);
       if (!l.hbOutstanding.empty()) next = std::min(next, l.hbOutstanding.front().second);
     }
     return next;

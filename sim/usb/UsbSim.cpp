@@ -107,6 +107,9 @@ Bus* sBus() {
     try {
       std::vector<usbsim::DeviceConfig> configs = usbsim::ParseBusSpec(spec ? spec : "");
       for (const auto& c : configs) sAddDevice(b, c);
+      // Traces every packet the modules see on standard error.
+      const char* verbose = getenv("VELMARINE_USB_SIM_VERBOSE");
+      if (verbose && *verbose && strcmp(verbose, "0") != 0) b->sim.SetVerbose(true);
       b->sim.Start();
     } catch (const std::exception& e) {
       b->error = e.what();
