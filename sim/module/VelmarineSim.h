@@ -111,6 +111,8 @@ struct EndpointStats {
   uint64_t heartbeatsSent = 0, heartbeatAnswers = 0, heartbeatMissed = 0, heartbeatWrong = 0;
   uint64_t ueiRequests = 0, errorReplies = 0, muted = 0;
   uint64_t unrouted = 0;           // packets to an address no module here has
+  std::vector<uint8_t> i2cWrites;  // device-network addresses written through the I2C entity, in order
+  uint64_t i2cAcks = 0;            // of those, the ones a module behind answered
   uint64_t violations = 0;         // packets that break the protocol rules
   uint64_t drops = 0;              // links dropped by a fault
   std::vector<std::string> notes;  // the latest violations, newest last
@@ -146,6 +148,10 @@ class Simulator {
   // Extends a module with a command of its own (runs in the simulator's thread,
   // must not call back into the Simulator).
   void RegisterCommand(uint32_t serial, uint8_t command, CommandHandler handler);
+  // Receives notable events as they happen, with the serial number of the
+  // module on the endpoint: "route 1", "route 0", "i2c-write 06 ack" (or nack).
+  // Runs in the simulator's thread; must not call back into the Simulator.
+  void SetEventSink(std::function<void(uint32_t serial, const std::string& event)> sink);
 
   void Start();  // runs the links in a thread of their own
   void Stop();   // closes every endpoint and joins that thread
