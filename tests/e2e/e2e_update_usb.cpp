@@ -404,4 +404,32 @@ TEST_F(UpdateUsb, TwoUpdatersOfOneModuleTheSecondIsRefusedClearly) {
   ExpectFlashed(image);
 }
 
+TEST_F(UpdateUsb, ThroughARouterTheModuleBehindItIsFoundUpdatedAndNotWaitedFor) {
+  Image image;
+  std::string file = dir / "image.bird";
+  ASSERT_EQ(updtest::Pack(image.Manifest(), file), "");
+  std::string routed = "D272031D:13:address=4," + bus(kSerial, "address=8:router=4");
+  RunResult r = Update(
+      {"-u", kNoServer, "-U", "-f", file, "-d", Hex8(kSerial), "-r", "D272031D", "-X", "0x400"},
+      routed);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  ExpectFlashed(image);
+  // The router's link stays up: the reboot wait ends after its first pause.
+  size_t reboot = r.err.find("NETWORK: LoaderReboot");
+  ASSERT_NE(reboot, std::string::npos);
+  std::string tail = r.err.substr(reboot);
+  size_t waits = 0;
+  for (size_t at = tail.find("Waiting for link to drop."); at != std::string::npos;
+       at = tail.find("Waiting for link to drop.", at + 1))
+    ++waits;
+  EXPECT_LE(waits, 1u) << tail;
+
+  r = Update({"-u", kNoServer, "-U", "-f", file, "-d", "12345678", "-r", "D272031D"}, routed);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Module address required for indirect firmware update, could not find "
+                       "serial number [0x12345678] on network"),
+            std::string::npos)
+      << r.err;
+}
+
 }  // namespace
