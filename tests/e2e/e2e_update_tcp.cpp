@@ -1,7 +1,9 @@
 // End-to-end tests of -U over TCP/IP: the simulator serves its modules in one
 // network namespace and answers discovery there, the updater runs in another
 // joined to it by a veth pair. Skipped where namespaces can't be made.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 
 #include <thread>
 
@@ -196,6 +198,29 @@ TEST_F(UpdateTcp, ASecondUpdaterOfAModuleBeingUpdatedIsRefusedClearly) {
   EXPECT_NE(second.err.find("Module [40F5849A] is being updated by another process"),
             std::string::npos)
       << second.err;
+  ExpectFlashed(image, serial);
+}
+
+// Discovery replies all come to one port, so a search waits while another
+// process on the host listens for its replies, and goes on when that ends.
+TEST_F(UpdateTcp, DiscoveryWaitsWhileAnotherProcessListensForReplies) {
+  const uint32_t serial = 0x40F5849A;
+  Image image;
+  Store(image, serial);
+  Serve({{serial, ""}});
+  int fd = open("/tmp/.velmarine-discovery.lock", O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  std::thread release([fd] {
+    usleep(2500000);
+    close(fd);
+  });
+  auto start = std::chrono::steady_clock::now();
+  RunResult r = Update(serial);
+  auto took = std::chrono::steady_clock::now() - start;
+  release.join();
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_GE(took, std::chrono::milliseconds(2400));
   ExpectFlashed(image, serial);
 }
 
