@@ -83,6 +83,7 @@ struct FaultConfig {
   bool loadDrop = false;    // Load restarts the module: the link drops, it comes back
   bool neverBack = false;   // after Reboot the module never comes back
   bool rebootClose = false;  // at Reboot TCP links end with an orderly close, not a reset
+  bool initShort = false;    // Init is answered without the last byte of its load base
 };
 
 enum class EndpointKind { Tcp, Pty, Pair };
@@ -237,7 +238,8 @@ class DiscoveryResponder {
 ModuleConfig ParseModuleSpec(const std::string& spec);
 // "garbage=01FF03,garbage-after=5,drop-after=3,refuse-after-drop,drop-close,mute=0xAD,mute=3:9,
 //  delay=200,delay=200:0x49,split=3,split-gap=2,hb-timeout=1000,data-short=K,data-short-repeat=N,
-//  sum-off=K,prepare-fail=K,drop-in-block=K,load-mute,load-drop,never-back,reboot-close",
+//  sum-off=K,prepare-fail=K,drop-in-block=K,load-mute,load-drop,never-back,reboot-close,
+//  init-short",
 //  added to faults.
 void ParseFaultSpec(const std::string& spec, FaultConfig& faults);
 // "1A2B3C4D.5E6F7081.92A3B4C5.D6E7F809": four hexadecimal words.

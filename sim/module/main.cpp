@@ -70,6 +70,7 @@ const char kUsage[] =
     "                        load-drop         Load restarts the module; the reply follows\n"
     "                                          on the next link\n"
     "                        never-back        after Reboot the module never comes back\n"
+    "                        init-short        answer upgrade Init with 5 bytes\n"
     "                        reboot-close      at Reboot close TCP links gracefully and\n"
     "                                          keep listening\n"
     "  --discovery         answer UDP discovery requests (232.2.2.2 port 9888) for the\n"

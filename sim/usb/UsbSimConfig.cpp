@@ -109,7 +109,7 @@ void ApplyOption(DeviceConfig& c, const std::string& option) {
     if (name == "hb") m.heartbeatMs = parsed.heartbeatMs;
   } else if (name == "data-short" || name == "data-short-repeat" || name == "sum-off" ||
              name == "prepare-fail" || name == "drop-in-block" || name == "load-mute" ||
-             name == "load-drop" || name == "never-back") {
+             name == "load-drop" || name == "never-back" || name == "init-short") {
     // Upgrade loader faults, as the simulator's fault description takes them.
     velsim::ParseFaultSpec(option, c.faults);
   } else {

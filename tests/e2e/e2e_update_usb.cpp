@@ -270,6 +270,7 @@ TEST_F(UpdateUsb, LoaderFaultsEndInACompletedUpdateOrAClearFailureThatARerunMend
       {"drop-in-block=5", 1, "Firmware update of module [40F5849A] failed"},
       {"data-short=3:data-short-repeat=1000", 1, "Data packet not accepted after 16 sends"},
       {"block-size=0", 1, "Loader announced a block size of 0"},
+      {"init-short", 1, "Error starting loader [24, vErrPacket]."},
   };
   Image image;
   for (const Case& c : cases) {
