@@ -7,6 +7,7 @@
 
 #include <thread>
 
+#include "NetNamespaces.h"
 #include "UpdateE2E.h"
 
 namespace {
@@ -19,54 +20,15 @@ using updtest::Exists;
 using updtest::Hex8;
 using updtest::Image;
 
-const char kHostAddress[] = "10.215.0.1";
-const char kModuleAddress[] = "10.215.0.2";
-
-std::string OnPath(const std::string& name) {
-  for (const char* d : {"/usr/sbin", "/sbin", "/usr/bin", "/bin"}) {
-    std::string p = std::string(d) + "/" + name;
-    if (access(p.c_str(), X_OK) == 0) return p;
-  }
-  return "";
-}
-
 class UpdateTcp : public ::testing::Test {
  protected:
   void SetUp() override {
-    ip_ = OnPath("ip");
-    if (ip_.empty()) GTEST_SKIP() << "no 'ip' program: TCP/IP update tests skipped";
-    std::string tag = std::to_string(getpid());
-    host_ = "vupd-h" + tag;
-    module_ = "vupd-m" + tag;
-    RunResult made = Ip({"netns", "add", host_});
-    if (made.status != 0)
-      GTEST_SKIP() << "creating network namespaces is not permitted here: TCP/IP update tests "
-                      "skipped";
-    created_ = true;
-    std::string vh = "vuh" + tag, vm = "vum" + tag;
-    std::vector<std::vector<std::string>> steps = {
-        {"netns", "add", module_},
-        {"link", "add", vh, "netns", host_, "type", "veth", "peer", "name", vm, "netns", module_},
-        {"-n", host_, "addr", "add", std::string(kHostAddress) + "/24", "dev", vh},
-        {"-n", module_, "addr", "add", std::string(kModuleAddress) + "/24", "dev", vm},
-        {"-n", host_, "link", "set", vh, "up"},
-        {"-n", module_, "link", "set", vm, "up"},
-        {"-n", host_, "link", "set", "lo", "up"},
-        {"-n", module_, "link", "set", "lo", "up"},
-        {"-n", host_, "route", "add", "224.0.0.0/4", "dev", vh},
-        {"-n", module_, "route", "add", "224.0.0.0/4", "dev", vm},
-    };
-    for (const auto& s : steps)
-      if (Ip(s).status != 0) GTEST_SKIP() << "setting up the veth pair failed";
+    std::string why = hosts_.Create("vupd");
+    if (!why.empty()) GTEST_SKIP() << why << ": TCP/IP update tests skipped";
     mkdir(home().c_str(), 0755);
   }
-  void TearDown() override {
-    sim_.reset();
-    if (created_)
-      for (const std::string& ns : {host_, module_}) Ip({"netns", "del", ns});
-  }
+  void TearDown() override { sim_.reset(); }
 
-  RunResult Ip(const std::vector<std::string>& args) { return testsupport::Run(ip_, args); }
   std::string home() const { return dir / "home"; }
   std::string state(uint32_t serial) const { return dir / ("state-" + Hex8(serial)); }
 
@@ -74,17 +36,19 @@ class UpdateTcp : public ::testing::Test {
   // discovery, and waits until the responder answers.
   void Serve(const std::vector<std::pair<uint32_t, std::string>>& modules,
              const std::string& faults = "") {
-    std::vector<std::string> args = {"netns", "exec", module_,
-                                     testsupport::ProgramPath("sim/module", "velmarine-sim")};
+    std::vector<std::string> args;
+    const std::string address = testsupport::NetNamespaces::kAddressB;
     for (const auto& m : modules) {
       args.insert(args.end(),
                   {"--module", "serial=" + Hex8(m.first) + ",model=19,address=4,state=" +
                                    state(m.first) + (m.second.empty() ? "" : "," + m.second),
-                   "--tcp", std::string(kModuleAddress) + ":0"});
+                   "--tcp", address + ":0"});
       if (!faults.empty()) args.insert(args.end(), {"--fault", faults});
     }
-    args.insert(args.end(), {"--discovery-interface", kModuleAddress});
-    sim_.reset(new Background(ip_, args));
+    args.insert(args.end(), {"--discovery-interface", address});
+    sim_.reset(new Background(
+        hosts_.IpProgram(),
+        hosts_.ExecArgs(hosts_.b, testsupport::ProgramPath("sim/module", "velmarine-sim"), args)));
     std::string line;
     while (!(line = sim_->ReadLine()).empty() && line.rfind("discovery", 0) != 0) {
     }
@@ -100,13 +64,12 @@ class UpdateTcp : public ::testing::Test {
   }
 
   RunResult Update(uint32_t serial, const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> args = {"netns", "exec", host_, testsupport::UpdaterPath(),
-                                     "-u", "http://127.0.0.1:1/cgi/u", "-U", "-d", Hex8(serial)};
+    std::vector<std::string> args = {"-u", "http://127.0.0.1:1/cgi/u", "-U", "-d", Hex8(serial)};
     args.insert(args.end(), extra.begin(), extra.end());
     testsupport::RunOptions options;
     options.env["HOME"] = home();
     options.timeoutMs = 120000;
-    return testsupport::Run(ip_, args, options);
+    return hosts_.RunIn(hosts_.a, testsupport::UpdaterPath(), args, options);
   }
 
   void ExpectFlashed(const Image& image, uint32_t serial) {
@@ -117,9 +80,8 @@ class UpdateTcp : public ::testing::Test {
     EXPECT_EQ(Entry(home(), serial)["LATEST_TRANSFER"], "1234.bird");
   }
 
+  testsupport::NetNamespaces hosts_;
   TempDir dir;
-  std::string ip_, host_, module_;
-  bool created_ = false;
   std::unique_ptr<Background> sim_;
 };
 
