@@ -90,7 +90,8 @@ std::array<uint32_t, 4> ParseFingerprint(const std::string& text) {
     if ((i < 3) != (dot != std::string::npos))
       throw std::invalid_argument("fingerprint must be four hex words W0.W1.W2.W3: \"" + text +
                                   "\"");
-    std::string word = text.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+    std::string word =
+        text.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
     if (word.size() > 8) throw std::invalid_argument("bad fingerprint word: \"" + word + "\"");
     words[size_t(i)] = ParseBase(word, 16, 0xFFFFFFFFu, "fingerprint word");
     start = dot + 1;

@@ -75,13 +75,13 @@ struct FaultConfig {
   uint32_t splitGapMs = 2;             // pause between those chunks
   uint32_t heartbeatTimeoutMs = 1000;  // the host must answer a heartbeat within this time
   // Upgrade loader faults. Counts run over the module's life, from 1.
-  int dataShortAt = -1;     // the Data packet with this number is acknowledged short...
-  int dataShortRepeat = 1;  // ...and so are this many after it in all
-  int sumOffAt = -1;        // the Sum with this number answers the sum plus one
-  int prepareFailAt = -1;   // the Prepare with this number answers status 1
-  int dropInBlockAt = -1;   // the link is dropped on the Data packet with this number
-  bool loadDrop = false;    // Load restarts the module: the link drops, it comes back
-  bool neverBack = false;   // after Reboot the module never comes back
+  int dataShortAt = -1;      // the Data packet with this number is acknowledged short...
+  int dataShortRepeat = 1;   // ...and so are this many after it in all
+  int sumOffAt = -1;         // the Sum with this number answers the sum plus one
+  int prepareFailAt = -1;    // the Prepare with this number answers status 1
+  int dropInBlockAt = -1;    // the link is dropped on the Data packet with this number
+  bool loadDrop = false;     // Load restarts the module: the link drops, it comes back
+  bool neverBack = false;    // after Reboot the module never comes back
   bool rebootClose = false;  // at Reboot TCP links end with an orderly close, not a reset
   bool initShort = false;    // Init is answered without the last byte of its load base
 };
@@ -111,11 +111,12 @@ struct EndpointStats {
   int lastRoute = -1;
   uint64_t heartbeatsSent = 0, heartbeatAnswers = 0, heartbeatMissed = 0, heartbeatWrong = 0;
   uint64_t ueiRequests = 0, errorReplies = 0, muted = 0;
-  uint64_t unrouted = 0;           // packets to an address no module here has
-  std::vector<uint8_t> i2cWrites;  // device-network addresses written through the I2C entity, in order
-  uint64_t i2cAcks = 0;            // of those, the ones a module behind answered
-  uint64_t violations = 0;         // packets that break the protocol rules
-  uint64_t drops = 0;              // links dropped by a fault
+  uint64_t unrouted = 0;  // packets to an address no module here has
+  std::vector<uint8_t>
+      i2cWrites;            // device-network addresses written through the I2C entity, in order
+  uint64_t i2cAcks = 0;     // of those, the ones a module behind answered
+  uint64_t violations = 0;  // packets that break the protocol rules
+  uint64_t drops = 0;       // links dropped by a fault
   std::vector<std::string> notes;  // the latest violations, newest last
 };
 

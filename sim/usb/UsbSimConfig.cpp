@@ -1,13 +1,13 @@
 // Parses the simulated bus's configuration text into device records.
 #include "UsbSimConfig.h"
 
-#include "VelmarineSim.h"
-
 #include <libusb.h>
 
 #include <cstdio>
 #include <sstream>
 #include <stdexcept>
+
+#include "VelmarineSim.h"
 
 namespace usbsim {
 
@@ -94,9 +94,8 @@ void ApplyOption(DeviceConfig& c, const std::string& option) {
                      ? -1
                      : int(Number(value.substr(slash + 1), 0, 0x3F, "mute option"));
     c.mute.emplace_back(command, option);
-  } else if (name == "fingerprint" ||
-             name == "block-size" || name == "reboot-pause" || name == "load-pause" ||
-             name == "state" || name == "name" || name == "hb") {
+  } else if (name == "fingerprint" || name == "block-size" || name == "reboot-pause" ||
+             name == "load-pause" || name == "state" || name == "name" || name == "hb") {
     // Module keys, as the simulator's module description takes them.
     velsim::ModuleConfig parsed = velsim::ParseModuleSpec(option);
     velsim::ModuleConfig& m = c.module;

@@ -114,7 +114,7 @@ TEST_F(SimUpgrade, FingerprintWordsAreReadOneParameterAtATime) {
   for (uint8_t j = 0; j < 4; ++j) {
     uint32_t w = words[3 - j];
     EXPECT_EQ(Ask({0x03, 0x67, 0x20, j}), (Bytes{0x04, 7, 0x03, 0x27, 0x00, uint8_t(w >> 24),
-                                                  uint8_t(w >> 16), uint8_t(w >> 8), uint8_t(w)}))
+                                                 uint8_t(w >> 16), uint8_t(w >> 8), uint8_t(w)}))
         << int(j);
   }
   EXPECT_EQ(Ask({0x03, 0x67, 0x20, 4}), (Bytes{0x04, 4, 0x03, 0x27, 0x80, 2}));
@@ -166,8 +166,8 @@ TEST(SimUsbPlug, APluggedModuleAnswersAndAnUnpluggedOneIsGone) {
   testsupport::RunResult r = testsupport::Run(
       check,
       {"control", "plug DEADDEAD:13:address=6", "create", "DEADDEAD", "probe", "model", "destroy",
-       "control", "plug DEADDEAD:13", "control", "unplug DEADDEAD", "create", "DEADDEAD",
-       "control", "plug nonsense", "control", "stop"},
+       "control", "plug DEADDEAD:13", "control", "unplug DEADDEAD", "create", "DEADDEAD", "control",
+       "plug nonsense", "control", "stop"},
       options);
   EXPECT_EQ(r.out,
             "control ok\ncreate ok\naddress 6\nmodel 13\ndestroy vErrNone\n"
