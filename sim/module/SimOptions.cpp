@@ -140,6 +140,9 @@ ModuleConfig ParseModuleSpec(const std::string& spec) {
       c.rebootPauseMs = ParseNumber(v, 600000, "reboot pause (ms)");
     } else if (k == "load-pause") {
       c.loadPauseMs = ParseNumber(v, 600000, "load pause (ms)");
+    } else if (k == "loader") {
+      if (!v.empty() && v != "1" && v != "0") throw std::invalid_argument("loader takes no value");
+      c.inLoader = v != "0";
     } else if (k == "state") {
       if (v.empty()) throw std::invalid_argument("state needs a file name");
       c.stateFile = v;

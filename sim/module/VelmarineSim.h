@@ -53,6 +53,9 @@ struct ModuleConfig {
   uint32_t rebootPauseMs = 500;
   uint32_t loadPauseMs = 300;
   std::string stateFile;
+  // Starts in its upgrade loader (as after a boot ROM jumped to it): firmware
+  // blocks are taken at once, without Init or Load.
+  bool inLoader = false;
 };
 
 // A request command (and option code, -1 for any) that gets no reply.
@@ -235,7 +238,7 @@ class DiscoveryResponder {
 
 // Command-line forms, shared by the program and its tests.
 // "serial=40F5849A,model=19,address=4,router=0,version=2.15.3,build=1234,hb=1000,name=Bench,
-//  fingerprint=W0.W1.W2.W3,block-size=2048,reboot-pause=500,load-pause=300,state=FILE"
+//  fingerprint=W0.W1.W2.W3,block-size=2048,reboot-pause=500,load-pause=300,state=FILE,loader"
 ModuleConfig ParseModuleSpec(const std::string& spec);
 // "garbage=01FF03,garbage-after=5,drop-after=3,refuse-after-drop,drop-close,mute=0xAD,mute=3:9,
 //  delay=200,delay=200:0x49,split=3,split-gap=2,hb-timeout=1000,data-short=K,data-short-repeat=N,

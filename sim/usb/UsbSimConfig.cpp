@@ -95,7 +95,8 @@ void ApplyOption(DeviceConfig& c, const std::string& option) {
                      : int(Number(value.substr(slash + 1), 0, 0x3F, "mute option"));
     c.mute.emplace_back(command, option);
   } else if (name == "fingerprint" || name == "block-size" || name == "reboot-pause" ||
-             name == "load-pause" || name == "state" || name == "name" || name == "hb") {
+             name == "load-pause" || name == "state" || name == "name" || name == "hb" ||
+             name == "loader") {
     // Module keys, as the simulator's module description takes them.
     velsim::ModuleConfig parsed = velsim::ParseModuleSpec(option);
     velsim::ModuleConfig& m = c.module;
@@ -106,6 +107,7 @@ void ApplyOption(DeviceConfig& c, const std::string& option) {
     if (name == "state") m.stateFile = parsed.stateFile;
     if (name == "name") m.name = parsed.name;
     if (name == "hb") m.heartbeatMs = parsed.heartbeatMs;
+    if (name == "loader") m.inLoader = parsed.inLoader;
   } else if (name == "data-short" || name == "data-short-repeat" || name == "sum-off" ||
              name == "prepare-fail" || name == "drop-in-block" || name == "load-mute" ||
              name == "load-drop" || name == "never-back" || name == "init-short") {

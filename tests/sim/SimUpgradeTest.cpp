@@ -107,6 +107,15 @@ TEST_F(SimUpgrade, FaultsShortenAcknowledgementsSkewSumsAndRefusePrepares) {
   EXPECT_EQ(Ask({0x5F, 3, 0, 0, 0, 0, 0}), (Bytes{0x04, 5, 0x5F, 7, 1, 0, 0}));
 }
 
+TEST_F(SimUpgrade, AModuleThatStartsInItsLoaderTakesFirmwareWithoutInitOrLoad) {
+  Start(velsim::ParseModuleSpec("loader"));
+  EXPECT_EQ(Ask({0x5F, 3, 0, 0, 0, 0, 0}), (Bytes{0x04, 5, 0x5F, 7, 0, 0, 32}));
+  EXPECT_EQ(Ask({0x5F, 1, 9}), (Bytes{0x04, 3, 0x5F, 1, 1}));
+  EXPECT_EQ(Ask({0x5F, 4}), (Bytes{0x04, 7, 0x5F, 7, 0, 0, 0, 0, 9}));
+  EXPECT_EQ(Ask({0x5F, 5, 0, 1}), (Bytes{0x04, 3, 0x5F, 7, 0}));
+  EXPECT_EQ(sim.Flash(kSerial)[0], (Bytes{9}));
+}
+
 TEST_F(SimUpgrade, FingerprintWordsAreReadOneParameterAtATime) {
   velsim::ModuleConfig c = velsim::ParseModuleSpec("fingerprint=A1.B2C3.D4E5F607.8");
   Start(c);
