@@ -162,6 +162,13 @@ int main(int argc, char** argv) {
     // terminal moves bytes to its reader asynchronously, so give it a moment
     // first), hang up the line and end.
     if (rom.Started()) {
+      if (!options.jumpFile.empty()) {
+        FILE* jump = fopen(options.jumpFile.c_str(), "w");
+        if (jump) {
+          fprintf(jump, "jump\n");
+          fclose(jump);
+        }
+      }
       usleep(100000);
       for (int i = 0; i < 200 && !sStop; ++i) {
         if (!out.empty()) {

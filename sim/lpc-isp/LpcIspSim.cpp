@@ -44,6 +44,10 @@ constexpr uint32_t kUnlockCode = 23130;
 constexpr uint32_t kBytesPerLine = 45;
 constexpr uint32_t kLinesPerBlock = 20;
 constexpr size_t kMaxLine = 4096;
+// A hung chip that has heard nothing for this long is taken to have been reset.
+constexpr auto kResetQuiet = std::chrono::milliseconds(1000);
+// Start, 8 data and stop bits per byte on the wire.
+constexpr uint32_t kBitsPerByte = 10;
 
 // Sector layout: sixteen 4 KB sectors, then fourteen 32 KB ones.
 uint32_t SectorStart(uint32_t sector) {
@@ -171,12 +175,22 @@ void Simulator::Serve() {
     if (poll(&p, 1, 50) <= 0) continue;
     ssize_t n = read(master_, buffer, sizeof buffer);
     if (n <= 0) continue;
+    Pace(rxClock_, size_t(n));
     std::lock_guard<std::mutex> lock(mutex_);
     for (ssize_t i = 0; i < n; i++) OnByte(buffer[i]);
   }
 }
 
+void Simulator::Pace(std::chrono::steady_clock::time_point& clock, size_t bytes) {
+  if (!opts_.pace) return;
+  auto now = std::chrono::steady_clock::now();
+  if (clock < now) clock = now;
+  clock += std::chrono::nanoseconds(uint64_t(bytes) * kBitsPerByte * 1000000000ull / opts_.pace);
+  std::this_thread::sleep_until(clock);
+}
+
 void Simulator::Reply(const std::string& text) {
+  Pace(txClock_, text.size());
   size_t sent = 0;
   int stalls = 0;
   while (sent < text.size() && stalls < 50) {
@@ -198,9 +212,36 @@ void Simulator::Code(int code) { Reply(std::to_string(code) + "\r\n"); }
 void Simulator::Event(const std::string& text) {
   events_.push_back(text);
   if (opts_.verbose) fprintf(stderr, "lpc-isp-sim: %s\n", text.c_str());
+  if (!opts_.logPath.empty()) {
+    FILE* log = fopen(opts_.logPath.c_str(), "a");
+    if (log) {
+      fprintf(log, "%s\n", text.c_str());
+      fclose(log);
+    }
+  }
+}
+
+// A hung chip answers nothing. Once the line has been quiet for a while, the
+// next byte finds it as after a reset into the boot ROM: waiting for the
+// autobaud, locked, echoing, nothing prepared; flash and RAM keep their contents.
+bool Simulator::HungThrough(uint8_t) {
+  auto now = std::chrono::steady_clock::now();
+  auto quiet = now - lastByte_;
+  lastByte_ = now;
+  if (!hung_) return false;
+  if (quiet < kResetQuiet) return true;
+  hung_ = false;
+  state_ = State::Autobaud;
+  echo_ = true;
+  unlocked_ = false;
+  line_.clear();
+  for (bool& p : prepared_) p = false;
+  Event("reset");
+  return false;
 }
 
 void Simulator::OnByte(uint8_t byte) {
+  if (HungThrough(byte)) return;
   if (opts_.silent || state_ == State::Running) return;
   if (state_ == State::Autobaud) {
     if (byte == '?') {
@@ -438,6 +479,13 @@ void Simulator::OnWriteLine(const std::string& line) {
       for (uint8_t b : bytes) xferSum_ += b;
       xferDone_ += uint32_t(bytes.size());
       Event("data " + std::to_string(bytes.size()));
+      writeBytes_ += bytes.size();
+      if (opts_.hangAfter && !hung_ && writeBytes_ >= opts_.hangAfter) {
+        // One hang per run: the chip stops in the middle of the transfer.
+        opts_.hangAfter = 0;
+        hung_ = true;
+        Event("hang");
+      }
     }
     xferLines_++;
     return;

@@ -3,6 +3,7 @@
 // with checksums and a flash array, plus switches that inject faults.
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -32,7 +33,10 @@ struct Options {
   std::string checksumReply;        // when set, the first write checksum gets this line
   uint32_t badReadChecksums = 0;    // first read blocks sent with a wrong checksum
   std::map<char, int> forcedCodes;  // command letter -> return code it answers
+  uint32_t hangAfter = 0;           // when set, hang after this many bytes of write data
   bool verbose = false;             // trace the lines received on standard error
+  std::string logPath;              // when set, the events are appended to this file too
+  uint32_t pace = 0;                // when set, bytes take their wire time at this baud rate
 };
 
 // Parses "A,B,C,D" words (decimal or 0x hexadecimal); false on bad text.
@@ -76,6 +80,9 @@ class Simulator {
   void OnReadAck(const std::string& line);
   void SendReadBlock();
   void Reply(const std::string& text);
+  // Sleeps until `bytes` more bytes have had their time on a wire at the paced rate.
+  void Pace(std::chrono::steady_clock::time_point& clock, size_t bytes);
+  bool HungThrough(uint8_t byte);
   void Code(int code);
   void Event(const std::string& text);
   uint8_t* Map(uint32_t address, uint32_t count, bool ramOnly);
@@ -104,6 +111,12 @@ class Simulator {
   uint32_t xferLines_ = 0, xferSum_ = 0;
   bool xferBad_ = false;
   uint32_t writeChecksums_ = 0, readChecksums_ = 0;
+  // The hang fault: write data taken so far, whether the chip hangs, and when
+  // the last byte reached it.
+  uint64_t writeBytes_ = 0;
+  bool hung_ = false;
+  std::chrono::steady_clock::time_point lastByte_{};
+  std::chrono::steady_clock::time_point rxClock_{}, txClock_{};
 };
 
 }  // namespace lpcsim
