@@ -87,6 +87,9 @@ struct EndpointRec {
   std::vector<std::unique_ptr<Link>> links;
   uint64_t nextPtyCheck = 0;
   bool closed = false;
+  std::string host;           // TCP: the address it listens on
+  bool rebootClosed = false;  // TCP: not listening while its module restarts
+  uint64_t nextListenTry = 0;
   EndpointStats stats;
 };
 
@@ -95,6 +98,8 @@ struct ModuleRec {
   FaultConfig faults;
   bool dropDone = false;
   const void* routeLink = nullptr;  // the link its unsolicited traffic goes to, if any
+  uint64_t downUntil = 0;           // restarting until then (kNever: for good)
+  bool announceLoad = false;        // the loader's Load reply follows the next probe answer
 };
 
 }  // namespace
@@ -297,6 +302,8 @@ struct Simulator::Impl {
     ModuleRec& entry = Module(e.ep.serial);
     const FaultConfig& f = entry.faults;
     uint64_t delayed = now;
+    // A module that is restarting hears nothing.
+    if (now < entry.downUntil) return;
 
     if (p.address == kProbeAddress) {
       ++e.stats.probes;
@@ -308,6 +315,11 @@ struct Simulator::Impl {
           delayed = now + f.delayMs;
         QueuePacket(e, l, Packet::Make(entry.module->address(), {}), delayed);
         ++e.stats.probeAnswers;
+        if (entry.announceLoad) {
+          entry.announceLoad = false;
+          QueuePacket(e, l, Packet::Make(entry.module->address(), {SimModule::kUpgradeCommand, 2}),
+                      delayed);
+        }
       }
     } else if (p.address == kRouteAddress) {
       if (p.length != 1 || p.data[0] > 1) {
@@ -334,7 +346,9 @@ struct Simulator::Impl {
               kv.second.module.get() != entry.module.get())
             target = kv.second.module.get();
       }
-      if (!target) {
+      if (target && target != entry.module.get() && now < Module(target->serial()).downUntil) {
+        // A module behind the router that is restarting.
+      } else if (!target) {
         ++e.stats.unrouted;
         Note(e, "packet for an address no module answers: " + p.Describe());
       } else if (p.length == 2 && p.data[0] == SimModule::kHeartbeatCommand) {
@@ -366,6 +380,8 @@ struct Simulator::Impl {
             QueuePacket(e, l, reply, delayed);
           }
         }
+        LinkEvent event = target->TakeEvent();
+        if (event != LinkEvent::None) ApplyEvent(e, l, *target, event, now);
       }
     }
 
@@ -378,6 +394,61 @@ struct Simulator::Impl {
       }
       EndLink(e, l, !f.dropClose || e.ep.kind != EndpointKind::Tcp);
     }
+  }
+
+  // What an upgrade request does to the module's links: one link dropped, or
+  // the module restarting (every link to it ends, its TCP servers stop
+  // listening until it is back).
+  void ApplyEvent(EndpointRec& e, Link& l, SimModule& target, LinkEvent event, uint64_t now) {
+    ModuleRec& rec = Module(target.serial());
+    const FaultConfig& f = rec.faults;
+    if (event == LinkEvent::DropLink) {
+      ++e.stats.drops;
+      EndLink(e, l, true);
+      return;
+    }
+    const bool reboot = event == LinkEvent::Reboot;
+    if (reboot) target.Reboot();
+    uint32_t pause = reboot ? target.config().rebootPauseMs : target.config().loadPauseMs;
+    rec.downUntil = reboot && f.neverBack ? kNever : now + pause;
+    if (!reboot) rec.announceLoad = true;
+    if (verbose)
+      fprintf(stderr, "velmarine-sim: %s: module %s restarts\n", e.ep.Line().c_str(),
+              SerialText(target.serial()).c_str());
+    const bool graceful = reboot && f.rebootClose;
+    for (auto& ep : endpoints) {
+      if (ep->ep.serial != target.serial() || ep->closed) continue;
+      for (auto& link : ep->links) {
+        if (!link->open || link->dead) continue;
+        ++ep->stats.drops;
+        EndLink(*ep, *link, ep->ep.kind != EndpointKind::Pty && !graceful);
+      }
+      if (ep->listenFd >= 0) {
+        close(ep->listenFd);
+        ep->listenFd = -1;
+        ep->rebootClosed = true;
+      }
+    }
+  }
+
+  // Listens again on a restarted module's TCP port once it is back.
+  void Relisten(EndpointRec& e, uint64_t now) {
+    if (!e.rebootClosed || e.closed || now < e.nextListenTry) return;
+    if (now < Module(e.ep.serial).downUntil) return;
+    struct sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(e.ep.port);
+    inet_pton(AF_INET, e.host.c_str(), &sa.sin_addr);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int one = 1;
+    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0 || listen(fd, 16) < 0) {
+      if (fd >= 0) close(fd);
+      e.nextListenTry = now + 50;  // the port may still be held: try again shortly
+      return;
+    }
+    e.listenFd = fd;
+    e.rebootClosed = false;
   }
 
   void OnBytes(EndpointRec& e, Link& l, const uint8_t* bytes, size_t n, uint64_t now) {
@@ -444,6 +515,10 @@ struct Simulator::Impl {
   uint64_t NextDeadline(const EndpointRec& e) const {
     uint64_t next = kNever;
     if (e.closed) return next;
+    if (e.rebootClosed) {
+      auto it = modules.find(e.ep.serial);
+      if (it != modules.end()) next = std::max(it->second.downUntil, e.nextListenTry);
+    }
     for (const auto& lp : e.links) {
       const Link& l = *lp;
       if (l.dead) continue;
@@ -489,6 +564,7 @@ struct Simulator::Impl {
         EndpointRec& e = *ep;
         if (e.closed) continue;
         if (e.ep.kind == EndpointKind::Pty) CheckPty(e, now);
+        Relisten(e, now);
         for (auto& l : e.links) Tick(e, *l, now);
         Prune(e);
         if (e.listenFd >= 0) {
@@ -574,6 +650,7 @@ void Simulator::AddModule(const ModuleConfig& config) {
     throw std::invalid_argument("module " + SerialText(config.serial) + " is given twice");
   ModuleRec rec;
   rec.module = std::make_unique<SimModule>(config);
+  rec.module->SetFaults(rec.faults);
   impl_->modules.emplace(config.serial, std::move(rec));
   impl_->Wake();
 }
@@ -583,6 +660,7 @@ void Simulator::SetFaults(uint32_t serial, const FaultConfig& faults) {
   ModuleRec& r = impl_->Module(serial);
   r.faults = faults;
   r.dropDone = false;
+  r.module->SetFaults(faults);
   impl_->Wake();
 }
 
@@ -612,6 +690,7 @@ Endpoint Simulator::OpenTcp(uint32_t serial, uint16_t port, const std::string& h
   getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
   EndpointRec& e = impl_->AddEndpoint(EndpointKind::Tcp, serial);
   e.listenFd = fd;
+  e.host = host;
   e.ep.port = ntohs(sa.sin_port);
   e.ep.where = host + ":" + std::to_string(e.ep.port);
   impl_->Wake();
@@ -780,6 +859,27 @@ uint32_t Simulator::OptionValue(uint32_t serial, uint8_t option) {
 std::vector<uint8_t> Simulator::OptionBytes(uint32_t serial, uint8_t option) {
   std::lock_guard<std::mutex> g(impl_->m);
   return impl_->Module(serial).module->Bytes(option);
+}
+
+std::map<uint32_t, std::vector<uint8_t>> Simulator::Flash(uint32_t serial) {
+  std::lock_guard<std::mutex> g(impl_->m);
+  return impl_->Module(serial).module->flash();
+}
+
+ModuleConfig Simulator::Config(uint32_t serial) {
+  std::lock_guard<std::mutex> g(impl_->m);
+  return impl_->Module(serial).module->config();
+}
+
+bool Simulator::HasModule(uint32_t serial) {
+  std::lock_guard<std::mutex> g(impl_->m);
+  return impl_->modules.count(serial) != 0;
+}
+
+bool Simulator::Present(uint32_t serial) {
+  std::lock_guard<std::mutex> g(impl_->m);
+  auto it = impl_->modules.find(serial);
+  return it != impl_->modules.end() && NowMs() >= it->second.downUntil;
 }
 
 std::string Simulator::Summary() {

@@ -71,6 +71,26 @@ void ApplyOption(DeviceConfig& c, const std::string& option) {
     c.ioError = true;
   } else if (name == "gone") {
     c.gone = true;
+  } else if (name == "build" || name == "version" || name == "fingerprint" ||
+             name == "block-size" || name == "reboot-pause" || name == "load-pause" ||
+             name == "state" || name == "name" || name == "hb") {
+    // Module keys, as the simulator's module description takes them.
+    velsim::ModuleConfig parsed = velsim::ParseModuleSpec(option);
+    velsim::ModuleConfig& m = c.module;
+    if (name == "build") m.build = parsed.build;
+    if (name == "version") m.version = parsed.version;
+    if (name == "fingerprint") m.fingerprint = parsed.fingerprint;
+    if (name == "block-size") m.blockSize = parsed.blockSize;
+    if (name == "reboot-pause") m.rebootPauseMs = parsed.rebootPauseMs;
+    if (name == "load-pause") m.loadPauseMs = parsed.loadPauseMs;
+    if (name == "state") m.stateFile = parsed.stateFile;
+    if (name == "name") m.name = parsed.name;
+    if (name == "hb") m.heartbeatMs = parsed.heartbeatMs;
+  } else if (name == "data-short" || name == "data-short-repeat" || name == "sum-off" ||
+             name == "prepare-fail" || name == "drop-in-block" || name == "load-mute" ||
+             name == "load-drop" || name == "never-back") {
+    // Upgrade loader faults, as the simulator's fault description takes them.
+    velsim::ParseFaultSpec(option, c.faults);
   } else {
     throw std::invalid_argument("unknown option '" + option + "'");
   }
@@ -78,23 +98,31 @@ void ApplyOption(DeviceConfig& c, const std::string& option) {
 
 }  // namespace
 
+DeviceConfig ParseDeviceSpec(const std::string& entry) {
+  std::vector<std::string> fields = Split(entry, ':');
+  if (fields.size() < 2) throw std::invalid_argument("entry '" + entry + "' needs SERIAL:MODEL");
+  DeviceConfig c;
+  c.serial = Number(fields[0], 16, 0xFFFFFFFF, "serial number");
+  c.model = uint8_t(Number(fields[1], 0, 0xFF, "model"));
+  c.product = c.model;
+  for (size_t i = 2; i < fields.size(); i++) ApplyOption(c, fields[i]);
+  if (c.serialText.empty()) {
+    char text[16];
+    snprintf(text, sizeof(text), "%08X", c.serial);
+    c.serialText = text;
+  }
+  if (c.address == 0 || (c.address & 1)) throw std::invalid_argument("address must be even");
+  c.module.serial = c.serial;
+  c.module.model = c.model;
+  c.module.address = c.address;
+  return c;
+}
+
 std::vector<DeviceConfig> ParseBusSpec(const std::string& spec) {
   std::vector<DeviceConfig> devices;
   if (spec.empty()) return devices;
   for (const std::string& entry : Split(spec, ',')) {
-    std::vector<std::string> fields = Split(entry, ':');
-    if (fields.size() < 2) throw std::invalid_argument("entry '" + entry + "' needs SERIAL:MODEL");
-    DeviceConfig c;
-    c.serial = Number(fields[0], 16, 0xFFFFFFFF, "serial number");
-    c.model = uint8_t(Number(fields[1], 0, 0xFF, "model"));
-    c.product = c.model;
-    for (size_t i = 2; i < fields.size(); i++) ApplyOption(c, fields[i]);
-    if (c.serialText.empty()) {
-      char text[16];
-      snprintf(text, sizeof(text), "%08X", c.serial);
-      c.serialText = text;
-    }
-    if (c.address == 0 || (c.address & 1)) throw std::invalid_argument("address must be even");
+    DeviceConfig c = ParseDeviceSpec(entry);
     for (const auto& d : devices) {
       if (d.serial == c.serial) throw std::invalid_argument("serial number given twice");
     }

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "VelmarineSim.h"
+
 namespace usbsim {
 
 // The maker's USB vendor id, which the host's device test looks for.
@@ -24,11 +26,17 @@ struct DeviceConfig {
   bool stallOut = false, stallIn = false;  // the first transfer stalls
   bool ioError = false;                    // every transfer fails with an I/O error
   bool gone = false;                       // unplugged from the start
+  // The simulated module behind the device: identity beyond serial, model and
+  // address (build, version, fingerprint, loader settings, state file) and its faults.
+  velsim::ModuleConfig module;
+  velsim::FaultConfig faults;
 };
 
 // "40F5849A:19,2181F0EE:4:busy": entries split by commas, fields by colons:
 // serial (hex), model (decimal or 0x), then options. Throws
 // std::invalid_argument with a message naming the bad part.
 std::vector<DeviceConfig> ParseBusSpec(const std::string& spec);
+// One entry of that list ("DEADDEAD:19:address=4").
+DeviceConfig ParseDeviceSpec(const std::string& entry);
 
 }  // namespace usbsim
