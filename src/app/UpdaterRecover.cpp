@@ -21,11 +21,9 @@
 #include "Serial_SDPLoader.h"
 #include "UpdateServerRequest.h"
 #include "Updater.h"
+#include "UpdaterEntity.h"
 #include "UpdaterStore.h"
 #include "UpdaterStoreAccess.h"
-#if __has_include("UpdaterEntity.h")
-#include "UpdaterEntity.h"
-#endif
 #include "vMutex.h"
 
 using Corvane::Velmarine::Module;
@@ -454,12 +452,7 @@ bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& image, ui
       display.message(ERROR, "Could not connect to device");
       return false;
     }
-#if __has_include("UpdaterEntity.h")
     err = _transfer_firmware(display, module, image, false);
-#else
-    (void)image;
-    err = vErrUnimplemented;
-#endif
   }
   if (err == vErrNone) return true;
   display.message(ERROR, "Failed to transfer firmware");
