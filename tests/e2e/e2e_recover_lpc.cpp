@@ -45,6 +45,7 @@ struct BuildChoice {
   std::vector<std::string> extra;
   unsigned build;
 };
+void PrintTo(const BuildChoice& choice, std::ostream* os) { *os << "build " << choice.build; }
 class RecoverLpcBuildTest : public RecoverLpcTest,
                             public ::testing::WithParamInterface<BuildChoice> {};
 
@@ -98,6 +99,7 @@ struct Refusal {
   std::string key;            // what the image is scrambled with
   std::string message;
 };
+void PrintTo(const Refusal& refusal, std::ostream* os) { *os << refusal.name; }
 class RecoverLpcRefusalTest : public RecoverLpcTest,
                               public ::testing::WithParamInterface<Refusal> {};
 
