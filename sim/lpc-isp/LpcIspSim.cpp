@@ -157,12 +157,15 @@ bool Simulator::Start(std::string& error) {
   fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
   stop_ = false;
   thread_ = std::thread(&Simulator::Serve, this);
+  if (opts_.pace) writer_ = std::thread(&Simulator::PacedWriter, this);
   return true;
 }
 
 void Simulator::Stop() {
   stop_ = true;
   if (thread_.joinable()) thread_.join();
+  outReady_.notify_all();
+  if (writer_.joinable()) writer_.join();
   if (slave_ >= 0) close(slave_);
   if (master_ >= 0) close(master_);
   slave_ = master_ = -1;
@@ -175,22 +178,46 @@ void Simulator::Serve() {
     if (poll(&p, 1, 50) <= 0) continue;
     ssize_t n = read(master_, buffer, sizeof buffer);
     if (n <= 0) continue;
-    Pace(rxClock_, size_t(n));
+    if (opts_.pace) std::this_thread::sleep_until(Advance(rxClock_, size_t(n)));
     std::lock_guard<std::mutex> lock(mutex_);
     for (ssize_t i = 0; i < n; i++) OnByte(buffer[i]);
   }
 }
 
-void Simulator::Pace(std::chrono::steady_clock::time_point& clock, size_t bytes) {
-  if (!opts_.pace) return;
+std::chrono::steady_clock::time_point Simulator::Advance(
+    std::chrono::steady_clock::time_point& clock, size_t bytes) {
   auto now = std::chrono::steady_clock::now();
   if (clock < now) clock = now;
   clock += std::chrono::nanoseconds(uint64_t(bytes) * kBitsPerByte * 1000000000ull / opts_.pace);
-  std::this_thread::sleep_until(clock);
+  return clock;
 }
 
 void Simulator::Reply(const std::string& text) {
-  Pace(txClock_, text.size());
+  if (!opts_.pace) return WriteAll(text);
+  std::lock_guard<std::mutex> lock(outMutex_);
+  out_.emplace_back(Advance(txClock_, text.size()), text);
+  outReady_.notify_one();
+}
+
+void Simulator::PacedWriter() {
+  std::unique_lock<std::mutex> lock(outMutex_);
+  for (;;) {
+    outReady_.wait_for(lock, std::chrono::milliseconds(50),
+                       [this] { return stop_ || !out_.empty(); });
+    if (out_.empty()) {
+      if (stop_) return;
+      continue;
+    }
+    auto item = out_.front();
+    out_.pop_front();
+    lock.unlock();
+    std::this_thread::sleep_until(item.first);
+    WriteAll(item.second);
+    lock.lock();
+  }
+}
+
+void Simulator::WriteAll(const std::string& text) {
   size_t sent = 0;
   int stalls = 0;
   while (sent < text.size() && stalls < 50) {

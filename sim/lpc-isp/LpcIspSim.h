@@ -4,7 +4,9 @@
 #pragma once
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
@@ -80,8 +82,14 @@ class Simulator {
   void OnReadAck(const std::string& line);
   void SendReadBlock();
   void Reply(const std::string& text);
-  // Sleeps until `bytes` more bytes have had their time on a wire at the paced rate.
-  void Pace(std::chrono::steady_clock::time_point& clock, size_t bytes);
+  void WriteAll(const std::string& text);
+  // Paced output: each reply leaves when the line has carried what went
+  // before it, while input goes on arriving (the line is full duplex).
+  void PacedWriter();
+  // Advances a direction's clock by the wire time of `bytes` bytes; returns
+  // when they have crossed the line.
+  std::chrono::steady_clock::time_point Advance(std::chrono::steady_clock::time_point& clock,
+                                                size_t bytes);
   bool HungThrough(uint8_t byte);
   void Code(int code);
   void Event(const std::string& text);
@@ -117,6 +125,10 @@ class Simulator {
   bool hung_ = false;
   std::chrono::steady_clock::time_point lastByte_{};
   std::chrono::steady_clock::time_point rxClock_{}, txClock_{};
+  std::thread writer_;
+  std::mutex outMutex_;
+  std::condition_variable outReady_;
+  std::deque<std::pair<std::chrono::steady_clock::time_point, std::string>> out_;
 };
 
 }  // namespace lpcsim
