@@ -204,10 +204,9 @@ void Simulator::PacedWriter() {
   for (;;) {
     outReady_.wait_for(lock, std::chrono::milliseconds(50),
                        [this] { return stop_ || !out_.empty(); });
-    if (out_.empty()) {
-      if (stop_) return;
-      continue;
-    }
+    // Output nobody reads any more is dropped at the stop.
+    if (stop_) return;
+    if (out_.empty()) continue;
     auto item = out_.front();
     out_.pop_front();
     lock.unlock();

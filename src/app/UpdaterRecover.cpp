@@ -51,6 +51,8 @@ constexpr uint8_t kFamilyLpc = 2;
 constexpr uint32_t kDefaultSerial = 0xDEADDEAD;
 // Identification always runs at this rate, whatever -o says.
 constexpr uint32_t kIdentifyBaud = 115200;
+// Budget (in 1 ms reads) for each reply line while resuming a synchronised chip.
+constexpr uint32_t kResumeWaitMs = 100;
 constexpr const char* kUsbPort = "USB";
 constexpr uint16_t kRomVendor = 0x1FC9;
 constexpr uint16_t kRomProduct = 0x0130;
@@ -101,6 +103,27 @@ bool sConnectUsb(Module& module, const std::vector<uint32_t>& serials) {
     if (round + 1 < kConnectRounds) vTime_MSSleep(kConnectPauseMs);
   }
   return false;
+}
+
+// A chip synchronised by an earlier run (a -N, or a recovery that failed)
+// keeps that state until it is reset, and takes the autobaud character as the
+// start of a command line. Bring it to a known state instead: end that line,
+// turn echo off (reading past whatever the chip echoes), then on again.
+bool sResumeSynchronized(NXPSerialClass& isp) {
+  // Reads whatever the chip sends (echo and replies) until it falls silent.
+  auto drain = [&isp] {
+    char line[1024];
+    size_t n = 0;
+    for (int i = 0; i < 8; ++i)
+      if (isp.GetLine(line, sizeof line, &n, kResumeWaitMs) != vErrNone && n == 0) break;
+  };
+  isp.echo = false;
+  if (isp.Send("\r\n", false) != vErrNone) return false;
+  drain();
+  if (isp.Send("A 0\r\n", false) != vErrNone) return false;
+  drain();
+  // Echo is off now: the chip's answer to turning it on is its return code alone.
+  return isp.SetEcho(true) == vErrNone;
 }
 
 // Serial numbers to look for a module under: the given one, then the default
@@ -314,6 +337,10 @@ bool _get_fingerprint_lpc(std::string port, uint32_t baud, Fingerprint& fingerpr
   }
   Log::log(DEBUG_APP, "\n\tSync to Device:\n");
   err = isp.Sync();
+  if (err != vErrNone && sResumeSynchronized(isp)) {
+    Log::log(DEBUG_APP, "\tDevice was synchronized already\n");
+    err = vErrNone;
+  }
   if (err != vErrNone) {
     Log::log(DEBUG_APP, "ERROR %d ==> Could not communicate with device over serial port\n",
              int(err));

@@ -34,6 +34,10 @@ TEST_F(RecoverLpcTest, FingerprintNeedsNeitherStoreNorServer) {
   EXPECT_NE(r.out.find("[ 11111111 22222222 33333333 44444444 ]\n"), std::string::npos) << r.out;
   // The store directory exists, but no device entry was made in it.
   EXPECT_EQ(testsupport::Run("/bin/ls", {"-A", Store("")}).out, "");
+  // The chip stays synchronised after a run; the next one still identifies it.
+  RunResult again = Updater({"-N", "-s", pty, "-u", "http://127.0.0.1:1/cgi/u"});
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_NE(again.out.find("[ 11111111 22222222 33333333 44444444 ]\n"), std::string::npos);
   std::string log = ReadFile(dir / "lpc.log");
   EXPECT_NE(log.find("cmd N"), std::string::npos) << log;
   EXPECT_EQ(log.find("cmd E"), std::string::npos) << log;  // nothing erased
@@ -166,14 +170,19 @@ TEST_F(RecoverLpcTest, ChipHangingMidChunkIsRecoveredByASecondRun) {
   EXPECT_TRUE(flash == FlashWith(fw120)) << "the flash differs from the firmware";
 }
 
+// A wrong checksum reply ends the run with the chip synchronised and its echo
+// off; the second run takes it from there.
 TEST_F(RecoverLpcTest, WrongChecksumReplyEndsTheRecovery) {
   ServeRecoveryBuilds();
   std::string url = Serve();
   std::string pty = StartLpc({"--checksum-reply", "WHAT"});
   RunResult r = Updater({"-U", "-t", "RECOVER", "-s", pty, "-u", url});
-  StopLpc();
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("Recovery failed after the flash was erased"), std::string::npos) << r.err;
+  RunResult second = Updater({"-U", "-t", "RECOVER", "-s", pty, "-u", url});
+  std::string flash = StopLpc();
+  EXPECT_EQ(second.status, 0) << second.out << second.err;
+  EXPECT_TRUE(flash == FlashWith(fw120)) << "the flash differs from the firmware";
 }
 
 // A port that goes away during the transfer: a clear error, no hang.
