@@ -194,12 +194,14 @@ void ParseFaultSpec(const std::string& spec, FaultConfig& f) {
       f.prepareFailAt = int(ParseNumber(v, 100000000, "prepare-fail"));
     } else if (k == "drop-in-block") {
       f.dropInBlockAt = int(ParseNumber(v, 100000000, "drop-in-block"));
-    } else if (k == "load-mute" || k == "load-drop" || k == "never-back" || k == "reboot-close") {
+    } else if (k == "load-mute" || k == "load-drop" || k == "never-back" || k == "reboot-close" ||
+               k == "init-short") {
       if (!v.empty()) throw std::invalid_argument(k + " takes no value");
       if (k == "load-mute") f.mute.push_back(MuteRule{0x5F, 2});
       if (k == "load-drop") f.loadDrop = true;
       if (k == "never-back") f.neverBack = true;
       if (k == "reboot-close") f.rebootClose = true;
+      if (k == "init-short") f.initShort = true;
     } else {
       throw std::invalid_argument("unknown fault \"" + k + "\"");
     }

@@ -77,6 +77,11 @@ void SimModule::HandleUpgrade(const Packet& request, Replies& out,
       loaderRunning_ = false;  // a new loader is loaded from here on
       prepared_ = false;
       pending_.clear();
+      if (faults_.initShort) {
+        out.Add(Packet::Make(a, {kUpgradeCommand, 0, uint8_t(kLoadBase >> 24),
+                                 uint8_t(kLoadBase >> 16), uint8_t(kLoadBase >> 8)}));
+        return;
+      }
       out.Add(Packet::Make(a, {kUpgradeCommand, 0, uint8_t(kLoadBase >> 24),
                                uint8_t(kLoadBase >> 16), uint8_t(kLoadBase >> 8),
                                uint8_t(kLoadBase)}));

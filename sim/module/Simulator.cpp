@@ -40,6 +40,7 @@ uint64_t NowMs() {
 constexpr uint64_t kNever = ~uint64_t(0);
 constexpr size_t kMaxNotes = 50;
 constexpr uint32_t kPtyCheckMs = 100;
+constexpr uint64_t kAnnounceAfterProbeMs = 300;
 // A host that stops reading does not make the simulator grow without end:
 // past this much pending output, what the module sends is lost, as on a wire.
 constexpr size_t kMaxPendingOutput = 1 << 20;
@@ -78,6 +79,7 @@ struct Link {
   uint64_t nextHeartbeat = 0;       // 0: none scheduled
   uint32_t heartbeatCount = 0;
   std::deque<std::pair<uint8_t, uint64_t>> hbOutstanding;  // expected answer byte, deadline
+  uint64_t announceAt = 0;  // when a restarted loader's Load reply goes out (0: none)
   bool dead = false;
 };
 
@@ -114,6 +116,41 @@ struct Simulator::Impl {
   std::atomic<bool> running{false};
   uint32_t frameTimeoutMs = 250;
   bool verbose = false;
+  std::function<void(uint32_t, const std::string&)> eventSink;
+
+  void Event(EndpointRec& e, const std::string& text) {
+    if (eventSink) eventSink(e.ep.serial, text);
+  }
+
+  // The router's I2C entity: a write to a device-network address succeeds
+  // only where a module sits behind the router (its acknowledge); anywhere
+  // else the bus reports an I/O error. Reads and pull-up settings succeed.
+  void HandleI2C(EndpointRec& e, SimModule& router, const Packet& p, Replies& r) {
+    if (p.length < 3) return;
+    const uint8_t index = p.data[1], address = p.data[2];
+    if (address == 1 && p.length == 4) {  // pull-up setting
+      r.Add(Packet::Make(router.address(), {8, index, 1, 0, 0}));
+      return;
+    }
+    if (p.length < 5) return;
+    if (address & 1) {
+      r.Add(Packet::Make(router.address(), {8, index, address, 0, 0}));
+      return;
+    }
+    bool present = false;
+    for (auto& kv : modules)
+      if (kv.second.module->address() == address &&
+          kv.second.module->config().router == router.address() &&
+          kv.second.module.get() != &router)
+        present = true;
+    e.stats.i2cWrites.push_back(address);
+    if (present) ++e.stats.i2cAcks;
+    char text[40];
+    snprintf(text, sizeof text, "i2c-write %02X %s", address, present ? "ack" : "nack");
+    Event(e, text);
+    r.Add(Packet::Make(router.address(),
+                       {8, index, address, 0, uint8_t(present ? 0 : 0x80 | 6 /* vErrIO */)}));
+  }
 
   Impl() {
     wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -315,11 +352,9 @@ struct Simulator::Impl {
           delayed = now + f.delayMs;
         QueuePacket(e, l, Packet::Make(entry.module->address(), {}), delayed);
         ++e.stats.probeAnswers;
-        if (entry.announceLoad) {
-          entry.announceLoad = false;
-          QueuePacket(e, l, Packet::Make(entry.module->address(), {SimModule::kUpgradeCommand, 2}),
-                      delayed);
-        }
+        // A loader that restarted on Load reports itself once the host is done
+        // probing the new link (its synchronisation would swallow it before).
+        if (entry.announceLoad) l.announceAt = now + kAnnounceAfterProbeMs;
       }
     } else if (p.address == kRouteAddress) {
       if (p.length != 1 || p.data[0] > 1) {
@@ -329,9 +364,11 @@ struct Simulator::Impl {
         ++e.stats.routeOn;
         e.stats.lastRoute = 1;
         entry.routeLink = &l;
+        Event(e, "route 1");
       } else {
         ++e.stats.routeOff;
         e.stats.lastRoute = 0;
+        Event(e, "route 0");
         if (entry.routeLink == &l) entry.routeLink = nullptr;
       }
     } else {
@@ -365,11 +402,18 @@ struct Simulator::Impl {
         if (p.length && p.data[0] == SimModule::kSystemCommand) ++e.stats.ueiRequests;
         Replies r;
         std::vector<std::string> notes;
-        target->Handle(p, l.runs[p.address], r, notes);
+        if (target == entry.module.get() && p.length && p.data[0] == 8)
+          HandleI2C(e, *target, p, r);
+        else
+          target->Handle(p, l.runs[p.address], r, notes);
         for (auto& n : notes) Note(e, n);
         int cmd = p.length ? p.data[0] : -1;
         int opt = p.length > 1 ? (p.data[1] & 0x3F) : -1;
-        if (!r.packets.empty() && Muted(f, cmd, opt)) {
+        // A module behind the router keeps its own muted requests.
+        const FaultConfig* targetFaults = &f;
+        for (auto& kv : modules)
+          if (kv.second.module.get() == target) targetFaults = &kv.second.faults;
+        if (!r.packets.empty() && (Muted(f, cmd, opt) || Muted(*targetFaults, cmd, opt))) {
           ++e.stats.muted;
         } else {
           if (f.delayMs && (f.delayCommand < 0 || f.delayCommand == cmd)) delayed = now + f.delayMs;
@@ -423,7 +467,9 @@ struct Simulator::Impl {
         ++ep->stats.drops;
         EndLink(*ep, *link, ep->ep.kind != EndpointKind::Pty && !graceful);
       }
-      if (ep->listenFd >= 0) {
+      // A module that closes gracefully here stands for one that is back
+      // before the host notices: its server keeps listening.
+      if (ep->listenFd >= 0 && !graceful) {
         close(ep->listenFd);
         ep->listenFd = -1;
         ep->rebootClosed = true;
@@ -504,6 +550,13 @@ struct Simulator::Impl {
       l.hbOutstanding.emplace_back(uint8_t(s + 2), now + mr.faults.heartbeatTimeoutMs);
       l.nextHeartbeat = now + hb;
     }
+    if (l.announceAt && now >= l.announceAt) {
+      l.announceAt = 0;
+      if (mr.announceLoad) {
+        mr.announceLoad = false;
+        QueuePacket(e, l, Packet::Make(mr.module->address(), {SimModule::kUpgradeCommand, 2}), now);
+      }
+    }
     while (!l.hbOutstanding.empty() && l.hbOutstanding.front().second <= now) {
       ++e.stats.heartbeatMissed;
       l.hbOutstanding.pop_front();
@@ -528,6 +581,7 @@ struct Simulator::Impl {
       }
       if (!l.out.empty() && !l.wantWrite) next = std::min(next, l.out.front().notBefore);
       if (l.nextHeartbeat) next = std::min(next, l.nextHeartbeat);
+      if (l.announceAt) next = std::min(next, l.announceAt);
       if (!l.hbOutstanding.empty()) next = std::min(next, l.hbOutstanding.front().second);
     }
     return next;
@@ -763,6 +817,11 @@ void Simulator::SetVerbose(bool on) {
   impl_->verbose = on;
 }
 
+void Simulator::SetEventSink(std::function<void(uint32_t, const std::string&)> sink) {
+  std::lock_guard<std::mutex> g(impl_->m);
+  impl_->eventSink = std::move(sink);
+}
+
 void Simulator::RegisterCommand(uint32_t serial, uint8_t command, CommandHandler handler) {
   std::lock_guard<std::mutex> g(impl_->m);
   impl_->Module(serial).module->RegisterCommand(command, std::move(handler));
@@ -891,13 +950,14 @@ std::string Simulator::Summary() {
     snprintf(buf, sizeof buf,
              "%s: links %llu, packets in %llu out %llu, probes %llu, route on %llu off %llu, "
              "heartbeats %llu answered %llu missed %llu wrong %llu, framing errors %llu, "
-             "violations %llu\n",
+             "violations %llu, i2c writes %zu acknowledged %llu\n",
              ep->ep.Line().c_str(), (unsigned long long)s.links, (unsigned long long)s.packetsIn,
              (unsigned long long)s.packetsOut, (unsigned long long)s.probes,
              (unsigned long long)s.routeOn, (unsigned long long)s.routeOff,
              (unsigned long long)s.heartbeatsSent, (unsigned long long)s.heartbeatAnswers,
              (unsigned long long)s.heartbeatMissed, (unsigned long long)s.heartbeatWrong,
-             (unsigned long long)s.framingErrors, (unsigned long long)s.violations);
+             (unsigned long long)s.framingErrors, (unsigned long long)s.violations,
+             s.i2cWrites.size(), (unsigned long long)s.i2cAcks);
     out += buf;
   }
   return out;

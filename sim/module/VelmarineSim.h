@@ -83,6 +83,7 @@ struct FaultConfig {
   bool loadDrop = false;    // Load restarts the module: the link drops, it comes back
   bool neverBack = false;   // after Reboot the module never comes back
   bool rebootClose = false;  // at Reboot TCP links end with an orderly close, not a reset
+  bool initShort = false;    // Init is answered without the last byte of its load base
 };
 
 enum class EndpointKind { Tcp, Pty, Pair };
@@ -111,6 +112,8 @@ struct EndpointStats {
   uint64_t heartbeatsSent = 0, heartbeatAnswers = 0, heartbeatMissed = 0, heartbeatWrong = 0;
   uint64_t ueiRequests = 0, errorReplies = 0, muted = 0;
   uint64_t unrouted = 0;           // packets to an address no module here has
+  std::vector<uint8_t> i2cWrites;  // device-network addresses written through the I2C entity, in order
+  uint64_t i2cAcks = 0;            // of those, the ones a module behind answered
   uint64_t violations = 0;         // packets that break the protocol rules
   uint64_t drops = 0;              // links dropped by a fault
   std::vector<std::string> notes;  // the latest violations, newest last
@@ -146,6 +149,10 @@ class Simulator {
   // Extends a module with a command of its own (runs in the simulator's thread,
   // must not call back into the Simulator).
   void RegisterCommand(uint32_t serial, uint8_t command, CommandHandler handler);
+  // Receives notable events as they happen, with the serial number of the
+  // module on the endpoint: "route 1", "route 0", "i2c-write 06 ack" (or nack).
+  // Runs in the simulator's thread; must not call back into the Simulator.
+  void SetEventSink(std::function<void(uint32_t serial, const std::string& event)> sink);
 
   void Start();  // runs the links in a thread of their own
   void Stop();   // closes every endpoint and joins that thread
@@ -231,7 +238,8 @@ class DiscoveryResponder {
 ModuleConfig ParseModuleSpec(const std::string& spec);
 // "garbage=01FF03,garbage-after=5,drop-after=3,refuse-after-drop,drop-close,mute=0xAD,mute=3:9,
 //  delay=200,delay=200:0x49,split=3,split-gap=2,hb-timeout=1000,data-short=K,data-short-repeat=N,
-//  sum-off=K,prepare-fail=K,drop-in-block=K,load-mute,load-drop,never-back,reboot-close",
+//  sum-off=K,prepare-fail=K,drop-in-block=K,load-mute,load-drop,never-back,reboot-close,
+//  init-short",
 //  added to faults.
 void ParseFaultSpec(const std::string& spec, FaultConfig& faults);
 // "1A2B3C4D.5E6F7081.92A3B4C5.D6E7F809": four hexadecimal words.

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 
 #include "vDiscovery.h"
@@ -127,6 +128,17 @@ bool Step(const std::string& step, const char* argument) {
     uint8_t byte = 0;
     vErr e = sStream ? sStream->getProc(&byte, sStream->ref) : vErrParam;
     printf("get %s\n", Name(e));
+  } else if (step == "gets") {
+    // Many reads in a row, summed up by result.
+    int n = atoi(argument);
+    std::map<std::string, int> results;
+    for (int i = 0; i < n; i++) {
+      uint8_t byte = 0;
+      results[Name(sStream ? sStream->getProc(&byte, sStream->ref) : vErrParam)]++;
+    }
+    printf("gets");
+    for (const auto& r : results) printf(" %s=%d", r.first.c_str(), r.second);
+    printf("\n");
   } else if (step == "close") {
     printf("close %s\n", Name(vStream_Destroy(&sStream)));
   } else if (step == "control" || step == "log") {
@@ -149,7 +161,7 @@ bool Step(const std::string& step, const char* argument) {
 
 bool TakesArgument(const std::string& step) {
   return step == "create" || step == "again" || step == "await-status" || step == "stream" ||
-         step == "write" || step == "control" || step == "enumerate" || step == "find";
+         step == "write" || step == "gets" || step == "control" || step == "enumerate" || step == "find";
 }
 
 }  // namespace
@@ -159,7 +171,7 @@ int main(int argc, char** argv) {
     fprintf(stderr,
             "usage: %s STEP... (create SERIAL, again SERIAL, drop, probe, model, status,\n"
             "       await-status N, destroy,\n"
-            "       stream SERIAL, write N, get, close, control TEXT, log,\n"
+            "       stream SERIAL, write N, get, gets N, close, control TEXT, log,\n"
             "       enumerate N, find SERIAL, find-first)\n",
             argv[0]);
     return 2;

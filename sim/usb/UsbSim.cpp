@@ -36,6 +36,7 @@ struct libusb_device {
   bool haltedOut = false, haltedIn = false;
   int ioErrorsOut = 0, ioErrorsIn = 0;  // transfers still to fail with LIBUSB_ERROR_IO (-1: all)
   int shortOut = 0;  // the next OUT transfer moves only this many bytes and reports success
+  int stallOutAfter = -1, stallInAfter = -1;  // transfers still to pass before a stall (-1: none)
   int openHandles = 0;
   bool claimed = false;
 };
@@ -63,17 +64,40 @@ struct Bus {
   velsim::Simulator sim;
   std::vector<libusb_device*> devices;  // never freed: handles may outlive a list
   std::vector<Node> nodes;              // modules behind a driver node
+  // The event log has a lock of its own, taken last: the modules' thread adds
+  // its events (route commands, I2C writes) while the bus lock may be held
+  // by a thread that waits for the simulator.
+  std::mutex logM;
   std::vector<std::string> events;
-  std::string error;  // why the configuration was refused
+  FILE* logFile = nullptr;  // VELMARINE_USB_SIM_LOG: every event also appended here
+  std::string error;        // why the configuration was refused
 };
+
+void sAddEvent(Bus* bus, const std::string& line) {
+  std::lock_guard<std::mutex> lock(bus->logM);
+  bus->events.push_back(line);
+  if (bus->logFile) {
+    fprintf(bus->logFile, "%s\n", line.c_str());
+    fflush(bus->logFile);
+  }
+}
+
 
 // Puts one module on the bus (or behind its driver node). A module plugged in
 // again under a serial number the bus knew keeps its simulated state.
 void sAddDevice(Bus* b, const usbsim::DeviceConfig& c) {
   if (!b->sim.HasModule(c.serial)) {
-    b->sim.AddModule(c.module);
-    b->sim.SetFaults(c.serial, c.faults);
+    velsim::ModuleConfig module = c.module;
+    module.router = c.router;
+    if (c.build) module.build = c.build;
+    if (c.version) module.version = c.version;
+    b->sim.AddModule(module);
+    velsim::FaultConfig faults = c.faults;
+    for (const auto& m : c.mute) faults.mute.push_back(velsim::MuteRule{m.first, m.second});
+    b->sim.SetFaults(c.serial, faults);
   }
+  // A module behind a router is reached only through the router's link.
+  if (c.router) return;
   if (c.node) {
     velsim::Endpoint pty = b->sim.OpenPty(c.serial);
     b->nodes.push_back(Node{c.serial, pty.where, pty.id});
@@ -93,6 +117,7 @@ void sAddDevice(Bus* b, const usbsim::DeviceConfig& c) {
   d->ioErrorsOut = c.ioError ? -1 : 0;
   d->ioErrorsIn = c.ioError ? -1 : 0;
   d->shortOut = 0;
+  d->stallOutAfter = d->stallInAfter = -1;
   d->gone = c.gone;
 }
 
@@ -104,9 +129,19 @@ Bus* sBus() {
   static Bus* bus = [] {
     Bus* b = new Bus();
     const char* spec = getenv("VELMARINE_USB_SIM");
+    const char* logPath = getenv("VELMARINE_USB_SIM_LOG");
+    if (logPath && *logPath) b->logFile = fopen(logPath, "ae");
+    b->sim.SetEventSink([b](uint32_t serial, const std::string& event) {
+      char prefix[16];
+      snprintf(prefix, sizeof prefix, "%08X ", serial);
+      sAddEvent(b, prefix + event);
+    });
     try {
       std::vector<usbsim::DeviceConfig> configs = usbsim::ParseBusSpec(spec ? spec : "");
       for (const auto& c : configs) sAddDevice(b, c);
+      // Traces every packet the modules see on standard error.
+      const char* verbose = getenv("VELMARINE_USB_SIM_VERBOSE");
+      if (verbose && *verbose && strcmp(verbose, "0") != 0) b->sim.SetVerbose(true);
       b->sim.Start();
     } catch (const std::exception& e) {
       b->error = e.what();
@@ -123,7 +158,7 @@ void sEvent(Bus* bus, const char* format, ...) {
   va_start(args, format);
   vsnprintf(line, sizeof(line), format, args);
   va_end(args);
-  bus->events.push_back(line);
+  sAddEvent(bus, line);
 }
 
 // A transfer outcome forced by a fault, or 1 when the transfer may go ahead.
@@ -131,6 +166,13 @@ int sFault(Bus* bus, libusb_device* d, bool out) {
   if (!sPresent(bus, d)) return LIBUSB_ERROR_NO_DEVICE;
   bool& halted = out ? d->haltedOut : d->haltedIn;
   bool& stallNext = out ? d->stallOutNext : d->stallInNext;
+  int& stallAfter = out ? d->stallOutAfter : d->stallInAfter;
+  if (stallAfter == 0) {
+    stallAfter = -1;
+    stallNext = true;
+  } else if (stallAfter > 0) {
+    stallAfter--;
+  }
   if (stallNext) {
     stallNext = false;
     halted = true;
@@ -147,6 +189,7 @@ int sFault(Bus* bus, libusb_device* d, bool out) {
 // Applies "SERIAL FAULT" at run time; the reply says what happened.
 std::string sControl(Bus* bus, const std::string& command) {
   if (command == "log") {
+    std::lock_guard<std::mutex> lock(bus->logM);
     std::string all;
     for (const auto& e : bus->events) all += e + "\n";
     return all;
@@ -158,6 +201,7 @@ std::string sControl(Bus* bus, const std::string& command) {
     return "ok";
   }
   if (command == "clear-log") {
+    std::lock_guard<std::mutex> lock(bus->logM);
     bus->events.clear();
     return "ok";
   }
@@ -214,6 +258,10 @@ std::string sControl(Bus* bus, const std::string& command) {
     } else if (f == "heal") {
       d->ioErrorsOut = d->ioErrorsIn = 0;
       d->stallOutNext = d->stallInNext = d->haltedOut = d->haltedIn = false;
+    } else if (f == "stall-out-after" && fields == 3 && count >= 0) {
+      d->stallOutAfter = count;
+    } else if (f == "stall-in-after" && fields == 3 && count >= 0) {
+      d->stallInAfter = count;
     } else if (f == "short-out" && fields == 3 && count > 0) {
       d->shortOut = count;
     } else if (f == "disconnect") {

@@ -1,6 +1,8 @@
 // Parses the simulated bus's configuration text into device records.
 #include "UsbSimConfig.h"
 
+#include "VelmarineSim.h"
+
 #include <libusb.h>
 
 #include <cstdio>
@@ -71,14 +73,33 @@ void ApplyOption(DeviceConfig& c, const std::string& option) {
     c.ioError = true;
   } else if (name == "gone") {
     c.gone = true;
-  } else if (name == "build" || name == "version" || name == "fingerprint" ||
+  } else if (name == "router") {
+    c.router = uint8_t(Number(value, 0, 0xFE, "router address"));
+    if (c.router == 0 || (c.router & 1)) throw std::invalid_argument("router address must be even");
+  } else if (name == "build") {
+    c.build = Number(value, 0, 0xFFFFFFFF, "build");
+  } else if (name == "version") {
+    // X.Y.Z as the module reports it.
+    unsigned major = 0, minor = 0, patch = 0;
+    char extra = 0;
+    if (sscanf(value.c_str(), "%u.%u.%u%c", &major, &minor, &patch, &extra) != 3 || major > 255 ||
+        minor > 255 || patch > 255)
+      throw std::invalid_argument("bad version '" + value + "'");
+    c.version = velsim::PackVersion(uint8_t(major), uint8_t(minor), uint8_t(patch));
+  } else if (name == "mute") {
+    // CMD or CMD/OPTION: requests with that command (and option code) get no reply.
+    size_t slash = value.find('/');
+    int command = int(Number(value.substr(0, slash), 0, 0xFF, "mute command"));
+    int option = slash == std::string::npos
+                     ? -1
+                     : int(Number(value.substr(slash + 1), 0, 0x3F, "mute option"));
+    c.mute.emplace_back(command, option);
+  } else if (name == "fingerprint" ||
              name == "block-size" || name == "reboot-pause" || name == "load-pause" ||
              name == "state" || name == "name" || name == "hb") {
     // Module keys, as the simulator's module description takes them.
     velsim::ModuleConfig parsed = velsim::ParseModuleSpec(option);
     velsim::ModuleConfig& m = c.module;
-    if (name == "build") m.build = parsed.build;
-    if (name == "version") m.version = parsed.version;
     if (name == "fingerprint") m.fingerprint = parsed.fingerprint;
     if (name == "block-size") m.blockSize = parsed.blockSize;
     if (name == "reboot-pause") m.rebootPauseMs = parsed.rebootPauseMs;
@@ -88,7 +109,7 @@ void ApplyOption(DeviceConfig& c, const std::string& option) {
     if (name == "hb") m.heartbeatMs = parsed.heartbeatMs;
   } else if (name == "data-short" || name == "data-short-repeat" || name == "sum-off" ||
              name == "prepare-fail" || name == "drop-in-block" || name == "load-mute" ||
-             name == "load-drop" || name == "never-back") {
+             name == "load-drop" || name == "never-back" || name == "init-short") {
     // Upgrade loader faults, as the simulator's fault description takes them.
     velsim::ParseFaultSpec(option, c.faults);
   } else {

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "VelmarineSim.h"
@@ -26,8 +27,12 @@ struct DeviceConfig {
   bool stallOut = false, stallIn = false;  // the first transfer stalls
   bool ioError = false;                    // every transfer fails with an I/O error
   bool gone = false;                       // unplugged from the start
-  // The simulated module behind the device: identity beyond serial, model and
-  // address (build, version, fingerprint, loader settings, state file) and its faults.
+  uint8_t router = 0;      // address of the module it sits behind (0: on the bus itself)
+  uint32_t build = 0;      // the module's build (0: the simulator's default)
+  uint32_t version = 0;    // packed version (0: the simulator's default)
+  std::vector<std::pair<int, int>> mute;  // requests (command, option or -1) left unanswered
+  // The rest of the simulated module behind the device (fingerprint, loader
+  // settings, state file) and its upgrade loader faults.
   velsim::ModuleConfig module;
   velsim::FaultConfig faults;
 };

@@ -71,6 +71,17 @@ class Updater {
   uint8_t chipFamily = 0;
 };
 
+// Discovery steps shared by the commands: the transport over which a module
+// answers (USB, else TCP/IP, else 0), and reads from a connected module (the
+// build from the 0x49 query, 0 when it fails; the version and addresses).
+linkType _discover_link_type(uint32_t serial);
+uint32_t _get_build_number(Corvane::Velmarine::Module& module);
+vErr _get_version(Corvane::Velmarine::Module& module, DeviceInfo& info);
+// Enumeration callbacks: every module found becomes a record (a vector of
+// DeviceInfo as ref); the module with the wanted serial ends the search.
+bool _discovered_device(const linkSpec* found, bool* accepted, void* ref);
+bool _discovered_link(const linkSpec* found, bool* accepted, void* ref);
+
 // Whether the server's build list for the module holds the build.
 bool _valid_build(uint32_t serial, uint32_t build, const char* serverUrl);
 

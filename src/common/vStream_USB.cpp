@@ -51,6 +51,9 @@ vErr sTolerate(vlusbDevice* device, vErr result, vErr swallowedAs) {
     device->ioErrors = 0;
     return result;
   }
+  // A device given up on stays given up: its errors are no longer counted,
+  // so the 8-bit count can never wrap round into the tolerated range.
+  if (device->state == vlusbStateFailed) return vErrIO;
   uint8_t before = device->ioErrors.fetch_add(1);
   if (before < sTOLERATED_IO_ERRORS) return swallowedAs;
   device->state = vlusbStateFailed;
@@ -208,7 +211,9 @@ vErr sWriteLibusb(vlusbDevice* device, const uint8_t* bytes, int n) {
         sTraceUsb("clear halt", c);
         result = vErrIO;
       }
-      done = chunkStart;
+      // Bytes the module already took are not sent again: the next attempt
+      // carries only what is left of the chunk.
+      if (sent > 0 && sent <= pending) done += sent;
       continue;
     }
     if (r != LIBUSB_SUCCESS) {
@@ -220,7 +225,7 @@ vErr sWriteLibusb(vlusbDevice* device, const uint8_t* bytes, int n) {
       if (r != LIBUSB_SUCCESS) {
         sTraceUsb("write", r);
         result = vErrIO;
-        done = chunkStart;
+        if (again > 0 && again <= pending) done += again;
         continue;
       }
       sent = again;

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "NetNamespaces.h"
 #include "TestSupport.h"
 #include "vDiscovery.h"
 #include "vMulticast.h"
@@ -169,107 +170,33 @@ TEST(BrokerDiscovery, LocalSearchFindsEachAnnouncingBrokerOnceAndIgnoresBadAnnou
 
 // --- network namespaces ------------------------------------------------------
 
-std::string OnPath(const std::string& name) {
-  const char* path = getenv("PATH");
-  std::stringstream dirs(path ? path : "");
-  std::string dir;
-  while (std::getline(dirs, dir, ':'))
-    if (!dir.empty() && access((dir + "/" + name).c_str(), X_OK) == 0) return dir + "/" + name;
-  return "";
-}
+const char* const kAddressA = testsupport::NetNamespaces::kAddressA;
+const char* const kAddressB = testsupport::NetNamespaces::kAddressB;
 
-const char kAddressA[] = "10.213.0.1";
-const char kAddressB[] = "10.213.0.2";
-
-// Namespaces A and B joined by a veth pair (10.213.0.1 and .2), and a
-// namespace L with only its loopback interface.
+// Namespaces A and B joined by a veth pair, and L with only its loopback.
 class NamespaceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ip_ = OnPath("ip");
-    if (ip_.empty()) GTEST_SKIP() << "no 'ip' program: network namespace tests skipped";
-    std::string tag = std::to_string(getpid());
-    a_ = "vdisc-a" + tag;
-    b_ = "vdisc-b" + tag;
-    l_ = "vdisc-l" + tag;
-    std::string va = "vda" + tag, vb = "vdb" + tag;
-    testsupport::RunResult made = Ip_({"netns", "add", a_});
-    while (!made.err.empty() && made.err.back() == '\n') made.err.pop_back();
-    if (made.status != 0)
-      GTEST_SKIP() << "creating network namespaces is not permitted here (" << made.err
-                   << "): TCP/IP and beacon discovery tests skipped";
-    created_ = true;
-    std::vector<std::vector<std::string>> steps = {
-        {"netns", "add", b_},
-        {"netns", "add", l_},
-        {"link", "add", va, "netns", a_, "type", "veth", "peer", "name", vb, "netns", b_},
-        {"-n", a_, "addr", "add", std::string(kAddressA) + "/24", "dev", va},
-        {"-n", b_, "addr", "add", std::string(kAddressB) + "/24", "dev", vb},
-        {"-n", a_, "link", "set", va, "up"},
-        {"-n", b_, "link", "set", vb, "up"},
-        {"-n", a_, "link", "set", "lo", "up"},
-        {"-n", b_, "link", "set", "lo", "up"},
-        {"-n", l_, "link", "set", "lo", "up"},
-        {"-n", a_, "route", "add", "224.0.0.0/4", "dev", va},
-        {"-n", b_, "route", "add", "224.0.0.0/4", "dev", vb},
-    };
-    for (const auto& s : steps) {
-      testsupport::RunResult r = Ip_(s);
-      if (r.status != 0) GTEST_SKIP() << "setting up the veth pair failed (" << r.err << ")";
-    }
-  }
-  void TearDown() override {
-    if (!created_) return;
-    for (const std::string& ns : {a_, b_, l_}) Ip_({"netns", "del", ns});
-  }
-
-  testsupport::RunResult Ip_(const std::vector<std::string>& args) {
-    return testsupport::Run(ip_, args);
+    std::string why = hosts_.Create("vdisc");
+    if (!why.empty()) GTEST_SKIP() << why << ": TCP/IP and beacon discovery tests skipped";
+    ip_ = hosts_.IpProgram();
+    a_ = hosts_.a;
+    b_ = hosts_.b;
+    l_ = hosts_.l;
   }
 
   // Runs work in a child process that has joined the namespace; returns what
   // it wrote (its stdout), or "" with a failure when it did not finish.
   std::string InNamespace(const std::string& ns, const std::function<std::string()>& work,
                           int timeoutMs = 60000) {
-    int out[2];
-    if (pipe(out) != 0) return "";
-    pid_t pid = fork();
-    if (pid == 0) {
-      close(out[0]);
-      int fd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
-      if (fd < 0 || setns(fd, CLONE_NEWNET) != 0) _exit(3);
-      std::string text = work();
-      ssize_t ignored = write(out[1], text.data(), text.size());
-      (void)ignored;
-      _exit(0);
-    }
-    close(out[1]);
-    std::string text;
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-      int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(
-                         end - std::chrono::steady_clock::now())
-                         .count());
-      struct pollfd p = {out[0], POLLIN, 0};
-      if (left <= 0 || poll(&p, 1, left) <= 0) {
-        kill(pid, SIGKILL);
-        ADD_FAILURE() << "the search in namespace " << ns << " did not end";
-        break;
-      }
-      char buffer[1024];
-      ssize_t n = read(out[0], buffer, sizeof buffer);
-      if (n <= 0) break;
-      text.append(buffer, size_t(n));
-    }
-    close(out[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    bool ok = false;
+    std::string text = hosts_.InNamespace(ns, work, &ok, timeoutMs);
+    EXPECT_TRUE(ok) << "the search in namespace " << ns << " did not end well";
     return text;
   }
 
+  testsupport::NetNamespaces hosts_;
   std::string ip_, a_, b_, l_;
-  bool created_ = false;
 };
 
 std::string Describe(const Found& found) {

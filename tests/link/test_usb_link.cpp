@@ -46,7 +46,7 @@ Outcome Drive(const std::string& spec, const std::vector<std::string>& steps) {
   for (size_t i = 0; i < steps.size(); i++) {
     const std::string& s = steps[i];
     if (s == "create" || s == "again" || s == "await-status" || s == "stream" || s == "write" ||
-        s == "control")
+        s == "gets" || s == "control")
       i++;
     if (s != "log") expected++;
   }
@@ -190,6 +190,34 @@ TEST_F(UsbLink, WritesGoOutInChunksAndToleranceEndsAtTheFifthError) {
   EXPECT_EQ(Lines(o.events.begin(), o.events.begin() + 3),
             (Lines{"40F5849A out 50", "40F5849A out 50", "40F5849A out 20"}));
   EXPECT_EQ(Count(o.events, "40F5849A out 3"), 5u);
+}
+
+TEST_F(UsbLink, GivenUpDeviceFailsEveryTransferForEver) {
+  // Far more reads than the 8-bit error count can hold: not one of them may
+  // come back as a tolerated "not ready" once the device is given up.
+  Outcome o = Drive("40F5849A:19", {"stream", "40F5849A", "control", "40F5849A io-error-in",
+                                    "gets", "5", "gets", "600", "control", "40F5849A heal",
+                                    "gets", "300", "write", "3", "close"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.lines, (Lines{"stream vErrNone", "control ok", "gets vErrIO=1 vErrNotReady=4",
+                            "gets vErrIO=600", "control ok", "gets vErrIO=300", "write vErrIO",
+                            "close vErrNone"}));
+}
+
+TEST_F(UsbLink, StallAfterAShortTransferResendsOnlyWhatWasNotTaken) {
+  // The first transfer moves 10 of 50 bytes and reports success; the next one
+  // stalls. After the halt is cleared only the remaining 40 bytes go out.
+  Outcome o = Drive("40F5849A:19",
+                    {"stream", "40F5849A", "control", "40F5849A short-out 10", "control",
+                     "40F5849A stall-out-after 1", "control", "clear-log", "write", "50", "close",
+                     "log"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.lines, (Lines{"stream vErrNone", "control ok", "control ok", "control ok",
+                            "write vErrNone", "close vErrNone"}));
+  ASSERT_GE(o.events.size(), 4u);
+  EXPECT_EQ(Lines(o.events.begin(), o.events.begin() + 4),
+            (Lines{"40F5849A out 50 short 10", "40F5849A out 40 LIBUSB_ERROR_PIPE",
+                   "40F5849A clear-halt 01", "40F5849A out 40"}));
 }
 
 TEST_F(UsbLink, ReadTimeOutIsNoIOErrorAndResetsTheCount) {
