@@ -49,7 +49,8 @@ const char* UsageText() {
          "                      before its data.\n"
          "  --no-complete       End WRITE_FILE with the security status only, without the\n"
          "                      completion word.\n"
-         "  --jump-file FILE    At a successful jump, write the start address to FILE.\n"
+         "  --jump-file FILE    At a successful jump, write the line \"jump\" to FILE.\n"
+         "  --timestamps        Start every event line with the monotonic time in seconds.\n"
          "HID stand-in only (libhidapi_sim.so, options in IMX_SDP_SIM_OPTIONS):\n"
          "  --vid WORD --pid WORD  USB identifiers hid_open accepts (default 0x1FC9 0x0130).\n"
          "  --no-device         hid_open finds no device.\n"
@@ -99,6 +100,8 @@ std::string ParseOptions(const std::vector<std::string>& args, Options& options)
       error = flag(options.noComplete);
     } else if (name == "--no-device") {
       error = flag(options.noDevice);
+    } else if (name == "--timestamps") {
+      error = flag(options.timestamps);
     } else if (name == "--dump" || name == "--log" || name == "--jump-file" || name == "--watch") {
       std::string path;
       if (!takeValue(path) || path.empty()) return "option " + name + " needs a file name";

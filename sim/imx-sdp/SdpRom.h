@@ -39,6 +39,7 @@ struct Options {
   // jumpFile at a jump; the HID stand-in puts plugSpec on the simulated USB
   // bus at a jump, or once watchPath appears (the serial case).
   std::string jumpFile;
+  bool timestamps = false;  // pseudo-terminal: start event lines with the monotonic time
   std::string plugSpec;
   std::string watchPath;
 };
