@@ -124,8 +124,8 @@ void BM_UsbWholeUpdate(benchmark::State& state) {
     }
     std::string updater = std::string(UPDATER_BINARY_DIR) + "/src/app/updater";
     std::string serial = "40F5849A";
-    std::vector<std::string> args = {updater, "-u", "http://127.0.0.1:1/cgi/u", "-U", "-f",
-                                     ImagePath(), "-d", serial};
+    std::vector<std::string> args = {
+        updater, "-u", "http://127.0.0.1:1/cgi/u", "-U", "-f", ImagePath(), "-d", serial};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -228,8 +228,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     char bus[128];
-    snprintf(bus, sizeof bus, "%08X:19:block-size=%u,%08X:19", kTarget, kBlockSize,
-             kProbe);
+    snprintf(bus, sizeof bus, "%08X:19:block-size=%u,%08X:19", kTarget, kBlockSize, kProbe);
     setenv("UPDATE_BENCH_BUS", "1", 1);
     setenv("LD_PRELOAD", shim.c_str(), 1);
     setenv("VELMARINE_USB_SIM", bus, 1);

@@ -112,6 +112,7 @@ SimModule::SimModule(const ModuleConfig& config)
   defaultBytes_[31] = {};
   bytes_ = defaultBytes_;
   if (!config_.stateFile.empty()) LoadState();
+  if (config_.inLoader) initDone_ = loaderRunning_ = true;
 }
 
 void SimModule::RegisterCommand(uint8_t command, CommandHandler handler) {

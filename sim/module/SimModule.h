@@ -54,6 +54,7 @@ class SimModule {
   // the link the packet came on; notes collects protocol violations.
   void Handle(const Packet& request, ByteRun& run, Replies& out, std::vector<std::string>& notes);
   void RegisterCommand(uint8_t command, CommandHandler handler);
+  bool HasHandler(uint8_t command) const { return handlers_.count(command) != 0; }
 
   // The number of entities of a class (0x49 queries and error replies). A
   // handler registered for a further class sets its count here.

@@ -90,7 +90,8 @@ std::array<uint32_t, 4> ParseFingerprint(const std::string& text) {
     if ((i < 3) != (dot != std::string::npos))
       throw std::invalid_argument("fingerprint must be four hex words W0.W1.W2.W3: \"" + text +
                                   "\"");
-    std::string word = text.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+    std::string word =
+        text.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
     if (word.size() > 8) throw std::invalid_argument("bad fingerprint word: \"" + word + "\"");
     words[size_t(i)] = ParseBase(word, 16, 0xFFFFFFFFu, "fingerprint word");
     start = dot + 1;
@@ -139,6 +140,9 @@ ModuleConfig ParseModuleSpec(const std::string& spec) {
       c.rebootPauseMs = ParseNumber(v, 600000, "reboot pause (ms)");
     } else if (k == "load-pause") {
       c.loadPauseMs = ParseNumber(v, 600000, "load pause (ms)");
+    } else if (k == "loader") {
+      if (!v.empty() && v != "1" && v != "0") throw std::invalid_argument("loader takes no value");
+      c.inLoader = v != "0";
     } else if (k == "state") {
       if (v.empty()) throw std::invalid_argument("state needs a file name");
       c.stateFile = v;

@@ -82,9 +82,9 @@ void SimModule::HandleUpgrade(const Packet& request, Replies& out,
                                  uint8_t(kLoadBase >> 16), uint8_t(kLoadBase >> 8)}));
         return;
       }
-      out.Add(Packet::Make(a, {kUpgradeCommand, 0, uint8_t(kLoadBase >> 24),
-                               uint8_t(kLoadBase >> 16), uint8_t(kLoadBase >> 8),
-                               uint8_t(kLoadBase)}));
+      out.Add(
+          Packet::Make(a, {kUpgradeCommand, 0, uint8_t(kLoadBase >> 24), uint8_t(kLoadBase >> 16),
+                           uint8_t(kLoadBase >> 8), uint8_t(kLoadBase)}));
       return;
     case 3: {  // Prepare: flags, then the block's big-endian address
       ++prepareCount_;
@@ -192,8 +192,8 @@ void SimModule::SaveState() const {
   {
     std::ofstream out(temp, std::ios::binary | std::ios::trunc);
     if (!out) return;
-    out << kStateMagic << "\nbuild " << config_.build << "\nversion " << std::hex
-        << config_.version << std::dec << "\n";
+    out << kStateMagic << "\nbuild " << config_.build << "\nversion " << std::hex << config_.version
+        << std::dec << "\n";
     for (const auto& r : flash_) {
       out << "region " << r.first << " " << r.second.size() << "\n";
       out.write(reinterpret_cast<const char*>(r.second.data()), std::streamsize(r.second.size()));

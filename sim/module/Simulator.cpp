@@ -402,7 +402,8 @@ struct Simulator::Impl {
         if (p.length && p.data[0] == SimModule::kSystemCommand) ++e.stats.ueiRequests;
         Replies r;
         std::vector<std::string> notes;
-        if (target == entry.module.get() && p.length && p.data[0] == 8)
+        // A handler a test registered for the I2C command takes precedence.
+        if (target == entry.module.get() && p.length && p.data[0] == 8 && !target->HasHandler(8))
           HandleI2C(e, *target, p, r);
         else
           target->Handle(p, l.runs[p.address], r, notes);

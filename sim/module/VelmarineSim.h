@@ -53,6 +53,9 @@ struct ModuleConfig {
   uint32_t rebootPauseMs = 500;
   uint32_t loadPauseMs = 300;
   std::string stateFile;
+  // Starts in its upgrade loader (as after a boot ROM jumped to it): firmware
+  // blocks are taken at once, without Init or Load.
+  bool inLoader = false;
 };
 
 // A request command (and option code, -1 for any) that gets no reply.
@@ -75,13 +78,13 @@ struct FaultConfig {
   uint32_t splitGapMs = 2;             // pause between those chunks
   uint32_t heartbeatTimeoutMs = 1000;  // the host must answer a heartbeat within this time
   // Upgrade loader faults. Counts run over the module's life, from 1.
-  int dataShortAt = -1;     // the Data packet with this number is acknowledged short...
-  int dataShortRepeat = 1;  // ...and so are this many after it in all
-  int sumOffAt = -1;        // the Sum with this number answers the sum plus one
-  int prepareFailAt = -1;   // the Prepare with this number answers status 1
-  int dropInBlockAt = -1;   // the link is dropped on the Data packet with this number
-  bool loadDrop = false;    // Load restarts the module: the link drops, it comes back
-  bool neverBack = false;   // after Reboot the module never comes back
+  int dataShortAt = -1;      // the Data packet with this number is acknowledged short...
+  int dataShortRepeat = 1;   // ...and so are this many after it in all
+  int sumOffAt = -1;         // the Sum with this number answers the sum plus one
+  int prepareFailAt = -1;    // the Prepare with this number answers status 1
+  int dropInBlockAt = -1;    // the link is dropped on the Data packet with this number
+  bool loadDrop = false;     // Load restarts the module: the link drops, it comes back
+  bool neverBack = false;    // after Reboot the module never comes back
   bool rebootClose = false;  // at Reboot TCP links end with an orderly close, not a reset
   bool initShort = false;    // Init is answered without the last byte of its load base
 };
@@ -111,11 +114,12 @@ struct EndpointStats {
   int lastRoute = -1;
   uint64_t heartbeatsSent = 0, heartbeatAnswers = 0, heartbeatMissed = 0, heartbeatWrong = 0;
   uint64_t ueiRequests = 0, errorReplies = 0, muted = 0;
-  uint64_t unrouted = 0;           // packets to an address no module here has
-  std::vector<uint8_t> i2cWrites;  // device-network addresses written through the I2C entity, in order
-  uint64_t i2cAcks = 0;            // of those, the ones a module behind answered
-  uint64_t violations = 0;         // packets that break the protocol rules
-  uint64_t drops = 0;              // links dropped by a fault
+  uint64_t unrouted = 0;  // packets to an address no module here has
+  std::vector<uint8_t>
+      i2cWrites;            // device-network addresses written through the I2C entity, in order
+  uint64_t i2cAcks = 0;     // of those, the ones a module behind answered
+  uint64_t violations = 0;  // packets that break the protocol rules
+  uint64_t drops = 0;       // links dropped by a fault
   std::vector<std::string> notes;  // the latest violations, newest last
 };
 
@@ -234,7 +238,7 @@ class DiscoveryResponder {
 
 // Command-line forms, shared by the program and its tests.
 // "serial=40F5849A,model=19,address=4,router=0,version=2.15.3,build=1234,hb=1000,name=Bench,
-//  fingerprint=W0.W1.W2.W3,block-size=2048,reboot-pause=500,load-pause=300,state=FILE"
+//  fingerprint=W0.W1.W2.W3,block-size=2048,reboot-pause=500,load-pause=300,state=FILE,loader"
 ModuleConfig ParseModuleSpec(const std::string& spec);
 // "garbage=01FF03,garbage-after=5,drop-after=3,refuse-after-drop,drop-close,mute=0xAD,mute=3:9,
 //  delay=200,delay=200:0x49,split=3,split-gap=2,hb-timeout=1000,data-short=K,data-short-repeat=N,

@@ -43,6 +43,7 @@ const char kUsage[] =
     "                        reboot-pause=MS time away after Reboot (default 500)\n"
     "                        load-pause=MS   time away after a Load that restarts (default 300)\n"
     "                        state=FILE      keep flash, build and version in FILE across runs\n"
+    "                        loader          start in the upgrade loader (no Init or Load needed)\n"
     "  --tcp [HOST:]PORT   TCP server for the module, one link per connection;\n"
     "                      PORT 0 picks a free port; HOST defaults to 127.0.0.1\n"
     "  --pty               pseudo-terminal for the module (a serial link)\n"

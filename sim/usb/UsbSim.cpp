@@ -82,7 +82,6 @@ void sAddEvent(Bus* bus, const std::string& line) {
   }
 }
 
-
 // Puts one module on the bus (or behind its driver node). A module plugged in
 // again under a serial number the bus knew keeps its simulated state.
 void sAddDevice(Bus* b, const usbsim::DeviceConfig& c) {

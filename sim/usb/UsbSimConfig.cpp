@@ -1,13 +1,13 @@
 // Parses the simulated bus's configuration text into device records.
 #include "UsbSimConfig.h"
 
-#include "VelmarineSim.h"
-
 #include <libusb.h>
 
 #include <cstdio>
 #include <sstream>
 #include <stdexcept>
+
+#include "VelmarineSim.h"
 
 namespace usbsim {
 
@@ -94,9 +94,9 @@ void ApplyOption(DeviceConfig& c, const std::string& option) {
                      ? -1
                      : int(Number(value.substr(slash + 1), 0, 0x3F, "mute option"));
     c.mute.emplace_back(command, option);
-  } else if (name == "fingerprint" ||
-             name == "block-size" || name == "reboot-pause" || name == "load-pause" ||
-             name == "state" || name == "name" || name == "hb") {
+  } else if (name == "fingerprint" || name == "block-size" || name == "reboot-pause" ||
+             name == "load-pause" || name == "state" || name == "name" || name == "hb" ||
+             name == "loader") {
     // Module keys, as the simulator's module description takes them.
     velsim::ModuleConfig parsed = velsim::ParseModuleSpec(option);
     velsim::ModuleConfig& m = c.module;
@@ -107,6 +107,7 @@ void ApplyOption(DeviceConfig& c, const std::string& option) {
     if (name == "state") m.stateFile = parsed.stateFile;
     if (name == "name") m.name = parsed.name;
     if (name == "hb") m.heartbeatMs = parsed.heartbeatMs;
+    if (name == "loader") m.inLoader = parsed.inLoader;
   } else if (name == "data-short" || name == "data-short-repeat" || name == "sum-off" ||
              name == "prepare-fail" || name == "drop-in-block" || name == "load-mute" ||
              name == "load-drop" || name == "never-back" || name == "init-short") {

@@ -27,9 +27,9 @@ struct DeviceConfig {
   bool stallOut = false, stallIn = false;  // the first transfer stalls
   bool ioError = false;                    // every transfer fails with an I/O error
   bool gone = false;                       // unplugged from the start
-  uint8_t router = 0;      // address of the module it sits behind (0: on the bus itself)
-  uint32_t build = 0;      // the module's build (0: the simulator's default)
-  uint32_t version = 0;    // packed version (0: the simulator's default)
+  uint8_t router = 0;    // address of the module it sits behind (0: on the bus itself)
+  uint32_t build = 0;    // the module's build (0: the simulator's default)
+  uint32_t version = 0;  // packed version (0: the simulator's default)
   std::vector<std::pair<int, int>> mute;  // requests (command, option or -1) left unanswered
   // The rest of the simulated module behind the device (fingerprint, loader
   // settings, state file) and its upgrade loader faults.

@@ -1,8 +1,10 @@
 // Console display and the listings of -D, -B, -L and -N.
 #include "CLI_Display.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -17,9 +19,24 @@ const char kBar[] = "===========================================================
 static_assert(sizeof(kBar) - 1 == 69, "the bar text is 69 characters");
 
 bool sOnTerminal() { return isatty(fileno(stdout)) == 1; }
+
+// A program started with standard input, output or error closed would hand
+// that descriptor number to the next file it opens, and its messages would
+// then be written into a store file. Each closed one is opened on /dev/null.
+void sOpenClosedStandardStreams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) {
+      dup2(opened, fd);
+      close(opened);
+    }
+  }
+}
 }  // namespace
 
 CLI_Display::CLI_Display() {
+  sOpenClosedStandardStreams();
   setvbuf(stdout, nullptr, _IONBF, 0);
   setvbuf(stderr, nullptr, _IONBF, 0);
 }

@@ -8,6 +8,7 @@
 
 #include "CLI_Display.h"
 #include "Log.h"
+#include "UpdaterDefaults.h"
 
 namespace {
 
@@ -20,20 +21,20 @@ struct OptionEntry {
 };
 
 const OptionEntry kOptions[] = {
-    {"-B", Kind::Command, false},    {"-L", Kind::Command, false},
-    {"-D", Kind::Command, false},    {"-G", Kind::Command, false},
-    {"-I", Kind::Command, false},    {"-U", Kind::Command, false},
+    {"-B", Kind::Command, false},        {"-L", Kind::Command, false},
+    {"-D", Kind::Command, false},        {"-G", Kind::Command, false},
+    {"-I", Kind::Command, false},        {"-U", Kind::Command, false},
     {"-OVERRIDE", Kind::Command, false}, {"-N", Kind::Command, false},
-    {"-Y", Kind::Command, false},    {"-C", Kind::Command, false},
-    {"-h", Kind::Help, false},       {"-H", Kind::Help, false},
-    {"-n", Kind::Parameter, false},  {"-X", Kind::Parameter, true},
-    {"-Z", Kind::Parameter, true},   {"-i", Kind::Parameter, true},
-    {"-b", Kind::Parameter, true},   {"-d", Kind::Parameter, true},
-    {"-t", Kind::Parameter, true},   {"-f", Kind::Parameter, true},
-    {"-r", Kind::Parameter, true},   {"-s", Kind::Parameter, true},
-    {"-o", Kind::Parameter, true},   {"-e", Kind::Parameter, true},
-    {"-l", Kind::Parameter, true},   {"-k", Kind::Parameter, true},
-    {"-u", Kind::Parameter, true},   {"--help", Kind::Help, false},
+    {"-Y", Kind::Command, false},        {"-C", Kind::Command, false},
+    {"-h", Kind::Help, false},           {"-H", Kind::Help, false},
+    {"-n", Kind::Parameter, false},      {"-X", Kind::Parameter, true},
+    {"-Z", Kind::Parameter, true},       {"-i", Kind::Parameter, true},
+    {"-b", Kind::Parameter, true},       {"-d", Kind::Parameter, true},
+    {"-t", Kind::Parameter, true},       {"-f", Kind::Parameter, true},
+    {"-r", Kind::Parameter, true},       {"-s", Kind::Parameter, true},
+    {"-o", Kind::Parameter, true},       {"-e", Kind::Parameter, true},
+    {"-l", Kind::Parameter, true},       {"-k", Kind::Parameter, true},
+    {"-u", Kind::Parameter, true},       {"--help", Kind::Help, false},
 };
 
 size_t sLeadingDashes(const std::string& text) {
@@ -99,6 +100,21 @@ bool sSerialArgument(CLI_Display& display, const char* argument, uint32_t* out,
   return true;
 }
 
+// The server URL for a -u value. The documented form host:port (or any value
+// without a scheme) gets the default URL's scheme, and its path when it names
+// none; a full URL is kept as it is.
+std::string sServerUrl(const char* value) {
+  std::string text = value ? value : "";
+  if (text.empty() || text.find("://") != std::string::npos) return text;
+  const std::string defaults = UPDATER_DEFAULT_SERVER_URL;
+  const size_t schemeEnd = defaults.find("://") + 3;
+  const size_t pathStart = defaults.find('/', schemeEnd);
+  std::string url = defaults.substr(0, schemeEnd) + text;
+  if (text.find('/') == std::string::npos && pathStart != std::string::npos)
+    url += defaults.substr(pathStart);
+  return url;
+}
+
 }  // namespace
 
 uint32_t _get_hex_arg(const char* text, char** end) {
@@ -153,15 +169,24 @@ int _get_params(CLI_Display& display, int argc, char** argv, Parameters* params)
       params->helpRequested = true;
       return 0;
     }
-    if (option == "-B") params->commands.Set(CMD_LIST_BUILDS);
-    else if (option == "-L") params->commands.Set(CMD_LIST_LOCAL_BUILDS);
-    else if (option == "-D") params->commands.Set(CMD_DISCOVER);
-    else if (option == "-G") params->commands.Set(CMD_GET_BUILD);
-    else if (option == "-I") params->commands.Set(CMD_INFO);
-    else if (option == "-U") params->commands.Set(CMD_UPDATE);
-    else if (option == "-N") params->commands.Set(CMD_FINGERPRINT);
-    else if (option == "-C") params->commands.Set(CMD_CHECK);
-    else if (option == "-OVERRIDE") params->override = true;
+    if (option == "-B")
+      params->commands.Set(CMD_LIST_BUILDS);
+    else if (option == "-L")
+      params->commands.Set(CMD_LIST_LOCAL_BUILDS);
+    else if (option == "-D")
+      params->commands.Set(CMD_DISCOVER);
+    else if (option == "-G")
+      params->commands.Set(CMD_GET_BUILD);
+    else if (option == "-I")
+      params->commands.Set(CMD_INFO);
+    else if (option == "-U")
+      params->commands.Set(CMD_UPDATE);
+    else if (option == "-N")
+      params->commands.Set(CMD_FINGERPRINT);
+    else if (option == "-C")
+      params->commands.Set(CMD_CHECK);
+    else if (option == "-OVERRIDE")
+      params->override = true;
     else if (option == "-Y") {
       display.message(ERROR, "Unhandled command: [%s]", "-Y");
       status = 1;
@@ -220,7 +245,7 @@ int _get_params(CLI_Display& display, int argc, char** argv, Parameters* params)
     } else if (option == "-s") {
       params->serialPort = argument;
     } else if (option == "-u") {
-      params->serverUrl = argument;
+      params->serverUrl = sServerUrl(argument);
     } else if (option == "-e") {
       params->echo = true;
     } else if (option == "-n") {

@@ -51,6 +51,7 @@ struct DownloadJob {
   std::string buildText;
   std::string* birdText;
   bool noCal;
+  std::string failure;  // why the request failed, read after the join
 };
 
 void sDownload(DownloadJob* job) {
@@ -59,11 +60,20 @@ void sDownload(DownloadJob* job) {
     ok =
         UpdateServerRequest::GetBuild(job->serial, job->versionText.c_str(), job->buildText.c_str(),
                                       *job->birdText, job->serverUrl.c_str(), job->noCal);
+    if (!ok) job->failure = UpdateServerRequest::LastFailure();
   } catch (const std::exception&) {
     // Out of memory for the reply: the download failed, the process goes on.
     job->birdText->clear();
   }
   job->result.set_value(ok);
+}
+
+// "Server request failed for URL", then the reason on a line of its own, so
+// the user can tell a wrong address from a refused connection or a bad certificate.
+void sServerRequestFailed(UpdaterDisplayInterface& display, const char* url) {
+  display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Server request failed for %s", url);
+  std::string reason = UpdateServerRequest::LastFailure();
+  if (!reason.empty()) display.message(UpdaterDisplayInterface::LEVEL_ERROR, "%s", reason.c_str());
 }
 
 }  // namespace
@@ -97,7 +107,7 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string build, bool ove
   }
   const char* url = serverUrl.c_str();
   if (!UpdateServerRequest::ping(url)) {
-    display.message(ERROR, "Server request failed for %s", url);
+    sServerRequestFailed(display, url);
     return 0;
   }
 
@@ -157,8 +167,12 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string build, bool ove
   while (result.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
     display.update_spinner(true, "Downloading");
   display.update_spinner(false, "Downloading");
-  if (!result.get()) display.message(ERROR, "Download failed");
+  bool downloaded = result.get();
   downloader.join();
+  if (!downloaded) {
+    display.message(ERROR, "Download failed");
+    if (!job.failure.empty()) display.message(ERROR, "%s", job.failure.c_str());
+  }
 
   if (birdText.empty()) {
     display.message(ERROR, "Failed to retrieve a valid BIRD file");
@@ -173,14 +187,30 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string build, bool ove
                     number);
     return number;
   }
+  // A reply that decodes but is no readable BIRD file (a proxy's error page,
+  // a server that serves the wrong thing) must not become a stored build
+  // that -U would later pick.
+  bool isBird = false;
+  {
+    BirdFile image;
+    const uint8_t* raw = reinterpret_cast<const uint8_t*>(bytes);
+    isBird = BirdFile::VerifyBytes(raw, length) && image.LoadBytes(raw, length);
+  }
+  if (!isBird) {
+    free(bytes);
+    display.message(ERROR, "Build %u arrived damaged (not a BIRD file); nothing was stored",
+                    number);
+    return 0;
+  }
   std::string fileName = job.buildText + ".bird";
   vErr written =
       device.WriteFile(fileName.c_str(), reinterpret_cast<const uint8_t*>(bytes), length);
   free(bytes);
   if (written != vErrNone) {
-    // The entry keeps naming the last build that really is in the store.
+    // The entry keeps naming the last build that really is in the store, and
+    // the command fails: a build that is not stored was not downloaded.
     display.message(ERROR, "Failed to write file with %d", int(written));
-    return number;
+    return 0;
   }
   device.info.Add("LATEST_DOWNLOAD", fileName.c_str());
   device.info.Add("LAST_DOWNLOAD_DATE", sNow().c_str());
@@ -209,7 +239,7 @@ std::map<std::string, std::string> Updater::Get_BuildList(uint32_t serial) {
   std::map<std::string, std::string> builds;
   const char* url = serverUrl.c_str();
   if (!UpdateServerRequest::ping(url)) {
-    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Server request failed for %s", url);
+    sServerRequestFailed(display, url);
   } else if (!UpdateServerRequest::GetBuildList(serial, builds, url)) {
     display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve builds for %08X",
                     serial);

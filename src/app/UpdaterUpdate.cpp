@@ -3,6 +3,7 @@
 // bring the module back after the loader, and record the transfer.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -98,9 +99,13 @@ bool sImageSendable(const BirdFile& image, std::string& why) {
 class UpdateHold {
  public:
   UpdateHold(const std::string& storeDirectory, uint32_t serial) {
-    char name[64];
-    snprintf(name, sizeof name, "/.update-%08X.lock", serial);
-    fd_ = open((storeDirectory + name).c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    // Kept apart in a hidden folder, so no store search ever takes a lock
+    // file for the module's entry.
+    std::string folder = storeDirectory + "/.locks";
+    mkdir(folder.c_str(), 0755);
+    char name[32];
+    snprintf(name, sizeof name, "/%08X.lock", serial);
+    fd_ = open((folder + name).c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
     // Without a lock file (a read-only store) the update goes on unguarded.
     if (fd_ >= 0 && flock(fd_, LOCK_EX | LOCK_NB) != 0) {
       close(fd_);
@@ -189,7 +194,9 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, std::string birdF
       _createUpdaterStore(display, storeDirectory, "Update_Firmware");
   if (!store) return false;
   UpdaterStoreItem item;
-  store->FindDevice(serial, &item);
+  // A stray file whose name holds the serial number is no device entry.
+  if (!store->FindDevice(serial, &item) || item.kind != STORE_ITEM_DIRECTORY)
+    item = UpdaterStoreItem();
   uint64_t start = vTime_GetMSTicks();
 
   // The image: the named file, or a build chosen from the server and the store.
@@ -203,6 +210,8 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, std::string birdF
     if (build != 0) {
       std::string name = std::to_string(build) + ".bird";
       try {
+        // Without an entry there is no stored image to find.
+        if (!item.IsValid()) throw std::runtime_error("no store entry");
         item.ReadBirdFile(name.c_str());
       } catch (const std::exception&) {
         build = 0;
@@ -241,6 +250,7 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, std::string birdF
     Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
     if (!image.ReplaceSerialNumber(serial)) {
       Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
+      display.message(ERROR, "Failed to write the serial number [%08X] into the firmware", serial);
       return false;
     }
     Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");

@@ -123,7 +123,8 @@ class sDiscoveryWindow {
   sDiscoveryWindow() {
     fd_ = open(sDISCOVERY_LOCK_FILE, O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
     if (fd_ < 0) return;
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(sDISCOVERY_LOCK_WAIT_MS);
+    auto end =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(sDISCOVERY_LOCK_WAIT_MS);
     while (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
       if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() >= end) {
         close(fd_);

@@ -69,8 +69,7 @@ vErr UpdaterEntity::TransferPrepare(const uint8_t* data, uint32_t length, uint8_
            "%02X]} \n",
            flags, data[0], data[1], data[2], data[3]);
   Log::log(DEBUG_Network_FIRM, "NETWORK: Address: %d\n", int(address));
-  const uint8_t request[] = {cmdUPGRADE, val_UPGRADE_PREPARE, flags,
-                             data[0],    data[1],             data[2],
+  const uint8_t request[] = {cmdUPGRADE, val_UPGRADE_PREPARE, flags, data[0], data[1], data[2],
                              data[3]};
   vErr err = send(sizeof request, request);
   if (err != vErrNone) {
@@ -204,7 +203,8 @@ vErr UpdaterEntity::FirmwareWrite(uint32_t count) {
   err = await(val_UPGRADE_STATUS, &length, reply);
   uint8_t status = (err == vErrNone && length >= 3) ? reply[2] : 0xFF;
   if (status != 0) {
-    Log::log(DEBUG_Network_FIRM, "NETWORK: invalid or error reply when loader writing firmware.\n\n");
+    Log::log(DEBUG_Network_FIRM,
+             "NETWORK: invalid or error reply when loader writing firmware.\n\n");
     return vErrInvalidOption;
   }
   Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated write\n\n");

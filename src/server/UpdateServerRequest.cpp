@@ -2,6 +2,7 @@
 // version ordering of build lists.
 #include "UpdateServerRequest.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -51,14 +52,20 @@ std::string sSerialText(uint32_t serial) {
   return text;
 }
 
+thread_local std::string tLastFailure;
+std::atomic<UpdateServerRequest::Transport> gTransport{nullptr};
+
 const char* sURL(const char* url) { return url ? url : UPDATER_DEFAULT_SERVER_URL; }
 
 // Runs one request and checks status and the "ok" line. On success body holds
 // the reply and lines its non-empty lines (the first being the "ok" line).
 bool sRequest(const char* operation, const char* url, const Parameters& parameters,
               std::string& body, std::vector<Line>& lines) {
+  tLastFailure.clear();
   try {
-    HTTPResponse response = HTTPRequest::GET(sURL(url), parameters);
+    UpdateServerRequest::Transport transport = gTransport.load();
+    HTTPResponse response =
+        transport ? transport(sURL(url), parameters) : HTTPRequest::GET(sURL(url), parameters);
     if (response.get_status() != 200) {
       if (std::string(operation) == "ping")
         Log::log(DEBUG_ServerComm, "PING ==> [%d] [%s]\n", int(response.get_status()),
@@ -66,6 +73,8 @@ bool sRequest(const char* operation, const char* url, const Parameters& paramete
       else
         Log::log(DEBUG_ServerComm, "%s ==> [%d] [%s]\n", operation, int(response.get_status()),
                  response.get_response());
+      tLastFailure =
+          "the server answered with HTTP status " + std::to_string(response.get_status());
       return false;
     }
     std::string request = response.get_request();
@@ -73,16 +82,22 @@ bool sRequest(const char* operation, const char* url, const Parameters& paramete
     lines = sSplitLines(body);
     if (lines.empty() || lines[0].length < 2 || body.compare(lines[0].start, 2, "ok") != 0) {
       Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", operation, request.c_str());
+      tLastFailure = "the server refused the request (its reply does not begin with \"ok\")";
       return false;
     }
     return true;
   } catch (const std::exception& e) {
     Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", operation, e.what());
+    tLastFailure = e.what();
     return false;
   }
 }
 
 }  // namespace
+
+void UpdateServerRequest::SetTransport(Transport transport) { gTransport = transport; }
+
+std::string UpdateServerRequest::LastFailure() { return tLastFailure; }
 
 bool UpdateServerRequest::ping(const char* url) {
   std::string body;

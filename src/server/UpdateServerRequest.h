@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+class HTTPResponse;
+
 class UpdateServerRequest {
  public:
   typedef std::pair<std::string, std::string> BuildEntry;  // (build, version)
@@ -23,6 +25,17 @@ class UpdateServerRequest {
                            const char* url);
   static bool GetRecoveryInfo(const uint32_t fingerprint[4], uint32_t* serial, uint32_t* build,
                               const char* url);
+
+  // Why the calling thread's last operation failed, in one line: libcurl's
+  // reason for a transport failure, the HTTP status of an error reply, or a
+  // refusal; empty after a success.
+  static std::string LastFailure();
+
+  // The request every operation runs: HTTPRequest::GET unless replaced (a
+  // fake server for tests and the fuzzer); null restores HTTPRequest::GET.
+  typedef HTTPResponse (*Transport)(const char* url,
+                                    const std::map<std::string, std::string>& parameters);
+  static void SetTransport(Transport transport);
 
   // The entries as (build, version), newest version first; entries whose
   // versions don't parse keep their incoming order relative to their neighbours.

@@ -3,6 +3,7 @@
 #include "KeyValueStore.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <vector>
 
 #include "Log.h"
@@ -52,12 +54,27 @@ mode_t NewFileMode() {
   return 0666 & ~mask;
 }
 
+// A write past the process's file-size limit raises SIGXFSZ, whose default
+// action ends the process and can leave the store half-updated. With the
+// signal ignored the write fails with EFBIG instead and is reported as a
+// failed write. A handler the program installed itself is left alone.
+void IgnoreFileSizeSignal() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction current;
+    if (sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL &&
+        !(current.sa_flags & SA_SIGINFO))
+      signal(SIGXFSZ, SIG_IGN);
+  });
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
 // AtomicFileWriter
 
 AtomicFileWriter::AtomicFileWriter(const std::string& path) : target_(path) {
+  IgnoreFileSizeSignal();
   struct stat st;
   mode_t mode;
   // No file has an empty name (opening one fails as a missing file would).

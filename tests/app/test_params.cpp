@@ -136,3 +136,28 @@ TEST(Params, DigitReaders) {
 }
 
 }  // namespace
+
+namespace {
+
+// -u: the documented host:port form gets the default URL's scheme and path;
+// a value with a scheme is used exactly as given.
+TEST(ParamsServerUrl, HostPortGetsTheDefaultSchemeAndPath) {
+  const std::string defaults = Parameters().serverUrl;
+  const std::string scheme = defaults.substr(0, defaults.find("://") + 3);
+  const struct {
+    const char* value;
+    std::string expected;
+  } cases[] = {
+      {"127.0.0.1:8080", scheme + "127.0.0.1:8080/cgi/u"},
+      {"updates.example.net", scheme + "updates.example.net/cgi/u"},
+      {"127.0.0.1:8080/other/path", scheme + "127.0.0.1:8080/other/path"},
+      {"http://127.0.0.1:8080/", "http://127.0.0.1:8080/"},
+      {"https://mirror.example.net:8443/cgi/u", "https://mirror.example.net:8443/cgi/u"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Parse({"-u", c.value}).params.serverUrl, c.expected) << c.value;
+    EXPECT_EQ(Parse({std::string("-u=") + c.value}).params.serverUrl, c.expected) << c.value;
+  }
+}
+
+}  // namespace

@@ -39,10 +39,10 @@ class UpdateTcp : public ::testing::Test {
     std::vector<std::string> args;
     const std::string address = testsupport::NetNamespaces::kAddressB;
     for (const auto& m : modules) {
-      args.insert(args.end(),
-                  {"--module", "serial=" + Hex8(m.first) + ",model=19,address=4,state=" +
+      args.insert(args.end(), {"--module",
+                               "serial=" + Hex8(m.first) + ",model=19,address=4,state=" +
                                    state(m.first) + (m.second.empty() ? "" : "," + m.second),
-                   "--tcp", address + ":0"});
+                               "--tcp", address + ":0"});
       if (!faults.empty()) args.insert(args.end(), {"--fault", faults});
     }
     args.insert(args.end(), {"--discovery-interface", address});
@@ -58,8 +58,7 @@ class UpdateTcp : public ::testing::Test {
   void Store(const Image& image, uint32_t serial) {
     std::string d = home() + "/.corvane/updater/" + Hex8(serial);
     testsupport::Run("/bin/mkdir", {"-p", d});
-    ASSERT_EQ(updtest::Pack(image.Manifest(), d + "/" + std::to_string(image.build) + ".bird"),
-              "");
+    ASSERT_EQ(updtest::Pack(image.Manifest(), d + "/" + std::to_string(image.build) + ".bird"), "");
     testsupport::WriteFile(d + "/.settings", "LATEST_DOWNLOAD=1234.bird\n");
   }
 

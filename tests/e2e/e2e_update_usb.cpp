@@ -43,8 +43,7 @@ class UpdateUsb : public ::testing::Test {
   void Store(const Image& image, uint32_t serial = kSerial, const std::string& settings = "") {
     std::string d = storeDir(serial);
     testsupport::Run("/bin/mkdir", {"-p", d});
-    ASSERT_EQ(updtest::Pack(image.Manifest(), d + "/" + std::to_string(image.build) + ".bird"),
-              "");
+    ASSERT_EQ(updtest::Pack(image.Manifest(), d + "/" + std::to_string(image.build) + ".bird"), "");
     if (!settings.empty()) testsupport::WriteFile(d + "/.settings", settings);
   }
 
@@ -114,13 +113,25 @@ TEST_F(UpdateUsb, BuildChoiceFallsBackFromTheServerToTheLatestDownloadAndTransfe
     int status;
     const char* said;
   } cases[] = {
-      {"latest download", "LATEST_DOWNLOAD=1234.bird\n", false, {}, 0,
+      {"latest download",
+       "LATEST_DOWNLOAD=1234.bird\n",
+       false,
+       {},
+       0,
        "Updating with the Latest Download"},
-      {"latest transfer", "LATEST_TRANSFER=1234.bird\n", false, {}, 0,
+      {"latest transfer",
+       "LATEST_TRANSFER=1234.bird\n",
+       false,
+       {},
+       0,
        "Updating with the Latest Transfer"},
       {"nothing stored", "", false, {}, 1, "Could not find valid build for this device."},
       {"named build missing", "", false, {"-b", "999"}, 1, "Failed to load bird file"},
-      {"server newer than the store", "LATEST_DOWNLOAD=1234.bird\n", true, {}, 0,
+      {"server newer than the store",
+       "LATEST_DOWNLOAD=1234.bird\n",
+       true,
+       {},
+       0,
        "New firmware is available.  Updater will proceed if valid firmware is found locally."},
   };
   Image image;
@@ -277,10 +288,10 @@ TEST_F(UpdateUsb, LoaderFaultsEndInACompletedUpdateOrAClearFailureThatARerunMend
     SCOPED_TRACE(c.fault);
     testsupport::Run("/bin/rm", {"-rf", home() + "/.corvane", state()});
     Store(image, kSerial, "LATEST_DOWNLOAD=1234.bird\n");
-    RunResult r =
-        Update({"-u", kNoServer, "-U", "-b", "1234", "-d", Hex8(kSerial), "-X", "0x501"},
-               bus(kSerial, c.fault));
-    EXPECT_EQ(r.status, c.status) << r.out << r.err.substr(r.err.size() > 3000 ? r.err.size() - 3000 : 0);
+    RunResult r = Update({"-u", kNoServer, "-U", "-b", "1234", "-d", Hex8(kSerial), "-X", "0x501"},
+                         bus(kSerial, c.fault));
+    EXPECT_EQ(r.status, c.status) << r.out
+                                  << r.err.substr(r.err.size() > 3000 ? r.err.size() - 3000 : 0);
     EXPECT_NE((r.out + r.err).find(c.said), std::string::npos) << r.out;
     if (c.status == 0) {
       ExpectFlashed(image);
@@ -309,10 +320,10 @@ TEST_F(UpdateUsb, ChunksGoAsDataPacketsOfAtMost26BytesAndAnAddressOnlyBlockSends
   size_t at = r.err.find("NETWORK: Firmware Transfer (addr=00000000, len=60)");
   ASSERT_NE(at, std::string::npos) << r.err;
   std::string firmware = r.err.substr(at);
-  std::string expected[] = {"val_UPGRADE_DATA, 26}", "val_UPGRADE_DATA, 26}",
-                            "val_UPGRADE_DATA, 8}", "val_UPGRADE_SUM}",
-                            "val_UPGRADE_WRITE, 60}", "Firmware Transfer (addr=00008000, len=0)",
-                            "LoaderReboot"};
+  std::string expected[] = {
+      "val_UPGRADE_DATA, 26}", "val_UPGRADE_DATA, 26}",  "val_UPGRADE_DATA, 8}",
+      "val_UPGRADE_SUM}",      "val_UPGRADE_WRITE, 60}", "Firmware Transfer (addr=00008000, len=0)",
+      "LoaderReboot"};
   size_t pos = 0;
   for (const std::string& step : expected) {
     size_t next = firmware.find(step, pos);
@@ -342,8 +353,8 @@ TEST_F(UpdateUsb, KilledUpdatesNeverCountAsDoneAndASecondRunCompletes) {
     SCOPED_TRACE(c.point);
     testsupport::Run("/bin/rm", {"-rf", home() + "/.corvane", state()});
     Store(image, kSerial, "LATEST_DOWNLOAD=1234.bird\n");
-    std::vector<std::string> args = {"-u", kNoServer, "-U",  "-b",
-                                     "1234",   "-d",      Hex8(kSerial), "-X", "0x401"};
+    std::vector<std::string> args = {"-u", kNoServer,     "-U", "-b",   "1234",
+                                     "-d", Hex8(kSerial), "-X", "0x401"};
     testsupport::RunOptions options = updtest::UsbBus(bus());
     options.env["HOME"] = home();
     bool killed;
@@ -393,7 +404,9 @@ TEST_F(UpdateUsb, TwoUpdatersOfOneModuleTheSecondIsRefusedClearly) {
   image.size = 30000;  // long enough for the two runs to overlap
   Store(image, kSerial, "LATEST_DOWNLOAD=1234.bird\n");
   RunResult results[2];
-  std::thread first([&] { results[0] = Update({"-u", kNoServer, "-U", "-d", Hex8(kSerial)}, bus()); });
+  std::thread first([&] {
+    results[0] = Update({"-u", kNoServer, "-U", "-d", Hex8(kSerial)}, bus());
+  });
   usleep(300000);
   results[1] = Update({"-u", kNoServer, "-U", "-d", Hex8(kSerial)}, bus());
   first.join();

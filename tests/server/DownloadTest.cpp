@@ -1,13 +1,17 @@
 // The download operations in process, against the update server: the
 // fingerprint form, argument checks before any request, the spinner on the
 // calling thread, _valid_build, and a store that can't be opened.
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "BirdWriter.h"
 #include "HTTPRequest.h"
+#include "KeyValueStore.h"
 #include "ScriptedServer.h"
 #include "TestSupport.h"
 #include "Updater.h"
@@ -91,7 +95,8 @@ TEST_F(DownloadTest, ArgumentsAreCheckedBeforeTheServerIsAsked) {
   EXPECT_EQ(updater.Download_Firmware(0x1A2B3, "", false, false), 0u);
   std::vector<std::string> expected = {
       "E Build number '12x' must be an number", "E Build number '4294967296' must be an number",
-      "E Serial Number must be non-zero", "E Server request failed for http://127.0.0.1:1/cgi/u"};
+      "E Serial Number must be non-zero", "E Server request failed for http://127.0.0.1:1/cgi/u",
+      std::string("E ") + curl_easy_strerror(CURLE_COULDNT_CONNECT)};
   EXPECT_EQ(display.lines, expected);
 }
 
@@ -148,13 +153,13 @@ TEST_F(DownloadTest, StoreThatCannotTakeTheBuild) {
   EXPECT_TRUE(display.Shows("E Could not create directory for storing BIRD file"));
   EXPECT_EQ(display.spinsOn, 0);
 
-  // A build file that can't be written: reported, the build number still
-  // returned, and the entry keeps naming no build that isn't there.
+  // A build file that can't be written: reported, the download fails, and
+  // the entry keeps naming no build that isn't there.
   unlink((dir / "store/0001A2B3").c_str());
   mkdir((dir / "store/0001A2B3").c_str(), 0755);
   mkdir(Stored("16.bird").c_str(), 0755);
   display.lines.clear();
-  EXPECT_EQ(updater.Download_Firmware(0x1A2B3, "16", false, false), 16u);
+  EXPECT_EQ(updater.Download_Firmware(0x1A2B3, "16", false, false), 0u);
   ASSERT_FALSE(display.lines.empty());
   EXPECT_EQ(display.lines.back().rfind("E Failed to write file with ", 0), 0u)
       << display.lines.back();
@@ -166,6 +171,30 @@ TEST_F(DownloadTest, BuildListFailures) {
   Updater updater(url.c_str(), (dir / "store").c_str(), display);
   EXPECT_TRUE(updater.Get_BuildList(0x1A2B3).empty());
   EXPECT_TRUE(display.Shows("E Failed to retrieve builds for 0001A2B3"));
+}
+
+}  // namespace
+
+namespace {
+
+// Makes the rename of a BIRD file's temporary file fail, as on a store whose
+// directory changed under the writer; the information file is written normally.
+void sLoseBirdTemporary(const char* temporaryPath) {
+  if (strstr(temporaryPath, ".bird.tmp-")) unlink(temporaryPath);
+}
+
+TEST_F(DownloadTest, FailedRenameStoresNothingAndFails) {
+  std::string url = Serve();
+  Updater updater(url.c_str(), (dir / "store").c_str(), display);
+  AtomicFileWriter::SetBeforeRenameHook(sLoseBirdTemporary);
+  uint32_t stored = updater.Download_Firmware(0x1A2B3, "16", false, false);
+  AtomicFileWriter::SetBeforeRenameHook(nullptr);
+  EXPECT_EQ(stored, 0u);
+  EXPECT_TRUE(display.Shows("E Failed to write file with " + std::to_string(int(vErrIO))));
+  struct stat st;
+  EXPECT_NE(stat(Stored("16.bird").c_str(), &st), 0);
+  // The entry must not name a file that is not there.
+  EXPECT_EQ(testsupport::ReadFile(Stored(".settings")).find("LATEST_DOWNLOAD"), std::string::npos);
 }
 
 }  // namespace

@@ -107,6 +107,15 @@ TEST_F(SimUpgrade, FaultsShortenAcknowledgementsSkewSumsAndRefusePrepares) {
   EXPECT_EQ(Ask({0x5F, 3, 0, 0, 0, 0, 0}), (Bytes{0x04, 5, 0x5F, 7, 1, 0, 0}));
 }
 
+TEST_F(SimUpgrade, AModuleThatStartsInItsLoaderTakesFirmwareWithoutInitOrLoad) {
+  Start(velsim::ParseModuleSpec("loader"));
+  EXPECT_EQ(Ask({0x5F, 3, 0, 0, 0, 0, 0}), (Bytes{0x04, 5, 0x5F, 7, 0, 0, 32}));
+  EXPECT_EQ(Ask({0x5F, 1, 9}), (Bytes{0x04, 3, 0x5F, 1, 1}));
+  EXPECT_EQ(Ask({0x5F, 4}), (Bytes{0x04, 7, 0x5F, 7, 0, 0, 0, 0, 9}));
+  EXPECT_EQ(Ask({0x5F, 5, 0, 1}), (Bytes{0x04, 3, 0x5F, 7, 0}));
+  EXPECT_EQ(sim.Flash(kSerial)[0], (Bytes{9}));
+}
+
 TEST_F(SimUpgrade, FingerprintWordsAreReadOneParameterAtATime) {
   velsim::ModuleConfig c = velsim::ParseModuleSpec("fingerprint=A1.B2C3.D4E5F607.8");
   Start(c);
@@ -114,7 +123,7 @@ TEST_F(SimUpgrade, FingerprintWordsAreReadOneParameterAtATime) {
   for (uint8_t j = 0; j < 4; ++j) {
     uint32_t w = words[3 - j];
     EXPECT_EQ(Ask({0x03, 0x67, 0x20, j}), (Bytes{0x04, 7, 0x03, 0x27, 0x00, uint8_t(w >> 24),
-                                                  uint8_t(w >> 16), uint8_t(w >> 8), uint8_t(w)}))
+                                                 uint8_t(w >> 16), uint8_t(w >> 8), uint8_t(w)}))
         << int(j);
   }
   EXPECT_EQ(Ask({0x03, 0x67, 0x20, 4}), (Bytes{0x04, 4, 0x03, 0x27, 0x80, 2}));
@@ -166,8 +175,8 @@ TEST(SimUsbPlug, APluggedModuleAnswersAndAnUnpluggedOneIsGone) {
   testsupport::RunResult r = testsupport::Run(
       check,
       {"control", "plug DEADDEAD:13:address=6", "create", "DEADDEAD", "probe", "model", "destroy",
-       "control", "plug DEADDEAD:13", "control", "unplug DEADDEAD", "create", "DEADDEAD",
-       "control", "plug nonsense", "control", "stop"},
+       "control", "plug DEADDEAD:13", "control", "unplug DEADDEAD", "create", "DEADDEAD", "control",
+       "plug nonsense", "control", "stop"},
       options);
   EXPECT_EQ(r.out,
             "control ok\ncreate ok\naddress 6\nmodel 13\ndestroy vErrNone\n"
