@@ -90,14 +90,9 @@ rec_env=(LD_PRELOAD="$BUILD/sim/usb/libvelmarine_usb_sim.so:$BUILD/sim/imx-sdp/l
   VELMARINE_USB_SIM=""
   IMX_SDP_SIM_OPTIONS="--plug DEADDEAD:19:fingerprint=A1A1A1A1.B2B2B2B2.C3C3C3C3.D4D4D4D4:loader:state=$HOME/recovery-module")
 echo "== updater -u URL -N -s USB   (the loader is written and started; its module gives the fingerprint)"
-env "${rec_env[@]/:loader/}" "$UPDATER" -u "$rec_url" -N -s USB
-if env LD_PRELOAD="$BUILD/sim/usb/libvelmarine_usb_sim.so" VELMARINE_USB_SIM="" \
-  "$BUILD/sim/usb/velmarine-usb-check" control "plug DEADDEAD:19:loader" | grep -q 'control ok'; then
-  echo "== updater -u URL -U -t RECOVER -s USB   (the loader's module takes the recovery build)"
-  env "${rec_env[@]}" "$UPDATER" -u "$rec_url" -U -t RECOVER -s USB
-  grep -a '^build ' "$HOME/recovery-module" | sed 's/^/   the module now runs /'
-else
-  echo "   (the whole i.MX recovery needs a simulated module that starts in its upgrade loader)"
-fi
+env "${rec_env[@]}" "$UPDATER" -u "$rec_url" -N -s USB
+echo "== updater -u URL -U -t RECOVER -s USB   (the loader's module takes the recovery build)"
+env "${rec_env[@]}" "$UPDATER" -u "$rec_url" -U -t RECOVER -s USB
+grep -a '^build ' "$HOME/recovery-module" | sed 's/^/   the module now runs /'
 echo
 unset rec_tree rec_serial rec_key rec_log rec_url rec_sim_out rec_sim rec_pty rec_env

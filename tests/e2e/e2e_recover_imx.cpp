@@ -84,18 +84,12 @@ TEST_F(RecoverImxTest, FingerprintWithAFileNeedsASerialNumber) {
 // The whole recovery, over HID and over the serial line: the loader is
 // written and started, the fingerprint read from its module names the module
 // and its build on the server, and the firmware goes to the loader's module.
-// The loader's module must take the firmware at once, as a module whose
-// upgrade loader already runs; the module simulator offers that as the plug
-// option "loader".
+// The loader's module takes the firmware at once, as a module whose upgrade
+// loader already runs (the plug option "loader").
 class RecoverImxTransportTest : public RecoverImxTest,
                                 public ::testing::WithParamInterface<bool> {};
 
 TEST_P(RecoverImxTransportTest, RecoversTheModule) {
-  testsupport::RunOptions probe = Preloaded("", true);
-  RunResult plug = testsupport::Run(testsupport::ProgramPath("sim/usb", "velmarine-usb-check"),
-                                    {"control", "plug DEADDEAD:19:loader"}, probe);
-  if (plug.out.find("control ok") == std::string::npos)
-    GTEST_SKIP() << "the simulated USB bus has no module that starts in its upgrade loader";
   bool serialLine = GetParam();
   std::string url = Serve();
   std::string port = "USB";
