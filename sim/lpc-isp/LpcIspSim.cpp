@@ -180,8 +180,15 @@ void Simulator::Serve() {
     if (n <= 0) continue;
     if (opts_.pace) std::this_thread::sleep_until(Advance(rxClock_, size_t(n)));
     std::lock_guard<std::mutex> lock(mutex_);
+    if (opts_.baudCheck) lineSpeed_ = LineSpeed();
     for (ssize_t i = 0; i < n; i++) OnByte(buffer[i]);
   }
+}
+
+// The rate the client set on its side of the terminal.
+speed_t Simulator::LineSpeed() {
+  struct termios t;
+  return tcgetattr(slave_, &t) == 0 ? cfgetispeed(&t) : 0;
 }
 
 std::chrono::steady_clock::time_point Simulator::Advance(
@@ -268,9 +275,13 @@ bool Simulator::HungThrough(uint8_t) {
 
 void Simulator::OnByte(uint8_t byte) {
   if (HungThrough(byte)) return;
+  // Once autobauded, the chip's UART runs at that rate: bytes sent at another
+  // one arrive as framing errors and are lost.
+  if (opts_.baudCheck && state_ != State::Autobaud && lineSpeed_ != syncSpeed_) return;
   if (opts_.silent || state_ == State::Running) return;
   if (state_ == State::Autobaud) {
     if (byte == '?') {
+      syncSpeed_ = lineSpeed_;
       Reply("Synchronized\r\n");
       state_ = State::SyncLine;
       line_.clear();

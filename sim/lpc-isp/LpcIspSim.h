@@ -2,6 +2,8 @@
 // the ISP commands with their return codes, sectors, uuencoded RAM transfers
 // with checksums and a flash array, plus switches that inject faults.
 #pragma once
+#include <termios.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -39,6 +41,7 @@ struct Options {
   bool verbose = false;             // trace the lines received on standard error
   std::string logPath;              // when set, the events are appended to this file too
   uint32_t pace = 0;                // when set, bytes take their wire time at this baud rate
+  bool baudCheck = false;           // bytes sent at another rate than the autobaud's are lost
 };
 
 // Parses "A,B,C,D" words (decimal or 0x hexadecimal); false on bad text.
@@ -125,6 +128,10 @@ class Simulator {
   bool hung_ = false;
   std::chrono::steady_clock::time_point lastByte_{};
   std::chrono::steady_clock::time_point rxClock_{}, txClock_{};
+  // The terminal's input speed now, and when the chip autobauded.
+  speed_t LineSpeed();
+  speed_t lineSpeed_ = 0;
+  speed_t syncSpeed_ = 0;
   std::thread writer_;
   std::mutex outMutex_;
   std::condition_variable outReady_;

@@ -53,6 +53,8 @@ const char* UsageText() {
          "  --pace BAUD            give every byte received and sent its time on a\n"
          "                         wire at BAUD (10 bits a byte)\n"
          "  --log FILE             append the events (commands, data, checksums) to FILE\n"
+         "  --baud-check           after the autobaud, lose bytes sent at another rate\n"
+         "                         than the one set on the terminal then\n"
          "  --verbose              trace received lines and events on standard error\n"
          "  --help                 show this text\n";
 }
@@ -151,6 +153,8 @@ bool ParseArguments(int argc, char** argv, Options& opts, std::string& dumpPath,
         error = arg + " needs a positive number: " + v;
         return false;
       }
+    } else if (arg == "--baud-check") {
+      opts.baudCheck = true;
     } else if (arg == "--log") {
       if (!value(opts.logPath)) return false;
     } else if (arg == "--verbose") {

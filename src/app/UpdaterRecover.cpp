@@ -49,8 +49,6 @@ constexpr uint8_t kFamilyLpc = 2;
 // Serial number of a module that has none yet, such as one running only the
 // recovery loader; its store entry and server builds hold the default loader.
 constexpr uint32_t kDefaultSerial = 0xDEADDEAD;
-// Identification always runs at this rate, whatever -o says.
-constexpr uint32_t kIdentifyBaud = 115200;
 // Budget (in 1 ms reads) for each reply line while resuming a synchronised chip.
 constexpr uint32_t kResumeWaitMs = 100;
 constexpr const char* kUsbPort = "USB";
@@ -504,7 +502,9 @@ bool Updater::Recover_Firmware(std::string port, uint32_t build, uint32_t baud, 
                                std::string birdFile, bool) {
   uint64_t start = vTime_GetMSTicks();
   Fingerprint fingerprint;
-  if (!Get_Fingerprint(fingerprint, port, serial, birdFile, kIdentifyBaud, false)) {
+  // An LPC chip keeps the rate it autobauded at, so it is identified at the
+  // rate the firmware is then written at.
+  if (!Get_Fingerprint(fingerprint, port, serial, birdFile, baud, false)) {
     display.message(ERROR, "Could not get Device Identifier");
     return false;
   }

@@ -44,7 +44,8 @@ TEST_F(RecoverLpcTest, FingerprintNeedsNeitherStoreNorServer) {
 }
 
 // The build comes from the server's recovery information unless -b names one;
-// it is downloaded, descrambled with the chip's fingerprint and written.
+// it is downloaded, descrambled with the chip's fingerprint and written. The
+// simulated chip keeps the rate it autobauded at, as a real one does.
 struct BuildChoice {
   std::vector<std::string> extra;
   unsigned build;
@@ -56,7 +57,7 @@ class RecoverLpcBuildTest : public RecoverLpcTest,
 TEST_P(RecoverLpcBuildTest, WritesTheDescrambledFirmwareInStagedChunks) {
   ServeRecoveryBuilds();
   std::string url = Serve();
-  std::string pty = StartLpc();
+  std::string pty = StartLpc({"--baud-check"});
   std::vector<std::string> args = {"-U", "-t", "RECOVER", "-s", pty, "-u", url};
   args.insert(args.end(), GetParam().extra.begin(), GetParam().extra.end());
   RunResult r = Updater(args);
@@ -93,7 +94,9 @@ TEST_P(RecoverLpcBuildTest, WritesTheDescrambledFirmwareInStagedChunks) {
 
 INSTANTIATE_TEST_SUITE_P(Builds, RecoverLpcBuildTest,
                          ::testing::Values(BuildChoice{{}, 120}, BuildChoice{{"-b", "0"}, 120},
-                                           BuildChoice{{"-b", "121"}, 121}));
+                                           BuildChoice{{"-b", "121"}, 121},
+                                           // The chip is identified at the rate it is written at.
+                                           BuildChoice{{"-o", "57600"}, 120}));
 
 // Refusals that come before the flash is touched: the module keeps what it has.
 struct Refusal {
