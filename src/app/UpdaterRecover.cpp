@@ -469,12 +469,16 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& image, st
 }
 
 bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& image, uint32_t serial) {
-  vErr err = vErrNone;
   Module module(0, 0);
-  err = _disableEther(module, display);
+  vErr err = _disableEther(module, display);
   if (err == vErrNone) {
-    if (!sConnectUsb(module, {kDefaultSerial, serial})) {
+    std::vector<uint32_t> serials = {kDefaultSerial};
+    if (serial != kDefaultSerial) serials.push_back(serial);
+    if (!sConnectUsb(module, serials)) {
       display.message(ERROR, "Could not connect to device");
+      display.message(ERROR,
+                      "The recovery loader's module was not found on USB: reset the module into "
+                      "its boot ROM and run the recovery again");
       return false;
     }
     err = _transfer_firmware(display, module, image, false);
