@@ -89,6 +89,11 @@ TEST_F(UpdateUsb, DownloadThenUpdateWritesTheSerialIntoAGenericImageAndRecordsTh
   auto entry = Entry(home(), kSerial);
   EXPECT_EQ(entry["LATEST_TRANSFER"], "1234.bird");
   EXPECT_FALSE(entry["LAST_TRANSFER_DATE"].empty());
+  // A later program finds the module running the new build.
+  r = Update({"-D", "-t", "USB"}, bus());
+  EXPECT_NE(r.out.find("40F5849A  04       00      Morlet         2.16.0 (1234)"),
+            std::string::npos)
+      << r.out;
 }
 
 TEST_F(UpdateUsb, UpdateFromAFileAsksNoServerAndRecordsThePath) {
@@ -101,6 +106,12 @@ TEST_F(UpdateUsb, UpdateFromAFileAsksNoServerAndRecordsThePath) {
   EXPECT_NE(r.out.find("Updating from Birdfile: " + file), std::string::npos) << r.out;
   ExpectFlashed(image);
   EXPECT_EQ(Entry(home(), kSerial)["LATEST_TRANSFER"], file);
+
+  // A module found neither on USB nor over TCP/IP: no validation is tried.
+  r = Update({"-u", kNoServer, "-U", "-f", file, "-d", "12345678"}, bus());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Failed to connect to module [12345678]"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("validation"), std::string::npos) << r.err;
 }
 
 // Which build is taken when none is named, and what is said about it.
