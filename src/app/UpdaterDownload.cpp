@@ -185,7 +185,7 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string build, bool ove
   if (!bytes) {
     display.message(ERROR, "Build %u arrived damaged (not Base64 text); nothing was stored",
                     number);
-    return number;
+    return 0;
   }
   // A reply that decodes but is no readable BIRD file (a proxy's error page,
   // a server that serves the wrong thing) must not become a stored build

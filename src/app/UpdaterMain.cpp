@@ -46,6 +46,10 @@ int updater_main(int argc, char** argv) {
     vErr e = vDirectory_GetHomeDirectory(home, sizeof home);
     if (e != vErrNone) {
       Log::log(DEBUG_APP, "Updater: FailedvDirectory_GetHomeDirectory()==> %d\n", int(e));
+      // Without a home directory there is no default store: say so rather
+      // than end silently.
+      display.message(ERROR, "Could not find the home directory; name the store's parent "
+                             "directory with -i");
       return 1;
     }
     store = BuildPath(home, ".corvane", nullptr);

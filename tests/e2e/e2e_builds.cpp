@@ -175,8 +175,8 @@ TEST_F(BuildsTest, GetBuildMissingFromTheListIsRefusedUnlessOverridden) {
 TEST_F(BuildsTest, DamagedBase64WritesNothing) {
   std::string url = Serve({"--fault", "bad-base64"});
   RunResult r = Updater({"-u", url, "-G", "-d", kSerial});
-  // The build number is still returned; the user is told nothing was stored.
-  EXPECT_EQ(r.status, 0);
+  // Nothing stored is a failed download, and the user is told so.
+  EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("nothing was stored"), std::string::npos) << r.err;
   EXPECT_FALSE(Exists(Stored("101.bird")));
   EXPECT_EQ(ReadFile(Stored(".settings")).find("LATEST_DOWNLOAD"), std::string::npos);
