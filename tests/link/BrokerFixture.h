@@ -71,6 +71,9 @@ class Broker : public ::testing::Test {
     server = vServer_Create(shared, 0, true);
     ASSERT_NE(server, nullptr);
     vLink_RegistrySetServer(shared, server);
+    // A search reports each serial number once: brokers of other tests must
+    // not announce the same one (a TCP link's identifier is its address).
+    vServer_SetSerialNumber(server, c.serial);
     ASSERT_EQ(vServer_Start(server), vErrNone);
     ASSERT_EQ(vServer_GetPort(server, &port), vErrNone);
   }

@@ -32,9 +32,7 @@ void EchoLoad(uint32_t id, uint8_t tag, int count, std::atomic<int>* good, std::
   }
 }
 
-// The announcement of the broker on this port, as a local search finds it
-// (a broker on a TCP link announces the link's address as its serial
-// number, which other tests' brokers may share: the port tells them apart).
+// The announcement of the broker on this port, as a local search finds it.
 bool FoundBySearch(uint16_t port, linkSpec* found) {
   struct Want {
     uint16_t port;
@@ -233,6 +231,7 @@ TEST_F(Broker, AnnouncesItselfOnlyOnceTheModelIsKnown) {
   ASSERT_TRUE(found);
   linkSpec* spec = &announced;
   EXPECT_EQ(spec->type, linkTypeVMesh);
+  EXPECT_EQ(spec->serialNumber, Serial());
   EXPECT_EQ(spec->model, kModel);
   EXPECT_EQ(spec->t.ip.ipAddress, htonl(INADDR_LOOPBACK));
   EXPECT_EQ(spec->t.ip.ipPort, port);
