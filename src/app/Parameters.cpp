@@ -94,7 +94,8 @@ Outcome sUnhandled(CLI_Display& display, const char*, Parameters*) {
 }
 
 // -X: a decimal or 0x-prefixed hexadecimal mask of log packages to switch on;
-// masks of several -X add up. Trailing garbage is reported and the mask ignored.
+// masks of several -X add up. A value with trailing garbage is reported and
+// switches nothing on.
 Outcome sLogMask(CLI_Display& display, const char* argument, Parameters* params) {
   params->logMaskGiven = true;
   const char* rest;
