@@ -2,7 +2,9 @@
 // simulated boot ROM over HID reports, for loading with LD_PRELOAD in front of
 // a real program. Options come from the IMX_SDP_SIM_OPTIONS environment
 // variable (the same options as imx-sdp-sim, separated by blanks).
+#include <dlfcn.h>
 #include <hidapi/hidapi.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "SdpRom.h"
 
@@ -47,6 +50,41 @@ void LogEvent(const std::string& line) {
   fprintf(log, "%s\n", line.c_str());
   fclose(log);
 }
+
+// The started loader shows up as a module on the simulated USB bus, when
+// that bus is loaded in this process too.
+void PlugLoaderModule() {
+  if (sOptions.plugSpec.empty()) return;
+  using Control = const char* (*)(const char*);
+  Control control = reinterpret_cast<Control>(dlsym(RTLD_DEFAULT, "velmarine_usb_sim_control"));
+  if (!control) {
+    LogEvent("plug failed: no simulated USB bus");
+    return;
+  }
+  std::string command = "plug " + sOptions.plugSpec;
+  const char* reply = control(command.c_str());
+  LogEvent("plug " + sOptions.plugSpec + (reply && *reply ? std::string(" ") + reply : ""));
+}
+
+// A loader started over the serial line is announced by the file the
+// pseudo-terminal simulator writes at the jump; wait for it in the background
+// (polled, for the life of the process) and plug the module then.
+void WatchForJump(std::string path) {
+  struct stat st;
+  while (stat(path.c_str(), &st) != 0) usleep(20000);
+  std::lock_guard<std::mutex> lock(sMutex);
+  PlugLoaderModule();
+}
+
+// Started when the library is loaded, after the option data above exists
+// (objects of one file are constructed in the order they are defined).
+struct JumpWatcher {
+  JumpWatcher() {
+    std::lock_guard<std::mutex> lock(sMutex);
+    if (!LoadOptions() || sOptions.watchPath.empty()) return;
+    std::thread(WatchForJump, sOptions.watchPath).detach();
+  }
+} sJumpWatcher;
 }  // namespace
 
 struct hid_device_ {
@@ -117,6 +155,7 @@ int HID_API_EXPORT hid_write(hid_device* dev, const unsigned char* data, size_t 
     case 1:
       if (length < kCommandReportSize) return -1;
       dev->rom.Command(data + 1, replies);
+      if (dev->rom.Started()) PlugLoaderModule();
       break;
     case 2:
       // Data outside a transfer is dropped, as a ROM waiting for a command would.

@@ -49,9 +49,15 @@ const char* UsageText() {
          "                      before its data.\n"
          "  --no-complete       End WRITE_FILE with the security status only, without the\n"
          "                      completion word.\n"
+         "  --jump-file FILE    At a successful jump, write the line \"jump\" to FILE.\n"
+         "  --timestamps        Start every event line with the monotonic time in seconds.\n"
          "HID stand-in only (libhidapi_sim.so, options in IMX_SDP_SIM_OPTIONS):\n"
          "  --vid WORD --pid WORD  USB identifiers hid_open accepts (default 0x1FC9 0x0130).\n"
-         "  --no-device         hid_open finds no device.\n";
+         "  --no-device         hid_open finds no device.\n"
+         "  --plug SPEC         At a jump, put the module SPEC (SERIAL:MODEL[:options]) on\n"
+         "                      the simulated USB bus loaded in the same process.\n"
+         "  --watch FILE        Plug the --plug module once FILE exists (the jump of a\n"
+         "                      loader started over the serial line, see --jump-file).\n";
 }
 
 std::string ParseOptions(const std::vector<std::string>& args, Options& options) {
@@ -94,10 +100,18 @@ std::string ParseOptions(const std::vector<std::string>& args, Options& options)
       error = flag(options.noComplete);
     } else if (name == "--no-device") {
       error = flag(options.noDevice);
-    } else if (name == "--dump" || name == "--log") {
+    } else if (name == "--timestamps") {
+      error = flag(options.timestamps);
+    } else if (name == "--dump" || name == "--log" || name == "--jump-file" || name == "--watch") {
       std::string path;
       if (!takeValue(path) || path.empty()) return "option " + name + " needs a file name";
-      (name == "--dump" ? options.dumpPath : options.logPath) = path;
+      if (name == "--dump") options.dumpPath = path;
+      if (name == "--log") options.logPath = path;
+      if (name == "--jump-file") options.jumpFile = path;
+      if (name == "--watch") options.watchPath = path;
+    } else if (name == "--plug") {
+      if (!takeValue(options.plugSpec) || options.plugSpec.empty())
+        return "option --plug needs SERIAL:MODEL[:options]";
     } else if (name == "--fuse-low" || name == "--fuse-high" || name == "--ignore" ||
                name == "--vid" || name == "--pid") {
       std::string text;

@@ -35,6 +35,13 @@ struct Options {
   uint16_t product = 0x0130;
   bool noDevice = false;
   bool help = false;
+  // What the started loader brings up: the pseudo-terminal program writes
+  // jumpFile at a jump; the HID stand-in puts plugSpec on the simulated USB
+  // bus at a jump, or once watchPath appears (the serial case).
+  std::string jumpFile;
+  bool timestamps = false;  // pseudo-terminal: start event lines with the monotonic time
+  std::string plugSpec;
+  std::string watchPath;
 };
 
 // Parses the simulator's options; an empty result means success, otherwise

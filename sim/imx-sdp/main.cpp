@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -24,8 +25,17 @@ const uint8_t kAssociation[4] = {0x23, 0x45, 0x45, 0x23};
 constexpr size_t kCommandSize = 16;
 
 FILE* sLog = nullptr;
+bool sTimestamps = false;
 
-void Emit(const std::string& line) {
+void Emit(const std::string& event) {
+  std::string line = event;
+  if (sTimestamps) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    char stamp[32];
+    snprintf(stamp, sizeof stamp, "%ld.%06ld ", long(now.tv_sec), long(now.tv_nsec / 1000));
+    line = stamp + event;
+  }
   printf("%s\n", line.c_str());
   fflush(stdout);
   if (sLog) {
@@ -97,6 +107,7 @@ int main(int argc, char** argv) {
 
   imxsim::Rom rom(options, Emit);
   Emit("pty " + path);
+  sTimestamps = options.timestamps;
 
   std::vector<uint8_t> in;
   std::vector<uint8_t> out;
@@ -162,6 +173,13 @@ int main(int argc, char** argv) {
     // terminal moves bytes to its reader asynchronously, so give it a moment
     // first), hang up the line and end.
     if (rom.Started()) {
+      if (!options.jumpFile.empty()) {
+        FILE* jump = fopen(options.jumpFile.c_str(), "w");
+        if (jump) {
+          fprintf(jump, "jump\n");
+          fclose(jump);
+        }
+      }
       usleep(100000);
       for (int i = 0; i < 200 && !sStop; ++i) {
         if (!out.empty()) {

@@ -44,6 +44,10 @@ constexpr uint32_t kUnlockCode = 23130;
 constexpr uint32_t kBytesPerLine = 45;
 constexpr uint32_t kLinesPerBlock = 20;
 constexpr size_t kMaxLine = 4096;
+// A hung chip that has heard nothing for this long is taken to have been reset.
+constexpr auto kResetQuiet = std::chrono::milliseconds(1000);
+// Start, 8 data and stop bits per byte on the wire.
+constexpr uint32_t kBitsPerByte = 10;
 
 // Sector layout: sixteen 4 KB sectors, then fourteen 32 KB ones.
 uint32_t SectorStart(uint32_t sector) {
@@ -153,12 +157,15 @@ bool Simulator::Start(std::string& error) {
   fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
   stop_ = false;
   thread_ = std::thread(&Simulator::Serve, this);
+  if (opts_.pace) writer_ = std::thread(&Simulator::PacedWriter, this);
   return true;
 }
 
 void Simulator::Stop() {
   stop_ = true;
   if (thread_.joinable()) thread_.join();
+  outReady_.notify_all();
+  if (writer_.joinable()) writer_.join();
   if (slave_ >= 0) close(slave_);
   if (master_ >= 0) close(master_);
   slave_ = master_ = -1;
@@ -171,12 +178,52 @@ void Simulator::Serve() {
     if (poll(&p, 1, 50) <= 0) continue;
     ssize_t n = read(master_, buffer, sizeof buffer);
     if (n <= 0) continue;
+    if (opts_.pace) std::this_thread::sleep_until(Advance(rxClock_, size_t(n)));
     std::lock_guard<std::mutex> lock(mutex_);
+    if (opts_.baudCheck) lineSpeed_ = LineSpeed();
     for (ssize_t i = 0; i < n; i++) OnByte(buffer[i]);
   }
 }
 
+// The rate the client set on its side of the terminal.
+speed_t Simulator::LineSpeed() {
+  struct termios t;
+  return tcgetattr(slave_, &t) == 0 ? cfgetispeed(&t) : 0;
+}
+
+std::chrono::steady_clock::time_point Simulator::Advance(
+    std::chrono::steady_clock::time_point& clock, size_t bytes) {
+  auto now = std::chrono::steady_clock::now();
+  if (clock < now) clock = now;
+  clock += std::chrono::nanoseconds(uint64_t(bytes) * kBitsPerByte * 1000000000ull / opts_.pace);
+  return clock;
+}
+
 void Simulator::Reply(const std::string& text) {
+  if (!opts_.pace) return WriteAll(text);
+  std::lock_guard<std::mutex> lock(outMutex_);
+  out_.emplace_back(Advance(txClock_, text.size()), text);
+  outReady_.notify_one();
+}
+
+void Simulator::PacedWriter() {
+  std::unique_lock<std::mutex> lock(outMutex_);
+  for (;;) {
+    outReady_.wait_for(lock, std::chrono::milliseconds(50),
+                       [this] { return stop_ || !out_.empty(); });
+    // Output nobody reads any more is dropped at the stop.
+    if (stop_) return;
+    if (out_.empty()) continue;
+    auto item = out_.front();
+    out_.pop_front();
+    lock.unlock();
+    std::this_thread::sleep_until(item.first);
+    WriteAll(item.second);
+    lock.lock();
+  }
+}
+
+void Simulator::WriteAll(const std::string& text) {
   size_t sent = 0;
   int stalls = 0;
   while (sent < text.size() && stalls < 50) {
@@ -198,12 +245,43 @@ void Simulator::Code(int code) { Reply(std::to_string(code) + "\r\n"); }
 void Simulator::Event(const std::string& text) {
   events_.push_back(text);
   if (opts_.verbose) fprintf(stderr, "lpc-isp-sim: %s\n", text.c_str());
+  if (!opts_.logPath.empty()) {
+    FILE* log = fopen(opts_.logPath.c_str(), "a");
+    if (log) {
+      fprintf(log, "%s\n", text.c_str());
+      fclose(log);
+    }
+  }
+}
+
+// A hung chip answers nothing. Once the line has been quiet for a while, the
+// next byte finds it as after a reset into the boot ROM: waiting for the
+// autobaud, locked, echoing, nothing prepared; flash and RAM keep their contents.
+bool Simulator::HungThrough(uint8_t) {
+  auto now = std::chrono::steady_clock::now();
+  auto quiet = now - lastByte_;
+  lastByte_ = now;
+  if (!hung_) return false;
+  if (quiet < kResetQuiet) return true;
+  hung_ = false;
+  state_ = State::Autobaud;
+  echo_ = true;
+  unlocked_ = false;
+  line_.clear();
+  for (bool& p : prepared_) p = false;
+  Event("reset");
+  return false;
 }
 
 void Simulator::OnByte(uint8_t byte) {
+  if (HungThrough(byte)) return;
+  // Once autobauded, the chip's UART runs at that rate: bytes sent at another
+  // one arrive as framing errors and are lost.
+  if (opts_.baudCheck && state_ != State::Autobaud && lineSpeed_ != syncSpeed_) return;
   if (opts_.silent || state_ == State::Running) return;
   if (state_ == State::Autobaud) {
     if (byte == '?') {
+      syncSpeed_ = lineSpeed_;
       Reply("Synchronized\r\n");
       state_ = State::SyncLine;
       line_.clear();
@@ -438,6 +516,13 @@ void Simulator::OnWriteLine(const std::string& line) {
       for (uint8_t b : bytes) xferSum_ += b;
       xferDone_ += uint32_t(bytes.size());
       Event("data " + std::to_string(bytes.size()));
+      writeBytes_ += bytes.size();
+      if (opts_.hangAfter && !hung_ && writeBytes_ >= opts_.hangAfter) {
+        // One hang per run: the chip stops in the middle of the transfer.
+        opts_.hangAfter = 0;
+        hung_ = true;
+        Event("hang");
+      }
     }
     xferLines_++;
     return;

@@ -2,8 +2,13 @@
 // the ISP commands with their return codes, sectors, uuencoded RAM transfers
 // with checksums and a flash array, plus switches that inject faults.
 #pragma once
+#include <termios.h>
+
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
@@ -32,7 +37,11 @@ struct Options {
   std::string checksumReply;        // when set, the first write checksum gets this line
   uint32_t badReadChecksums = 0;    // first read blocks sent with a wrong checksum
   std::map<char, int> forcedCodes;  // command letter -> return code it answers
+  uint32_t hangAfter = 0;           // when set, hang after this many bytes of write data
   bool verbose = false;             // trace the lines received on standard error
+  std::string logPath;              // when set, the events are appended to this file too
+  uint32_t pace = 0;                // when set, bytes take their wire time at this baud rate
+  bool baudCheck = false;           // bytes sent at another rate than the autobaud's are lost
 };
 
 // Parses "A,B,C,D" words (decimal or 0x hexadecimal); false on bad text.
@@ -76,6 +85,15 @@ class Simulator {
   void OnReadAck(const std::string& line);
   void SendReadBlock();
   void Reply(const std::string& text);
+  void WriteAll(const std::string& text);
+  // Paced output: each reply leaves when the line has carried what went
+  // before it, while input goes on arriving (the line is full duplex).
+  void PacedWriter();
+  // Advances a direction's clock by the wire time of `bytes` bytes; returns
+  // when they have crossed the line.
+  std::chrono::steady_clock::time_point Advance(std::chrono::steady_clock::time_point& clock,
+                                                size_t bytes);
+  bool HungThrough(uint8_t byte);
   void Code(int code);
   void Event(const std::string& text);
   uint8_t* Map(uint32_t address, uint32_t count, bool ramOnly);
@@ -104,6 +122,20 @@ class Simulator {
   uint32_t xferLines_ = 0, xferSum_ = 0;
   bool xferBad_ = false;
   uint32_t writeChecksums_ = 0, readChecksums_ = 0;
+  // The hang fault: write data taken so far, whether the chip hangs, and when
+  // the last byte reached it.
+  uint64_t writeBytes_ = 0;
+  bool hung_ = false;
+  std::chrono::steady_clock::time_point lastByte_{};
+  std::chrono::steady_clock::time_point rxClock_{}, txClock_{};
+  // The terminal's input speed now, and when the chip autobauded.
+  speed_t LineSpeed();
+  speed_t lineSpeed_ = 0;
+  speed_t syncSpeed_ = 0;
+  std::thread writer_;
+  std::mutex outMutex_;
+  std::condition_variable outReady_;
+  std::deque<std::pair<std::chrono::steady_clock::time_point, std::string>> out_;
 };
 
 }  // namespace lpcsim

@@ -46,7 +46,15 @@ const char* UsageText() {
          "  --bad-read-checksum N  send the first N read blocks with a wrong checksum\n"
          "  --fail C=CODE          answer command letter C with return code CODE\n"
          "                         (repeatable)\n"
+         "  --hang-after N         after N bytes of write data stop answering; once the\n"
+         "                         line has been quiet for a second, behave as after a\n"
+         "                         reset (autobaud, locked, echo on; flash kept)\n"
          "Other:\n"
+         "  --pace BAUD            give every byte received and sent its time on a\n"
+         "                         wire at BAUD (10 bits a byte)\n"
+         "  --log FILE             append the events (commands, data, checksums) to FILE\n"
+         "  --baud-check           after the autobaud, lose bytes sent at another rate\n"
+         "                         than the one set on the terminal then\n"
          "  --verbose              trace received lines and events on standard error\n"
          "  --help                 show this text\n";
 }
@@ -138,6 +146,17 @@ bool ParseArguments(int argc, char** argv, Options& opts, std::string& dumpPath,
         return false;
       }
       opts.forcedCodes[v[0]] = int(code);
+    } else if (arg == "--hang-after" || arg == "--pace") {
+      if (!value(v)) return false;
+      uint32_t& target = arg == "--pace" ? opts.pace : opts.hangAfter;
+      if (!Number(v, target) || target == 0) {
+        error = arg + " needs a positive number: " + v;
+        return false;
+      }
+    } else if (arg == "--baud-check") {
+      opts.baudCheck = true;
+    } else if (arg == "--log") {
+      if (!value(opts.logPath)) return false;
     } else if (arg == "--verbose") {
       opts.verbose = true;
     } else {

@@ -83,6 +83,7 @@ const std::vector<OptionSpec>& SystemOptions() {
       {36, Width::None, kCall, "reset entity to factory defaults", 0, 0},
       {37, Width::None, kCall, "reset device to factory defaults", 0, 0},
       {38, Width::U8, kGet | kSet, "link interface", 0, 0},
+      {39, Width::U32, kGet, "fingerprint", 0, 0},
       {40, Width::U32, kGet, "hardware version", 0, 0},
       {41, Width::U32, kGet, "errors", 0, 0},
       {42, Width::U8, kGet | kSet, "LED maximum brightness", 0, 0},
@@ -110,6 +111,8 @@ SimModule::SimModule(const ModuleConfig& config)
   if (defaultBytes_[32].size() > 32) defaultBytes_[32].resize(32);
   defaultBytes_[31] = {};
   bytes_ = defaultBytes_;
+  if (!config_.stateFile.empty()) LoadState();
+  if (config_.inLoader) initDone_ = loaderRunning_ = true;
 }
 
 void SimModule::RegisterCommand(uint8_t command, CommandHandler handler) {
@@ -179,6 +182,7 @@ void SimModule::Handle(const Packet& request, ByteRun& run, Replies& out,
     case kSystemCommand: HandleSystem(request, run, out, notes); return;
     case kQueryCommand: HandleQuery(request, out, notes); return;
     case kEchoCommand: out.Add(Packet::Make(config_.address, request.Data())); return;
+    case kUpgradeCommand: HandleUpgrade(request, out, notes); return;
     default: break;
   }
   if (IsNonUEICommand(command)) {
@@ -232,6 +236,12 @@ void SimModule::HandleSystem(const Packet& request, ByteRun& run, Replies& out,
     std::vector<uint8_t> head = {cmd, code, index};
     if (spec->width == Width::U8) {
       head.push_back(uint8_t(Value(code)));
+      out.Add(Packet::Make(config_.address, head));
+    } else if (code == 39) {
+      // One fingerprint word per get: parameter j reads word 3 - j.
+      uint8_t j = request.length == 4 ? request.data[3] : 0;
+      if (j > 3) return fail(vErrParam);
+      PutU32(head, config_.fingerprint[3 - j]);
       out.Add(Packet::Make(config_.address, head));
     } else if (spec->width == Width::U32) {
       PutU32(head, Value(code));

@@ -33,8 +33,12 @@ struct ByteRun {
   std::vector<uint8_t> bytes;
 };
 
+// What an upgrade request asks of the module's links, carried out by the Simulator.
+enum class LinkEvent { None, DropLink, LoadRestart, Reboot };
+
 class SimModule {
  public:
+  static constexpr uint8_t kUpgradeCommand = 0x5F;
   static constexpr uint8_t kSystemCommand = 3;
   static constexpr uint8_t kQueryCommand = 0x49;
   static constexpr uint8_t kEchoCommand = 0x17;
@@ -62,6 +66,19 @@ class SimModule {
   void SetHeartbeatMs(uint32_t ms) { config_.heartbeatMs = ms; }
   uint32_t heartbeatMs() const { return config_.heartbeatMs; }
 
+  // Upgrade loader faults (the Simulator passes the module's faults on).
+  void SetFaults(const FaultConfig& faults) { faults_ = faults; }
+  // The link event the last request asked for, cleared by the call.
+  LinkEvent TakeEvent() {
+    LinkEvent e = event_;
+    event_ = LinkEvent::None;
+    return e;
+  }
+  // The restart after Reboot: the flashed identity takes effect, the loader
+  // state goes, and the state file (if any) is written.
+  void Reboot();
+  const std::map<uint32_t, std::vector<uint8_t>>& flash() const { return flash_; }
+
   uint64_t resets() const { return resets_; }
   uint64_t saves() const { return saves_; }
 
@@ -69,6 +86,9 @@ class SimModule {
   void HandleSystem(const Packet& request, ByteRun& run, Replies& out,
                     std::vector<std::string>& notes);
   void HandleQuery(const Packet& request, Replies& out, std::vector<std::string>& notes);
+  void HandleUpgrade(const Packet& request, Replies& out, std::vector<std::string>& notes);
+  void LoadState();
+  void SaveState() const;
   void SetValue(uint8_t option, uint32_t value);
   void ResetToDefaults();
   Packet ErrorReply(const Packet& request, uint8_t optionByte, int code) const;
@@ -84,6 +104,15 @@ class SimModule {
   std::map<uint8_t, std::vector<uint8_t>> bytes_, defaultBytes_;
   std::chrono::steady_clock::time_point started_;
   uint64_t resets_ = 0, saves_ = 0, logEvents_ = 0;
+
+  // Upgrade loader.
+  FaultConfig faults_;
+  LinkEvent event_ = LinkEvent::None;
+  bool initDone_ = false, loaderRunning_ = false, prepared_ = false;
+  uint32_t prepareAddress_ = 0;
+  std::vector<uint8_t> pending_;  // received since the last Prepare or Write
+  std::map<uint32_t, std::vector<uint8_t>> flash_, loaderRam_;
+  int dataCount_ = 0, sumCount_ = 0, prepareCount_ = 0;
 };
 
 }  // namespace velsim

@@ -82,6 +82,23 @@ std::vector<uint8_t> ParseHexBytes(const std::string& text) {
 
 }  // namespace
 
+std::array<uint32_t, 4> ParseFingerprint(const std::string& text) {
+  std::array<uint32_t, 4> words{};
+  size_t start = 0;
+  for (int i = 0; i < 4; ++i) {
+    size_t dot = text.find('.', start);
+    if ((i < 3) != (dot != std::string::npos))
+      throw std::invalid_argument("fingerprint must be four hex words W0.W1.W2.W3: \"" + text +
+                                  "\"");
+    std::string word =
+        text.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+    if (word.size() > 8) throw std::invalid_argument("bad fingerprint word: \"" + word + "\"");
+    words[size_t(i)] = ParseBase(word, 16, 0xFFFFFFFFu, "fingerprint word");
+    start = dot + 1;
+  }
+  return words;
+}
+
 uint32_t ParseNumber(const std::string& text, uint32_t max, const char* what) {
   if (text.size() > 2 && (text.compare(0, 2, "0x") == 0 || text.compare(0, 2, "0X") == 0))
     return ParseBase(text.substr(2), 16, max, what);
@@ -115,6 +132,20 @@ ModuleConfig ParseModuleSpec(const std::string& spec) {
     } else if (k == "name") {
       if (v.size() > 32) throw std::invalid_argument("name longer than 32 bytes");
       c.name = v;
+    } else if (k == "fingerprint") {
+      c.fingerprint = ParseFingerprint(v);
+    } else if (k == "block-size") {
+      c.blockSize = uint16_t(ParseNumber(v, 0xFFFF, "block size"));
+    } else if (k == "reboot-pause") {
+      c.rebootPauseMs = ParseNumber(v, 600000, "reboot pause (ms)");
+    } else if (k == "load-pause") {
+      c.loadPauseMs = ParseNumber(v, 600000, "load pause (ms)");
+    } else if (k == "loader") {
+      if (!v.empty() && v != "1" && v != "0") throw std::invalid_argument("loader takes no value");
+      c.inLoader = v != "0";
+    } else if (k == "state") {
+      if (v.empty()) throw std::invalid_argument("state needs a file name");
+      c.stateFile = v;
     } else {
       throw std::invalid_argument("unknown module key \"" + k + "\"");
     }
@@ -157,6 +188,24 @@ void ParseFaultSpec(const std::string& spec, FaultConfig& f) {
     } else if (k == "hb-timeout") {
       f.heartbeatTimeoutMs = ParseNumber(v, 600000, "hb-timeout (ms)");
       if (!f.heartbeatTimeoutMs) throw std::invalid_argument("hb-timeout must be positive");
+    } else if (k == "data-short") {
+      f.dataShortAt = int(ParseNumber(v, 100000000, "data-short"));
+    } else if (k == "data-short-repeat") {
+      f.dataShortRepeat = int(ParseNumber(v, 100000000, "data-short-repeat"));
+    } else if (k == "sum-off") {
+      f.sumOffAt = int(ParseNumber(v, 100000000, "sum-off"));
+    } else if (k == "prepare-fail") {
+      f.prepareFailAt = int(ParseNumber(v, 100000000, "prepare-fail"));
+    } else if (k == "drop-in-block") {
+      f.dropInBlockAt = int(ParseNumber(v, 100000000, "drop-in-block"));
+    } else if (k == "load-mute" || k == "load-drop" || k == "never-back" || k == "reboot-close" ||
+               k == "init-short") {
+      if (!v.empty()) throw std::invalid_argument(k + " takes no value");
+      if (k == "load-mute") f.mute.push_back(MuteRule{0x5F, 2});
+      if (k == "load-drop") f.loadDrop = true;
+      if (k == "never-back") f.neverBack = true;
+      if (k == "reboot-close") f.rebootClose = true;
+      if (k == "init-short") f.initShort = true;
     } else {
       throw std::invalid_argument("unknown fault \"" + k + "\"");
     }

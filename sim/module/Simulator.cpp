@@ -40,6 +40,7 @@ uint64_t NowMs() {
 constexpr uint64_t kNever = ~uint64_t(0);
 constexpr size_t kMaxNotes = 50;
 constexpr uint32_t kPtyCheckMs = 100;
+constexpr uint64_t kAnnounceAfterProbeMs = 300;
 // A host that stops reading does not make the simulator grow without end:
 // past this much pending output, what the module sends is lost, as on a wire.
 constexpr size_t kMaxPendingOutput = 1 << 20;
@@ -78,6 +79,7 @@ struct Link {
   uint64_t nextHeartbeat = 0;       // 0: none scheduled
   uint32_t heartbeatCount = 0;
   std::deque<std::pair<uint8_t, uint64_t>> hbOutstanding;  // expected answer byte, deadline
+  uint64_t announceAt = 0;  // when a restarted loader's Load reply goes out (0: none)
   bool dead = false;
 };
 
@@ -87,6 +89,9 @@ struct EndpointRec {
   std::vector<std::unique_ptr<Link>> links;
   uint64_t nextPtyCheck = 0;
   bool closed = false;
+  std::string host;           // TCP: the address it listens on
+  bool rebootClosed = false;  // TCP: not listening while its module restarts
+  uint64_t nextListenTry = 0;
   EndpointStats stats;
 };
 
@@ -95,6 +100,8 @@ struct ModuleRec {
   FaultConfig faults;
   bool dropDone = false;
   const void* routeLink = nullptr;  // the link its unsolicited traffic goes to, if any
+  uint64_t downUntil = 0;           // restarting until then (kNever: for good)
+  bool announceLoad = false;        // the loader's Load reply follows the next probe answer
 };
 
 }  // namespace
@@ -332,6 +339,8 @@ struct Simulator::Impl {
     ModuleRec& entry = Module(e.ep.serial);
     const FaultConfig& f = entry.faults;
     uint64_t delayed = now;
+    // A module that is restarting hears nothing.
+    if (now < entry.downUntil) return;
 
     if (p.address == kProbeAddress) {
       ++e.stats.probes;
@@ -343,6 +352,9 @@ struct Simulator::Impl {
           delayed = now + f.delayMs;
         QueuePacket(e, l, Packet::Make(entry.module->address(), {}), delayed);
         ++e.stats.probeAnswers;
+        // A loader that restarted on Load reports itself once the host is done
+        // probing the new link (its synchronisation would swallow it before).
+        if (entry.announceLoad) l.announceAt = now + kAnnounceAfterProbeMs;
       }
     } else if (p.address == kRouteAddress) {
       if (p.length != 1 || p.data[0] > 1) {
@@ -371,7 +383,9 @@ struct Simulator::Impl {
               kv.second.module.get() != entry.module.get())
             target = kv.second.module.get();
       }
-      if (!target) {
+      if (target && target != entry.module.get() && now < Module(target->serial()).downUntil) {
+        // A module behind the router that is restarting.
+      } else if (!target) {
         ++e.stats.unrouted;
         Note(e, "packet for an address no module answers: " + p.Describe());
       } else if (p.length == 2 && p.data[0] == SimModule::kHeartbeatCommand) {
@@ -411,6 +425,8 @@ struct Simulator::Impl {
             QueuePacket(e, l, reply, delayed);
           }
         }
+        LinkEvent event = target->TakeEvent();
+        if (event != LinkEvent::None) ApplyEvent(e, l, *target, event, now);
       }
     }
 
@@ -423,6 +439,63 @@ struct Simulator::Impl {
       }
       EndLink(e, l, !f.dropClose || e.ep.kind != EndpointKind::Tcp);
     }
+  }
+
+  // What an upgrade request does to the module's links: one link dropped, or
+  // the module restarting (every link to it ends, its TCP servers stop
+  // listening until it is back).
+  void ApplyEvent(EndpointRec& e, Link& l, SimModule& target, LinkEvent event, uint64_t now) {
+    ModuleRec& rec = Module(target.serial());
+    const FaultConfig& f = rec.faults;
+    if (event == LinkEvent::DropLink) {
+      ++e.stats.drops;
+      EndLink(e, l, true);
+      return;
+    }
+    const bool reboot = event == LinkEvent::Reboot;
+    if (reboot) target.Reboot();
+    uint32_t pause = reboot ? target.config().rebootPauseMs : target.config().loadPauseMs;
+    rec.downUntil = reboot && f.neverBack ? kNever : now + pause;
+    if (!reboot) rec.announceLoad = true;
+    if (verbose)
+      fprintf(stderr, "velmarine-sim: %s: module %s restarts\n", e.ep.Line().c_str(),
+              SerialText(target.serial()).c_str());
+    const bool graceful = reboot && f.rebootClose;
+    for (auto& ep : endpoints) {
+      if (ep->ep.serial != target.serial() || ep->closed) continue;
+      for (auto& link : ep->links) {
+        if (!link->open || link->dead) continue;
+        ++ep->stats.drops;
+        EndLink(*ep, *link, ep->ep.kind != EndpointKind::Pty && !graceful);
+      }
+      // A module that closes gracefully here stands for one that is back
+      // before the host notices: its server keeps listening.
+      if (ep->listenFd >= 0 && !graceful) {
+        close(ep->listenFd);
+        ep->listenFd = -1;
+        ep->rebootClosed = true;
+      }
+    }
+  }
+
+  // Listens again on a restarted module's TCP port once it is back.
+  void Relisten(EndpointRec& e, uint64_t now) {
+    if (!e.rebootClosed || e.closed || now < e.nextListenTry) return;
+    if (now < Module(e.ep.serial).downUntil) return;
+    struct sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(e.ep.port);
+    inet_pton(AF_INET, e.host.c_str(), &sa.sin_addr);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int one = 1;
+    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0 || listen(fd, 16) < 0) {
+      if (fd >= 0) close(fd);
+      e.nextListenTry = now + 50;  // the port may still be held: try again shortly
+      return;
+    }
+    e.listenFd = fd;
+    e.rebootClosed = false;
   }
 
   void OnBytes(EndpointRec& e, Link& l, const uint8_t* bytes, size_t n, uint64_t now) {
@@ -478,6 +551,13 @@ struct Simulator::Impl {
       l.hbOutstanding.emplace_back(uint8_t(s + 2), now + mr.faults.heartbeatTimeoutMs);
       l.nextHeartbeat = now + hb;
     }
+    if (l.announceAt && now >= l.announceAt) {
+      l.announceAt = 0;
+      if (mr.announceLoad) {
+        mr.announceLoad = false;
+        QueuePacket(e, l, Packet::Make(mr.module->address(), {SimModule::kUpgradeCommand, 2}), now);
+      }
+    }
     while (!l.hbOutstanding.empty() && l.hbOutstanding.front().second <= now) {
       ++e.stats.heartbeatMissed;
       l.hbOutstanding.pop_front();
@@ -489,6 +569,10 @@ struct Simulator::Impl {
   uint64_t NextDeadline(const EndpointRec& e) const {
     uint64_t next = kNever;
     if (e.closed) return next;
+    if (e.rebootClosed) {
+      auto it = modules.find(e.ep.serial);
+      if (it != modules.end()) next = std::max(it->second.downUntil, e.nextListenTry);
+    }
     for (const auto& lp : e.links) {
       const Link& l = *lp;
       if (l.dead) continue;
@@ -498,6 +582,7 @@ struct Simulator::Impl {
       }
       if (!l.out.empty() && !l.wantWrite) next = std::min(next, l.out.front().notBefore);
       if (l.nextHeartbeat) next = std::min(next, l.nextHeartbeat);
+      if (l.announceAt) next = std::min(next, l.announceAt);
       if (!l.hbOutstanding.empty()) next = std::min(next, l.hbOutstanding.front().second);
     }
     return next;
@@ -534,6 +619,7 @@ struct Simulator::Impl {
         EndpointRec& e = *ep;
         if (e.closed) continue;
         if (e.ep.kind == EndpointKind::Pty) CheckPty(e, now);
+        Relisten(e, now);
         for (auto& l : e.links) Tick(e, *l, now);
         Prune(e);
         if (e.listenFd >= 0) {
@@ -619,6 +705,7 @@ void Simulator::AddModule(const ModuleConfig& config) {
     throw std::invalid_argument("module " + SerialText(config.serial) + " is given twice");
   ModuleRec rec;
   rec.module = std::make_unique<SimModule>(config);
+  rec.module->SetFaults(rec.faults);
   impl_->modules.emplace(config.serial, std::move(rec));
   impl_->Wake();
 }
@@ -628,6 +715,7 @@ void Simulator::SetFaults(uint32_t serial, const FaultConfig& faults) {
   ModuleRec& r = impl_->Module(serial);
   r.faults = faults;
   r.dropDone = false;
+  r.module->SetFaults(faults);
   impl_->Wake();
 }
 
@@ -657,6 +745,7 @@ Endpoint Simulator::OpenTcp(uint32_t serial, uint16_t port, const std::string& h
   getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
   EndpointRec& e = impl_->AddEndpoint(EndpointKind::Tcp, serial);
   e.listenFd = fd;
+  e.host = host;
   e.ep.port = ntohs(sa.sin_port);
   e.ep.where = host + ":" + std::to_string(e.ep.port);
   impl_->Wake();
@@ -830,6 +919,27 @@ uint32_t Simulator::OptionValue(uint32_t serial, uint8_t option) {
 std::vector<uint8_t> Simulator::OptionBytes(uint32_t serial, uint8_t option) {
   std::lock_guard<std::mutex> g(impl_->m);
   return impl_->Module(serial).module->Bytes(option);
+}
+
+std::map<uint32_t, std::vector<uint8_t>> Simulator::Flash(uint32_t serial) {
+  std::lock_guard<std::mutex> g(impl_->m);
+  return impl_->Module(serial).module->flash();
+}
+
+ModuleConfig Simulator::Config(uint32_t serial) {
+  std::lock_guard<std::mutex> g(impl_->m);
+  return impl_->Module(serial).module->config();
+}
+
+bool Simulator::HasModule(uint32_t serial) {
+  std::lock_guard<std::mutex> g(impl_->m);
+  return impl_->modules.count(serial) != 0;
+}
+
+bool Simulator::Present(uint32_t serial) {
+  std::lock_guard<std::mutex> g(impl_->m);
+  auto it = impl_->modules.find(serial);
+  return it != impl_->modules.end() && NowMs() >= it->second.downUntil;
 }
 
 std::string Simulator::Summary() {

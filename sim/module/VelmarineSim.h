@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -43,6 +44,18 @@ struct ModuleConfig {
   uint32_t build = 1;
   uint32_t heartbeatMs = 0;  // interval of the module's heartbeats, 0 for none
   std::string name;          // the system entity's name value
+  // The chip fingerprint, W0 to W3; a get of option 39 with parameter j reads word 3-j.
+  std::array<uint32_t, 4> fingerprint = {0x1A2B3C4D, 0x5E6F7081, 0x92A3B4C5, 0xD6E7F809};
+  // Upgrade loader: the chunk size its Prepare replies announce, how long the
+  // module is away after Reboot and after a Load that restarts it, and a file
+  // that keeps its flash, build and version across runs (empty: none).
+  uint16_t blockSize = 2048;
+  uint32_t rebootPauseMs = 500;
+  uint32_t loadPauseMs = 300;
+  std::string stateFile;
+  // Starts in its upgrade loader (as after a boot ROM jumped to it): firmware
+  // blocks are taken at once, without Init or Load.
+  bool inLoader = false;
 };
 
 // A request command (and option code, -1 for any) that gets no reply.
@@ -64,6 +77,16 @@ struct FaultConfig {
   uint32_t splitBytes = 0;             // write bursts in chunks of this many bytes (0: whole)
   uint32_t splitGapMs = 2;             // pause between those chunks
   uint32_t heartbeatTimeoutMs = 1000;  // the host must answer a heartbeat within this time
+  // Upgrade loader faults. Counts run over the module's life, from 1.
+  int dataShortAt = -1;      // the Data packet with this number is acknowledged short...
+  int dataShortRepeat = 1;   // ...and so are this many after it in all
+  int sumOffAt = -1;         // the Sum with this number answers the sum plus one
+  int prepareFailAt = -1;    // the Prepare with this number answers status 1
+  int dropInBlockAt = -1;    // the link is dropped on the Data packet with this number
+  bool loadDrop = false;     // Load restarts the module: the link drops, it comes back
+  bool neverBack = false;    // after Reboot the module never comes back
+  bool rebootClose = false;  // at Reboot TCP links end with an orderly close, not a reset
+  bool initShort = false;    // Init is answered without the last byte of its load base
 };
 
 enum class EndpointKind { Tcp, Pty, Pair };
@@ -91,11 +114,12 @@ struct EndpointStats {
   int lastRoute = -1;
   uint64_t heartbeatsSent = 0, heartbeatAnswers = 0, heartbeatMissed = 0, heartbeatWrong = 0;
   uint64_t ueiRequests = 0, errorReplies = 0, muted = 0;
-  uint64_t unrouted = 0;           // packets to an address no module here has
-  std::vector<uint8_t> i2cWrites;  // device-network addresses written through the I2C entity, in order
-  uint64_t i2cAcks = 0;            // of those, the ones a module behind answered
-  uint64_t violations = 0;         // packets that break the protocol rules
-  uint64_t drops = 0;              // links dropped by a fault
+  uint64_t unrouted = 0;  // packets to an address no module here has
+  std::vector<uint8_t>
+      i2cWrites;            // device-network addresses written through the I2C entity, in order
+  uint64_t i2cAcks = 0;     // of those, the ones a module behind answered
+  uint64_t violations = 0;  // packets that break the protocol rules
+  uint64_t drops = 0;       // links dropped by a fault
   std::vector<std::string> notes;  // the latest violations, newest last
 };
 
@@ -153,6 +177,13 @@ class Simulator {
   // The system entity's value of an option (8- or 32-bit ones), as a host would read it.
   uint32_t OptionValue(uint32_t serial, uint8_t option);
   std::vector<uint8_t> OptionBytes(uint32_t serial, uint8_t option);
+  // Upgrade loader state, as the module holds it: flash by the addresses the
+  // firmware blocks were prepared at, and the identity it runs with now.
+  std::map<uint32_t, std::vector<uint8_t>> Flash(uint32_t serial);
+  ModuleConfig Config(uint32_t serial);
+  bool HasModule(uint32_t serial);
+  // False while the module restarts (after Reboot, or a Load that restarts it).
+  bool Present(uint32_t serial);
   // A summary of every endpoint's statistics, one line each.
   std::string Summary();
 
@@ -206,11 +237,21 @@ class DiscoveryResponder {
 };
 
 // Command-line forms, shared by the program and its tests.
-// "serial=40F5849A,model=19,address=4,router=0,version=2.15.3,build=1234,hb=1000,name=Bench"
+// "serial=40F5849A,model=19,address=4,router=0,version=2.15.3,build=1234,hb=1000,name=Bench,
+//  fingerprint=W0.W1.W2.W3,block-size=2048,reboot-pause=500,load-pause=300,state=FILE,loader"
 ModuleConfig ParseModuleSpec(const std::string& spec);
 // "garbage=01FF03,garbage-after=5,drop-after=3,refuse-after-drop,drop-close,mute=0xAD,mute=3:9,
-//  delay=200,delay=200:0x49,split=3,split-gap=2,hb-timeout=1000", added to faults.
+//  delay=200,delay=200:0x49,split=3,split-gap=2,hb-timeout=1000,data-short=K,data-short-repeat=N,
+//  sum-off=K,prepare-fail=K,drop-in-block=K,load-mute,load-drop,never-back,reboot-close,
+//  init-short",
+//  added to faults.
 void ParseFaultSpec(const std::string& spec, FaultConfig& faults);
+// "1A2B3C4D.5E6F7081.92A3B4C5.D6E7F809": four hexadecimal words.
+std::array<uint32_t, 4> ParseFingerprint(const std::string& text);
+// The identity a flashed image gives the module: the text
+// "VLMID build=N version=X.Y.Z;" anywhere in its flash. False when absent.
+bool IdentityFromFlash(const std::map<uint32_t, std::vector<uint8_t>>& flash, uint32_t* build,
+                       uint32_t* version);
 // Decimal or 0x-prefixed number no larger than max.
 uint32_t ParseNumber(const std::string& text, uint32_t max, const char* what);
 

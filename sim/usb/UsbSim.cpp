@@ -82,6 +82,47 @@ void sAddEvent(Bus* bus, const std::string& line) {
   }
 }
 
+// Puts one module on the bus (or behind its driver node). A module plugged in
+// again under a serial number the bus knew keeps its simulated state.
+void sAddDevice(Bus* b, const usbsim::DeviceConfig& c) {
+  if (!b->sim.HasModule(c.serial)) {
+    velsim::ModuleConfig module = c.module;
+    module.router = c.router;
+    if (c.build) module.build = c.build;
+    if (c.version) module.version = c.version;
+    b->sim.AddModule(module);
+    velsim::FaultConfig faults = c.faults;
+    for (const auto& m : c.mute) faults.mute.push_back(velsim::MuteRule{m.first, m.second});
+    b->sim.SetFaults(c.serial, faults);
+  }
+  // A module behind a router is reached only through the router's link.
+  if (c.router) return;
+  if (c.node) {
+    velsim::Endpoint pty = b->sim.OpenPty(c.serial);
+    b->nodes.push_back(Node{c.serial, pty.where, pty.id});
+    return;
+  }
+  libusb_device* d = nullptr;
+  for (libusb_device* old : b->devices)
+    if (old->config.serial == c.serial) d = old;
+  if (!d) {
+    d = new libusb_device();
+    b->devices.push_back(d);
+  }
+  d->config = c;
+  d->stallOutNext = c.stallOut;
+  d->stallInNext = c.stallIn;
+  d->haltedOut = d->haltedIn = false;
+  d->ioErrorsOut = c.ioError ? -1 : 0;
+  d->ioErrorsIn = c.ioError ? -1 : 0;
+  d->shortOut = 0;
+  d->stallOutAfter = d->stallInAfter = -1;
+  d->gone = c.gone;
+}
+
+// Whether the device is on the bus now: plugged in, and its module not restarting.
+bool sPresent(Bus* bus, libusb_device* d) { return !d->gone && bus->sim.Present(d->config.serial); }
+
 // Built on first use and kept for the life of the process.
 Bus* sBus() {
   static Bus* bus = [] {
@@ -96,36 +137,10 @@ Bus* sBus() {
     });
     try {
       std::vector<usbsim::DeviceConfig> configs = usbsim::ParseBusSpec(spec ? spec : "");
-      for (const auto& c : configs) {
-        velsim::ModuleConfig module;
-        module.serial = c.serial;
-        module.model = c.model;
-        module.address = c.address;
-        module.router = c.router;
-        if (c.build) module.build = c.build;
-        if (c.version) module.version = c.version;
-        b->sim.AddModule(module);
-        if (!c.mute.empty()) {
-          velsim::FaultConfig faults;
-          for (const auto& m : c.mute) faults.mute.push_back(velsim::MuteRule{m.first, m.second});
-          b->sim.SetFaults(c.serial, faults);
-        }
-        // A module behind a router is reached only through the router's link.
-        if (c.router) continue;
-        if (c.node) {
-          velsim::Endpoint pty = b->sim.OpenPty(c.serial);
-          b->nodes.push_back(Node{c.serial, pty.where, pty.id});
-          continue;
-        }
-        libusb_device* d = new libusb_device();
-        d->config = c;
-        d->stallOutNext = c.stallOut;
-        d->stallInNext = c.stallIn;
-        d->ioErrorsOut = c.ioError ? -1 : 0;
-        d->ioErrorsIn = c.ioError ? -1 : 0;
-        d->gone = c.gone;
-        b->devices.push_back(d);
-      }
+      for (const auto& c : configs) sAddDevice(b, c);
+      // Traces every packet the modules see on standard error.
+      const char* verbose = getenv("VELMARINE_USB_SIM_VERBOSE");
+      if (verbose && *verbose && strcmp(verbose, "0") != 0) b->sim.SetVerbose(true);
       b->sim.Start();
     } catch (const std::exception& e) {
       b->error = e.what();
@@ -146,8 +161,8 @@ void sEvent(Bus* bus, const char* format, ...) {
 }
 
 // A transfer outcome forced by a fault, or 1 when the transfer may go ahead.
-int sFault(libusb_device* d, bool out) {
-  if (d->gone) return LIBUSB_ERROR_NO_DEVICE;
+int sFault(Bus* bus, libusb_device* d, bool out) {
+  if (!sPresent(bus, d)) return LIBUSB_ERROR_NO_DEVICE;
   bool& halted = out ? d->haltedOut : d->haltedIn;
   bool& stallNext = out ? d->stallOutNext : d->stallInNext;
   int& stallAfter = out ? d->stallOutAfter : d->stallInAfter;
@@ -188,6 +203,30 @@ std::string sControl(Bus* bus, const std::string& command) {
     std::lock_guard<std::mutex> lock(bus->logM);
     bus->events.clear();
     return "ok";
+  }
+  if (command.compare(0, 5, "plug ") == 0) {
+    // A module arrives while the program runs (a boot ROM jumped to its loader).
+    try {
+      usbsim::DeviceConfig c = usbsim::ParseDeviceSpec(command.substr(5));
+      for (libusb_device* d : bus->devices)
+        if (d->config.serial == c.serial && !d->gone) return "error: already plugged in";
+      sAddDevice(bus, c);
+      sEvent(bus, "%08X plug", c.serial);
+      return "ok";
+    } catch (const std::exception& e) {
+      return std::string("error: ") + e.what();
+    }
+  }
+  if (command.compare(0, 7, "unplug ") == 0) {
+    unsigned serial = 0;
+    if (sscanf(command.c_str() + 7, "%x", &serial) != 1) return "error: expected unplug SERIAL";
+    for (libusb_device* d : bus->devices) {
+      if (d->config.serial != serial || d->gone) continue;
+      d->gone = true;
+      sEvent(bus, "%08X unplug", serial);
+      return "ok";
+    }
+    return "error: no such device";
   }
   unsigned serial = 0;
   char fault[32] = {0};
@@ -313,7 +352,7 @@ ssize_t libusb_get_device_list(libusb_context*, libusb_device*** list) {
   std::lock_guard<std::mutex> lock(bus->m);
   std::vector<libusb_device*> present;
   for (libusb_device* d : bus->devices) {
-    if (!d->gone) present.push_back(d);
+    if (sPresent(bus, d)) present.push_back(d);
   }
   libusb_device** out =
       static_cast<libusb_device**>(calloc(present.size() + 1, sizeof(libusb_device*)));
@@ -424,7 +463,7 @@ int libusb_open(libusb_device* device, libusb_device_handle** handle) {
   if (!device || !handle) return LIBUSB_ERROR_INVALID_PARAM;
   Bus* bus = sBus();
   std::lock_guard<std::mutex> lock(bus->m);
-  if (device->gone) return LIBUSB_ERROR_NO_DEVICE;
+  if (!sPresent(bus, device)) return LIBUSB_ERROR_NO_DEVICE;
   libusb_device_handle* h = new libusb_device_handle();
   h->device = device;
   device->openHandles++;
@@ -439,7 +478,7 @@ int libusb_claim_interface(libusb_device_handle* handle, int interface) {
   std::lock_guard<std::mutex> lock(bus->m);
   libusb_device* d = handle->device;
   if (interface != 0) return LIBUSB_ERROR_NOT_FOUND;
-  if (d->gone) return LIBUSB_ERROR_NO_DEVICE;
+  if (!sPresent(bus, d)) return LIBUSB_ERROR_NO_DEVICE;
   if (d->config.claim != 0) {
     sEvent(bus, "%08X claim %s", d->config.serial, libusb_error_name(d->config.claim));
     return d->config.claim;
@@ -519,7 +558,7 @@ int libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint, u
     uint32_t serial = d->config.serial;
     if (!handle->claimed && !d->gone) return LIBUSB_ERROR_IO;
     if (endpoint != (out ? kOutEndpoint : kInEndpoint)) return LIBUSB_ERROR_NOT_FOUND;
-    int fault = sFault(d, out);
+    int fault = sFault(bus, d, out);
     if (fault != 1) {
       sEvent(bus, "%08X %s %d %s", serial, out ? "out" : "in", length, libusb_error_name(fault));
       return fault;

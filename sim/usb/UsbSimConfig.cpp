@@ -1,13 +1,13 @@
 // Parses the simulated bus's configuration text into device records.
 #include "UsbSimConfig.h"
 
-#include "VelmarineSim.h"
-
 #include <libusb.h>
 
 #include <cstdio>
 #include <sstream>
 #include <stdexcept>
+
+#include "VelmarineSim.h"
 
 namespace usbsim {
 
@@ -94,6 +94,25 @@ void ApplyOption(DeviceConfig& c, const std::string& option) {
                      ? -1
                      : int(Number(value.substr(slash + 1), 0, 0x3F, "mute option"));
     c.mute.emplace_back(command, option);
+  } else if (name == "fingerprint" || name == "block-size" || name == "reboot-pause" ||
+             name == "load-pause" || name == "state" || name == "name" || name == "hb" ||
+             name == "loader") {
+    // Module keys, as the simulator's module description takes them.
+    velsim::ModuleConfig parsed = velsim::ParseModuleSpec(option);
+    velsim::ModuleConfig& m = c.module;
+    if (name == "fingerprint") m.fingerprint = parsed.fingerprint;
+    if (name == "block-size") m.blockSize = parsed.blockSize;
+    if (name == "reboot-pause") m.rebootPauseMs = parsed.rebootPauseMs;
+    if (name == "load-pause") m.loadPauseMs = parsed.loadPauseMs;
+    if (name == "state") m.stateFile = parsed.stateFile;
+    if (name == "name") m.name = parsed.name;
+    if (name == "hb") m.heartbeatMs = parsed.heartbeatMs;
+    if (name == "loader") m.inLoader = parsed.inLoader;
+  } else if (name == "data-short" || name == "data-short-repeat" || name == "sum-off" ||
+             name == "prepare-fail" || name == "drop-in-block" || name == "load-mute" ||
+             name == "load-drop" || name == "never-back" || name == "init-short") {
+    // Upgrade loader faults, as the simulator's fault description takes them.
+    velsim::ParseFaultSpec(option, c.faults);
   } else {
     throw std::invalid_argument("unknown option '" + option + "'");
   }
@@ -101,23 +120,31 @@ void ApplyOption(DeviceConfig& c, const std::string& option) {
 
 }  // namespace
 
+DeviceConfig ParseDeviceSpec(const std::string& entry) {
+  std::vector<std::string> fields = Split(entry, ':');
+  if (fields.size() < 2) throw std::invalid_argument("entry '" + entry + "' needs SERIAL:MODEL");
+  DeviceConfig c;
+  c.serial = Number(fields[0], 16, 0xFFFFFFFF, "serial number");
+  c.model = uint8_t(Number(fields[1], 0, 0xFF, "model"));
+  c.product = c.model;
+  for (size_t i = 2; i < fields.size(); i++) ApplyOption(c, fields[i]);
+  if (c.serialText.empty()) {
+    char text[16];
+    snprintf(text, sizeof(text), "%08X", c.serial);
+    c.serialText = text;
+  }
+  if (c.address == 0 || (c.address & 1)) throw std::invalid_argument("address must be even");
+  c.module.serial = c.serial;
+  c.module.model = c.model;
+  c.module.address = c.address;
+  return c;
+}
+
 std::vector<DeviceConfig> ParseBusSpec(const std::string& spec) {
   std::vector<DeviceConfig> devices;
   if (spec.empty()) return devices;
   for (const std::string& entry : Split(spec, ',')) {
-    std::vector<std::string> fields = Split(entry, ':');
-    if (fields.size() < 2) throw std::invalid_argument("entry '" + entry + "' needs SERIAL:MODEL");
-    DeviceConfig c;
-    c.serial = Number(fields[0], 16, 0xFFFFFFFF, "serial number");
-    c.model = uint8_t(Number(fields[1], 0, 0xFF, "model"));
-    c.product = c.model;
-    for (size_t i = 2; i < fields.size(); i++) ApplyOption(c, fields[i]);
-    if (c.serialText.empty()) {
-      char text[16];
-      snprintf(text, sizeof(text), "%08X", c.serial);
-      c.serialText = text;
-    }
-    if (c.address == 0 || (c.address & 1)) throw std::invalid_argument("address must be even");
+    DeviceConfig c = ParseDeviceSpec(entry);
     for (const auto& d : devices) {
       if (d.serial == c.serial) throw std::invalid_argument("serial number given twice");
     }

@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "VelmarineSim.h"
+
 namespace usbsim {
 
 // The maker's USB vendor id, which the host's device test looks for.
@@ -25,15 +27,21 @@ struct DeviceConfig {
   bool stallOut = false, stallIn = false;  // the first transfer stalls
   bool ioError = false;                    // every transfer fails with an I/O error
   bool gone = false;                       // unplugged from the start
-  uint8_t router = 0;      // address of the module it sits behind (0: on the bus itself)
-  uint32_t build = 0;      // the module's build (0: the simulator's default)
-  uint32_t version = 0;    // packed version (0: the simulator's default)
+  uint8_t router = 0;    // address of the module it sits behind (0: on the bus itself)
+  uint32_t build = 0;    // the module's build (0: the simulator's default)
+  uint32_t version = 0;  // packed version (0: the simulator's default)
   std::vector<std::pair<int, int>> mute;  // requests (command, option or -1) left unanswered
+  // The rest of the simulated module behind the device (fingerprint, loader
+  // settings, state file) and its upgrade loader faults.
+  velsim::ModuleConfig module;
+  velsim::FaultConfig faults;
 };
 
 // "40F5849A:19,2181F0EE:4:busy": entries split by commas, fields by colons:
 // serial (hex), model (decimal or 0x), then options. Throws
 // std::invalid_argument with a message naming the bad part.
 std::vector<DeviceConfig> ParseBusSpec(const std::string& spec);
+// One entry of that list ("DEADDEAD:19:address=4").
+DeviceConfig ParseDeviceSpec(const std::string& entry);
 
 }  // namespace usbsim

@@ -1,15 +1,356 @@
-// Firmware update (-U): not yet part of this build; fails loudly.
+// The update command (-U): choose the image, load and check it, connect to the
+// module directly or through a router, send the loader and the firmware,
+// bring the module back after the loader, and record the transfer.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <ctime>
+#include <memory>
 #include <stdexcept>
+#include <string>
 
 #include "BirdFile.h"
+#include "Entity.h"
+#include "Log.h"
+#include "UpdateServerRequest.h"
 #include "Updater.h"
+#include "UpdaterEntity.h"
+#include "UpdaterStore.h"
+#include "UpdaterStoreAccess.h"
+#include "vDefs.h"
+#include "vMutex.h"
 
-bool Updater::Update_Firmware(uint32_t, uint32_t, std::string, uint8_t, uint32_t, bool) {
-  _operation_unavailable(display, "Update_Firmware");
-  return false;
+using Corvane::Velmarine::Module;
+using Corvane::Velmarine::SystemClass;
+
+namespace {
+
+const auto INFO = UpdaterDisplayInterface::LEVEL_INFO;
+const auto ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
+
+constexpr int kReconnectTries = 15;
+constexpr uint32_t kReconnectPauseMs = 1000;
+
+// A text of decimal digits only whose value fits 32 bits.
+bool sParseBuild(const std::string& text, uint32_t& value) {
+  if (text.empty()) return false;
+  uint64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + uint64_t(c - '0');
+    if (v > UINT32_MAX) return false;
+  }
+  value = uint32_t(v);
+  return true;
 }
 
-BirdFile Updater::load_bird(const char*, std::string, uint32_t, uint32_t, bool) {
-  _operation_unavailable(display, "load_bird");
-  throw std::runtime_error("load_bird is not available in this build");
+// The entry's number under key (its leading decimal digits), 0 when absent.
+uint32_t sStoredBuild(UpdaterStoreItem& item, const char* key) {
+  int v = item.info.GetInt(key, 0);
+  return v > 0 ? uint32_t(v) : 0;
+}
+
+// The local time in the ctime form without its line end.
+std::string sNow() {
+  time_t now = time(nullptr);
+  char text[64] = "";
+  if (!ctime_r(&now, text)) return "";
+  std::string s = text;
+  while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+  return s;
+}
+
+// Whether the image's blocks can be sent as they are; otherwise why not.
+// Checked before anything goes to the module, so a damaged image never
+// leaves it half programmed.
+bool sImageSendable(const BirdFile& image, std::string& why) {
+  // Every byte of the content must belong to a block or the checksum: a block
+  // that ran past the end was dropped by the reader, and sending the rest
+  // would program an incomplete image.
+  uint64_t used = 4 + 4;
+  for (const BirdBlock& b : image.blocks) used += 5 + uint64_t(b.length);
+  if (image.dataLength < 8 || used != image.dataLength) {
+    why = "its blocks do not fill its content (truncated or damaged)";
+    return false;
+  }
+  for (const BirdBlock& b : image.blocks) {
+    if (b.type == BirdFile::BLOCK_FIRMWARE && b.length < 4) {
+      why = "a firmware block is shorter than its address";
+      return false;
+    }
+    if (b.type == BirdFile::BLOCK_LOADER && b.length <= 4) {
+      why = "a loader block holds no loader";
+      return false;
+    }
+  }
+  if (image.FindBlocks(BirdFile::BLOCK_FIRMWARE).empty()) {
+    why = "it holds no firmware block";
+    return false;
+  }
+  return true;
+}
+
+// A host-wide hold on one module's update, so two updaters never interleave
+// their exchanges with the same module. Released when the object goes (and
+// by the system when the process ends, however it ends).
+class UpdateHold {
+ public:
+  UpdateHold(const std::string& storeDirectory, uint32_t serial) {
+    // Kept apart in a hidden folder, so no store search ever takes a lock
+    // file for the module's entry.
+    std::string folder = storeDirectory + "/.locks";
+    mkdir(folder.c_str(), 0755);
+    char name[32];
+    snprintf(name, sizeof name, "/%08X.lock", serial);
+    fd_ = open((folder + name).c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    // Without a lock file (a read-only store) the update goes on unguarded.
+    if (fd_ >= 0 && flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      close(fd_);
+      fd_ = -1;
+      held_ = false;
+    }
+  }
+  ~UpdateHold() {
+    if (fd_ >= 0) close(fd_);
+  }
+  UpdateHold(const UpdateHold&) = delete;
+  UpdateHold& operator=(const UpdateHold&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  int fd_ = -1;
+  bool held_ = true;
+};
+
+// Connects over USB, then over TCP/IP when the module is not on USB.
+vErr sConnectDirect(Module& module, uint32_t serial) {
+  vErr err = module.connect(linkTypeUSB, serial);
+  if (err == vErrNotFound) {
+    // A USB try that could not bring its link up must not keep it held.
+    module.disconnect();
+    err = module.connect(linkTypeTCPIP, serial);
+  }
+  return err;
+}
+
+}  // namespace
+
+bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& image, Module& module,
+                        uint32_t serial) {
+  if (image.blocks.empty()) return false;
+  if (!image.serialBlockPresent && !image.ValidateSerialNumber(serial)) return false;
+  Log::log(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
+  SystemClass system;
+  system.init(&module, 0);
+  uint32_t moduleSerial = 0;
+  vErr err = system.getSerialNumber(&moduleSerial);
+  if (err != vErrNone || moduleSerial != serial) {
+    Log::log(DEBUG_Updater, "Bird serial number and connected device don't match (%d).\n",
+             int(err));
+    return false;
+  }
+  uint8_t model = 0;
+  err = system.getModel(&model);
+  const char* name = vDefs_GetModelName(model);
+  if (!image.ValidateModel(name)) {
+    display.message(ERROR, "Connected device model and Bird file model do not match [%s] (%d)",
+                    name, int(err));
+    return false;
+  }
+  return true;
+}
+
+BirdFile Updater::load_bird(const char* purpose, std::string birdFile, uint32_t serial,
+                            uint32_t build, bool allowDownload) {
+  std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storeDirectory, "load_bird");
+  if (!store) return BirdFile();
+  if (!birdFile.empty()) {
+    display.message(INFO, "%s from Birdfile: %s", purpose, birdFile.c_str());
+    return BirdFile(birdFile.c_str());
+  }
+  UpdaterStoreItem item = store->AddDevice(serial);
+  display.message(INFO, "%s firmware with build: %u", purpose, build);
+  std::string name = std::to_string(build) + ".bird";
+  try {
+    return item.ReadBirdFile(name.c_str());
+  } catch (const std::runtime_error&) {
+    if (!allowDownload) throw std::runtime_error("Error reading birdfile");
+  }
+  display.message(INFO, "Downloading firmware build %u", build);
+  Download_Firmware(serial, std::to_string(build), false, false);
+  return item.ReadBirdFile(name.c_str());
+}
+
+bool Updater::Update_Firmware(uint32_t serial, uint32_t build, std::string birdFile,
+                              uint8_t moduleAddress, uint32_t routerSerial, bool override) {
+  if (serial == 0) {
+    display.message(ERROR, "Update command must specify the specific device");
+    return false;
+  }
+  std::unique_ptr<UpdaterStore> store =
+      _createUpdaterStore(display, storeDirectory, "Update_Firmware");
+  if (!store) return false;
+  UpdaterStoreItem item;
+  // A stray file whose name holds the serial number is no device entry.
+  if (!store->FindDevice(serial, &item) || item.kind != STORE_ITEM_DIRECTORY)
+    item = UpdaterStoreItem();
+  uint64_t start = vTime_GetMSTicks();
+
+  // The image: the named file, or a build chosen from the server and the store.
+  if (birdFile.empty() && build == 0) {
+    std::string buildText, versionText;
+    UpdateServerRequest::QueryBuild(serial, buildText, versionText, serverUrl.c_str());
+    if (!sParseBuild(buildText, build)) {
+      Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", buildText.c_str());
+      build = 0;
+    }
+    if (build != 0) {
+      std::string name = std::to_string(build) + ".bird";
+      try {
+        // Without an entry there is no stored image to find.
+        if (!item.IsValid()) throw std::runtime_error("no store entry");
+        item.ReadBirdFile(name.c_str());
+      } catch (const std::exception&) {
+        build = 0;
+        display.message(
+            INFO,
+            "New firmware is available.  Updater will proceed if valid firmware is found locally.");
+      }
+    }
+    if (build == 0) {
+      build = sStoredBuild(item, "LATEST_DOWNLOAD");
+      if (build != 0) display.message(INFO, "Updating with the Latest Download");
+    }
+    if (build == 0) {
+      build = sStoredBuild(item, "LATEST_TRANSFER");
+      if (build != 0) display.message(INFO, "Updating with the Latest Transfer");
+    }
+    if (build == 0) {
+      display.message(ERROR, "Could not find valid build for this device.");
+      return false;
+    }
+  }
+
+  BirdFile image;
+  try {
+    image = load_bird("Updating", birdFile, serial, build, false);
+  } catch (const std::exception&) {
+    display.message(ERROR, "Failed to load bird file");
+    return false;
+  }
+  std::string why;
+  if (!sImageSendable(image, why)) {
+    display.message(ERROR, "Bird file can't be sent: %s", why.c_str());
+    return false;
+  }
+  if (image.serialBlockPresent) {
+    Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
+    if (!image.ReplaceSerialNumber(serial)) {
+      Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
+      display.message(ERROR, "Failed to write the serial number [%08X] into the firmware", serial);
+      return false;
+    }
+    Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
+  }
+
+  UpdateHold hold(storeDirectory, serial);
+  if (!hold.held()) {
+    display.message(ERROR, "Module [%08X] is being updated by another process", serial);
+    return false;
+  }
+
+  Module module(moduleAddress, 0);
+  vErr err = _disableEther(module, display);
+  linkType reachedOver = linkTypeUSB;
+  bool connected = false;
+  if (err == vErrNone) {
+    if (routerSerial == 0) {
+      err = sConnectDirect(module, serial);
+      if (err != vErrNone) {
+        display.message(ERROR, "Failed to connect to module [%08X]", serial);
+        return false;
+      }
+      linkSpec spec{};
+      if (module.getLinkSpecifier(&spec) == vErrNone && spec.type == linkTypeTCPIP)
+        reachedOver = linkTypeTCPIP;
+      connected = true;
+    } else {
+      if (moduleAddress == 0) {
+        std::vector<DeviceInfo> devices = Discover_VLNetwork_Devices(routerSerial, linkType(0));
+        if (devices.empty()) {
+          display.message(ERROR, "Unable to find modules on Network");
+          return false;
+        }
+        uint16_t address = 0;
+        bool found = false;
+        for (const DeviceInfo& d : devices) {
+          if (d.spec.serialNumber == serial) {
+            address = d.networkAddress;
+            found = true;
+          }
+        }
+        if (!found || address == 0) {
+          display.message(ERROR,
+                          "Module address required for indirect firmware update, could not find "
+                          "serial number [0x%08X] on network",
+                          serial);
+          return false;
+        }
+        module.setModuleAddress(uint8_t(address));
+      }
+      std::unique_ptr<Module> router(new Module(0, 0));
+      err = _disableEther(*router, display);
+      if (err == vErrNone) {
+        err = sConnectDirect(*router, routerSerial);
+        if (err != vErrNone) {
+          display.message(ERROR, "Failed to connect to link module [%08X]", routerSerial);
+          return false;
+        }
+        err = module.connectThroughLinkModule(router.get());
+        if (err != vErrNone) {
+          display.message(ERROR, "Failed to connect to module [%08X]", serial);
+          return false;
+        }
+        router.reset();
+        connected = true;
+      }
+    }
+  }
+
+  if (connected && !override && !_validate_birdfile(display, image, module, serial)) {
+    display.message(ERROR, "Birdfile failed validation");
+    return false;
+  }
+
+  if (err == vErrNone) err = _transfer_loader(display, module, image);
+  if (err == vErrNone && !module.isConnected()) {
+    // The loader restarted the module: bring it back over the transport it
+    // was reached on.
+    module.disconnect();
+    for (int attempt = 0; attempt < kReconnectTries; ++attempt) {
+      module.discoverAndConnect(reachedOver, serial);
+      if (module.isConnected()) break;
+      // A try whose link could not be brought up still holds it.
+      module.disconnect();
+      vTime_MSSleep(kReconnectPauseMs);
+    }
+  }
+  if (err == vErrNone) err = _transfer_firmware(display, module, image, routerSerial != 0);
+  if (err != vErrNone) {
+    Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", int(err));
+    display.message(ERROR, "Firmware update of module [%08X] failed [%d, %s]", serial, int(err),
+                    vError_GetErrorText(uint32_t(err)));
+    return false;
+  }
+
+  if (birdFile.empty()) birdFile = std::to_string(build) + ".bird";
+  item.info.Add("LATEST_TRANSFER", birdFile);
+  item.info.Add("LAST_TRANSFER_DATE", sNow());
+  if (item.IsValid()) item.info.Save(nullptr);
+  Log::log(DEBUG_Updater, "Updating device firmware: \n");
+  display.message(INFO, "Update time: %.4f sec", double(vTime_GetMSTicks() - start) / 1000.0);
+  return true;
 }

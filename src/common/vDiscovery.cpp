@@ -5,10 +5,13 @@
 
 #include <arpa/inet.h>
 #include <czmq.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +27,9 @@ namespace {
 // A stream of datagrams that never pauses must not hold the search forever.
 #define sTCPIP_SEARCH_LIMIT_MS 10000
 #define sMAX_INTERFACES 50
+// The host-wide lock on the TCP/IP listening window, and the longest wait for it.
+#define sDISCOVERY_LOCK_FILE "/tmp/.velmarine-discovery.lock"
+#define sDISCOVERY_LOCK_WAIT_MS 60000
 
 void sPut32(uint8_t* at, uint32_t value) {
   at[0] = uint8_t(value);
@@ -107,7 +113,39 @@ bool sSendRequests() {
   return any;
 }
 
+// Replies come to one fixed port, so two searches on one host at the same time
+// would take each other's replies. The listening window is therefore held by
+// one process at a time through an advisory lock on a file every process can
+// open; the system lets it go when the holder ends, however it ends. A lock
+// that can't be had in time (or at all) leaves the search unguarded.
+class sDiscoveryWindow {
+ public:
+  sDiscoveryWindow() {
+    fd_ = open(sDISCOVERY_LOCK_FILE, O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ < 0) return;
+    auto end =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(sDISCOVERY_LOCK_WAIT_MS);
+    while (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() >= end) {
+        close(fd_);
+        fd_ = -1;
+        return;
+      }
+      usleep(20000);
+    }
+  }
+  ~sDiscoveryWindow() {
+    if (fd_ >= 0) close(fd_);
+  }
+  sDiscoveryWindow(const sDiscoveryWindow&) = delete;
+  sDiscoveryWindow& operator=(const sDiscoveryWindow&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
 int sEnumerateTCPIP(vDiscoveryCallback callback, void* ref) {
+  sDiscoveryWindow window;
   int listener = sOpenReplyListener();
   bool sent = sSendRequests();
   int count = 0;
