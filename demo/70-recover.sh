@@ -7,7 +7,7 @@
 # USB bus, which gives its fingerprint and takes the firmware.
 echo "== recovery: a self-hosted server that knows two chips"
 rec_tree="$HOME/recovery-mirror"
-rec_serial=40F5849A
+rec_serial=5EC0FFEE
 rec_key="0x11111111 0x22222222 0x33333333 0x44444444"
 mkdir -p "$rec_tree/$rec_serial" "$rec_tree/DEADDEAD" "$rec_tree/1A2B3C4D"
 head -c 20000 /dev/urandom >"$HOME/recovery-fw.bin"
@@ -22,6 +22,9 @@ address = 0
 file = recovery-fw.bin
 vector-checksum = yes
 scramble = $rec_key
+[firmware]
+address = 0x70000
+hex = 00 00 00 00
 MANIFEST
 "$BUILD/tools/bird/bird" pack "$HOME/recovery-lpc.manifest" "$rec_tree/$rec_serial/120.bird" >/dev/null
 head -c 3000 /dev/urandom >"$HOME/recovery-loader.bin"

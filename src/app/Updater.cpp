@@ -3,8 +3,3 @@
 
 Updater::Updater(const char* url, const char* store, UpdaterDisplayInterface& d)
     : serverUrl(url ? url : ""), storeDirectory(store ? store : ""), display(d) {}
-
-void _operation_unavailable(UpdaterDisplayInterface& display, const char* operation) {
-  display.message(UpdaterDisplayInterface::LEVEL_ERROR, "%s is not available in this build",
-                  operation);
-}

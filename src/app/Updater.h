@@ -84,7 +84,3 @@ bool _discovered_link(const linkSpec* found, bool* accepted, void* ref);
 
 // Whether the server's build list for the module holds the build.
 bool _valid_build(uint32_t serial, uint32_t build, const char* serverUrl);
-
-// Reports an operation that this build does not carry, and is the failing
-// result of every such operation until it is built.
-void _operation_unavailable(UpdaterDisplayInterface& display, const char* operation);

@@ -173,10 +173,11 @@ TEST_F(Cli, LogMaskSelectsDiagnosticLines) {
             "Invalid format for \"-X\" parameter, unprocessed characters [abc]\n");
 }
 
-TEST_F(Cli, UnavailableOperationsFailLoudly) {
-  RunResult r = Run({"-U", "-d", "40F5849A"});
+TEST_F(Cli, UpdateWithNothingToInstallFailsLoudly) {
+  RunResult r = Run({"-U", "-d", "40F5849A", "-u", "http://127.0.0.1:1/cgi/u"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("not available"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Could not find valid build for this device."), std::string::npos)
+      << r.err;
 }
 
 TEST_F(Cli, DiscoveryHeadersFollowTheTransport) {
@@ -205,7 +206,7 @@ TEST_F(Cli, CommandsRunInTheirFixedOrder) {
   EXPECT_EQ(r.status, 1);
   size_t fingerprint = r.err.find("Got no response from chip");
   size_t download = r.out.find("Retrieving firmware for device with serial number 00001A2B");
-  size_t update = r.err.find("Update_Firmware is not available");
+  size_t update = r.err.find("Could not find valid build for this device.");
   ASSERT_NE(fingerprint, std::string::npos) << r.err;
   ASSERT_NE(download, std::string::npos) << r.out;
   ASSERT_NE(update, std::string::npos) << r.err;

@@ -195,7 +195,11 @@ TEST_F(RecoverLpcTest, PortDisappearingMidTransfer) {
   std::string url = Serve();
   std::string pty = StartLpc({"--pace", "115200"});
   std::thread unplug([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    // Gone once the first chunk was copied to flash, however loaded the machine.
+    for (int i = 0; i < 3000; i++) {
+      if (testsupport::ReadFile(dir / "lpc.log").find("cmd C ") != std::string::npos) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     lpc->Stop();
   });
   RunResult r = Updater({"-U", "-t", "RECOVER", "-s", pty, "-u", url}, {}, 60000);

@@ -151,7 +151,15 @@ TEST_F(UpdateTcp, ASecondUpdaterOfAModuleBeingUpdatedIsRefusedClearly) {
   Serve({{serial, ""}});
   RunResult first;
   std::thread t([&] { first = Update(serial); });
-  usleep(700000);
+  // The second starts once the first holds the module, however loaded the machine.
+  std::string hold = home() + "/.corvane/updater/.locks/40F5849A.lock";
+  for (int i = 0; i < 3000; i++) {
+    int fd = open(hold.c_str(), O_RDONLY | O_CLOEXEC);
+    bool held = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0;
+    if (fd >= 0) close(fd);
+    if (held) break;
+    usleep(10000);
+  }
   RunResult second = Update(serial);
   t.join();
   EXPECT_EQ(first.status, 0) << first.out << first.err;

@@ -1,7 +1,9 @@
 // End-to-end tests of -U over the simulated USB bus: the real updater with the
 // bus preloaded, images made by the bird tool and served by the update
 // server, the module's flash read back from the simulator's state file.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <poll.h>
 
 #include <thread>
@@ -418,7 +420,15 @@ TEST_F(UpdateUsb, TwoUpdatersOfOneModuleTheSecondIsRefusedClearly) {
   std::thread first([&] {
     results[0] = Update({"-u", kNoServer, "-U", "-d", Hex8(kSerial)}, bus());
   });
-  usleep(300000);
+  // The second starts once the first holds the module, however loaded the machine.
+  std::string hold = home() + "/.corvane/updater/.locks/40F5849A.lock";
+  for (int i = 0; i < 3000; i++) {
+    int fd = open(hold.c_str(), O_RDONLY | O_CLOEXEC);
+    bool held = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0;
+    if (fd >= 0) close(fd);
+    if (held) break;
+    usleep(10000);
+  }
   results[1] = Update({"-u", kNoServer, "-U", "-d", Hex8(kSerial)}, bus());
   first.join();
   EXPECT_EQ(results[0].status, 0) << results[0].out << results[0].err;
