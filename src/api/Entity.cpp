@@ -256,8 +256,16 @@ vErr EntityClass::getUEI(uint8_t option, uei* request) {
   Link* l = link();
   if (!l) return vErrResource;
   if (!request) return vErrParam;
-  // Values the module streams are not cached yet: every get asks the module.
   const uint8_t module = pimpl_->module->getModuleAddress();
+  // A value the module streams is answered from the link's cache.
+  const uint8_t subindex = request->kind == ueiKindNone ? 0 : request->value.u8;
+  uint32_t cached = 0;
+  vErr cache = l->getStreamValue(module, pimpl_->command, option, pimpl_->index, subindex, &cached);
+  if (cache == vErrNone || cache == vErrStreamStale) {
+    request->kind = ueiKind32;
+    request->value.u32 = cached;
+    return cache;
+  }
   request->address = module;
   request->command = pimpl_->command;
   request->option = uint8_t(option | vUEI_OPTION_GET);
@@ -529,14 +537,26 @@ vErr EntityClass::drainUEI(uint8_t option) {
                                    pimpl_->index);
 }
 
-vErr EntityClass::setStreamEnabled(bool) { return link() ? vErrUnimplemented : vErrResource; }
-
-vErr EntityClass::registerOptionCallback(uint8_t, bool, StreamCallback, void*) {
-  return link() ? vErrUnimplemented : vErrResource;
+vErr EntityClass::setStreamEnabled(bool enabled) {
+  Link* l = link();
+  if (!l) return vErrResource;
+  return l->enableStream(pimpl_->module->getModuleAddress(), pimpl_->command, STREAM_KEY_ANY,
+                         pimpl_->index, enabled);
 }
 
-vErr EntityClass::getStreamStatus(StreamStatusEntry*, size_t, size_t*) {
-  return link() ? vErrUnimplemented : vErrResource;
+vErr EntityClass::registerOptionCallback(uint8_t option, bool enable, StreamCallback callback,
+                                         void* ref) {
+  Link* l = link();
+  if (!l) return vErrResource;
+  return l->registerStreamCallback(pimpl_->module->getModuleAddress(), pimpl_->command, option,
+                                   pimpl_->index, enable, callback, ref);
+}
+
+vErr EntityClass::getStreamStatus(StreamStatusEntry* entries, size_t capacity, size_t* count) {
+  Link* l = link();
+  if (!l) return vErrResource;
+  return l->getStreamStatus(pimpl_->module->getModuleAddress(), pimpl_->command, STREAM_KEY_ANY,
+                            pimpl_->index, STREAM_KEY_ANY, entries, capacity, count);
 }
 
 // ------------------------------------------------------------------ SystemClass

@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 
+#include "LinkImpl.h"
 #include "vFile.h"
 #include "vLink.h"
 #include "vLogger.h"
@@ -21,7 +22,6 @@ constexpr uint32_t kReplyTimeoutMs = 1000;
 constexpr uint32_t kOpenSlotTimeoutMs = 3000;
 constexpr int kWaitForLinkRounds = 200;
 constexpr uint32_t kWaitForLinkPollMs = 10;
-constexpr size_t kMaxNameLength = 1024;
 constexpr uint8_t kMaxPacketPayload = 27;  // after the command byte
 
 constexpr uint8_t kSlotCommand = 0x04;
@@ -102,6 +102,13 @@ uint8_t sUEIFilter(const vPacket* p, const void* ref) {
   return 1;
 }
 
+// The drain's filter: sUEIFilter on a fresh copy of the description for each
+// packet, since an error reply rewrites the index it compares later packets with.
+uint8_t sUEIDrainFilter(const vPacket* p, const void* ref) {
+  uei match = *static_cast<const uei*>(ref);
+  return sUEIFilter(p, &match);
+}
+
 // Filter of a raw receive: the first n data bytes equal the match.
 struct CommandMatch {
   const uint8_t* match;
@@ -139,38 +146,16 @@ uint8_t sFactoryFilter(const vPacket* p, const void* ref) {
 
 // ------------------------------------------------------------------ impl
 
-struct Link::impl {
-  Link* owner;
-  uint32_t handle = 0;
-  bool created = false;  // the last connect ran a create of the link engine
-  vLogger* logger = nullptr;
-  vMeshConfig config;
-  std::string name;
-  std::unique_ptr<linkSpec> spec;
-
-  impl(Link* o, const char* n)
-      : owner(o), name(n ? std::string(n).substr(0, kMaxNameLength) : "") {}
-
-  bool connected() const { return handle != 0 && vLink_GetStatus(handle) == kLinkRunning; }
-  vErr connectHelper();
-  vErr linkCreateHelper();
-  vErr waitForLink(int rounds);
-  // Sends one request and waits for the reply the filter accepts.
-  vErr request(uint8_t module, uint8_t length, const uint8_t* data, vPacketFilter filter,
-               const void* ref, uint32_t timeoutMs, vPacket** reply);
-  uint8_t openSlot(uint8_t module, uint8_t operation, uint8_t store, uint8_t slot);
-  vErr closeSlot(uint8_t module, uint8_t handle);
-  vErr slotValue(uint8_t module, uint8_t operation, uint8_t store, uint8_t slot, size_t* value);
-  vErr closeFactory(uint8_t module, uint8_t selector, size_t count);
-};
-
 vErr Link::impl::linkCreateHelper() {
   created = false;
   switch (spec->type) {
     case linkTypeUSB:
-      // Sharing a USB module through a broker is not available yet.
-      if (config.enabled) return vErrUnimplemented;
-      handle = vLink_CreateUSB(spec->serialNumber);
+      // Shared through a broker of this process, reached as its first client.
+      if (config.enabled)
+        handle = vLink_CreateServer(spec->serialNumber, &config.port, &config.networkInterface,
+                                    config.localOnly);
+      else
+        handle = vLink_CreateUSB(spec->serialNumber);
       created = true;
       break;
     case linkTypeTCPIP:
@@ -187,8 +172,10 @@ vErr Link::impl::linkCreateHelper() {
     }
     case linkTypeVMesh:
       if (!config.enabled) return vErrConfiguration;
-      // Broker clients are not available yet.
-      return vErrUnimplemented;
+      // A handle taken over from a router's Link is held once more instead.
+      handle = vLink_CreateClient(spec->t.ip.ipAddress, uint16_t(spec->t.ip.ipPort), handle);
+      created = true;
+      break;
     default: return vErrMode;
   }
   return handle ? vErrNone : vErrConnection;
@@ -249,10 +236,11 @@ vErr Link::impl::closeSlot(uint8_t module, uint8_t slotHandle) {
   vErr err = request(module, sizeof data, data, sSlotFilter, &match, kReplyTimeoutMs, &reply);
   // A close that the module never confirms is not a finished transfer.
   if (err != vErrNone) return err;
-  if (reply->data[1] & kSlotError)
-    err = sCodeAt(reply, 3);
-  else if (reply->length != 4)
+  // A close reply, error or not, is four bytes; any other length is garbled.
+  if (reply->length != 4)
     err = vErrIO;
+  else if (reply->data[1] & kSlotError)
+    err = sCodeAt(reply, 3);
   vPacket_Destroy(&reply);
   return err;
 }
@@ -294,6 +282,7 @@ Link::Link(linkSpec spec, const char* name) : pimpl_(new impl(this, name)) {
 }
 
 Link::~Link() {
+  pimpl_->stopStreams();
   if (pimpl_->handle) vLink_Destroy(&pimpl_->handle);
   pimpl_->spec.reset();
   if (pimpl_->logger) vLogger_Destroy(&pimpl_->logger);
@@ -321,6 +310,8 @@ bool Link::isConnected() { return pimpl_->connected(); }
 uint32_t Link::getStatus() { return pimpl_->handle ? vLink_GetStatus(pimpl_->handle) : kLinkFault; }
 
 vErr Link::disconnect() {
+  // Subscriptions end with the link that carried them.
+  pimpl_->stopStreams();
   if (pimpl_->handle) vLink_Destroy(&pimpl_->handle);
   return vErrNone;
 }
@@ -418,7 +409,7 @@ vErr Link::dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t optio
   match.command = command;
   match.option = option;
   match.index = index;
-  vLink_DrainPackets(pimpl_->handle, sUEIFilter, &match);
+  vLink_DrainPackets(pimpl_->handle, sUEIDrainFilter, &match);
   return vErrNone;
 }
 
@@ -480,9 +471,12 @@ vErr Link::loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint
     err = pimpl_->request(module, uint8_t(3 + n), bytes, sSlotFilter, &match, kReplyTimeoutMs,
                           &reply);
     if (err != vErrNone) break;
-    // An error reply fails whatever its length; a plain reply of another
+    // An error reply of four bytes carries the module's code; one of another
+    // length is garbled and fails as an I/O error. A plain reply of another
     // length than 4 carries no sum and counts as an acknowledgement.
-    if (reply->data[1] & kSlotError)
+    if ((reply->data[1] & kSlotError) && reply->length != 4)
+      err = vErrIO;
+    else if (reply->data[1] & kSlotError)
       err = sCodeAt(reply, 3);
     else if (reply->length == 4 && reply->data[3] != sum)
       err = vErrIO;

@@ -4,15 +4,19 @@
 // operations of a link.
 #include "vLink.h"
 
+#include <arpa/inet.h>
+
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <new>
 
 #include "vLinkPipe.h"
+#include "vServer_ZeroMQ.h"
 #include "vStream_Serial.h"
 #include "vStream_Socket.h"
 #include "vStream_USB.h"
+#include "vStream_ZeroMQClient.h"
 
 std::atomic<uint8_t> vVelmarineDebuggingEnable{0};
 std::atomic<uint32_t> vVelmarineDebuggingLevel{0};
@@ -22,6 +26,9 @@ std::atomic<uint32_t> vVelmarineDebuggingLevel{0};
 #define sSYNC_SETTLE_MS 100
 #define sRESET_ATTEMPTS 20
 #define sRESET_PAUSE_MS 100
+#define sQUERY_ATTEMPTS 5
+#define sQUERY_PAUSE_MS 10
+#define sQUERY_TIMEOUT_MS 1000
 
 namespace {
 
@@ -172,7 +179,7 @@ vErr sCreateStream(linkType type, uint32_t identifier, uint32_t port, vStream** 
   switch (type) {
     case linkTypeTCPIP: return vStream_CreateSocket(identifier, port, stream);
     case linkTypeUSB: return vStream_CreateUSB(identifier, stream);
-    case linkTypeVMesh: return vErrUnimplemented;  // nor the broker client stream
+    case linkTypeVMesh: return vStream_CreateClient(identifier, uint16_t(port), stream);
     default: return vErrParam;
   }
 }
@@ -286,6 +293,18 @@ vServer* vLink_RegistryGetServer(uint32_t id) {
   return entry ? entry->server : nullptr;
 }
 
+uint32_t vLink_RegistryGetIdentifier(uint32_t id) {
+  RegistryLock lock;
+  linkEntry* entry = sFind(id);
+  return entry ? entry->identifier : 0;
+}
+
+uint32_t vLink_RegistryGetUnderlyingLink(uint32_t id) {
+  RegistryLock lock;
+  linkEntry* entry = sFind(id);
+  return entry ? entry->underlyingLink : 0;
+}
+
 linkRecord* vLink_GetRecord(uint32_t id) {
   RegistryLock lock;
   linkEntry* entry = sFind(id);
@@ -381,6 +400,133 @@ uint32_t vLink_Create(vStream* stream) {
     return 0;
   }
   if (vLink_Init(id, stream) != id || vLink_Start(id) != vErrNone) {
+    vLink_Destroy(&id);
+    return 0;
+  }
+  vLink_RegistryChangeUseCount(id, 1);
+  return id;
+}
+
+// ---------------------------------------------------------------- broker
+
+namespace {
+
+unsigned _clientCount = 0;  // guarded by the registry mutex
+
+vPacket* sAwaitAny(uint32_t id, uint8_t address, uint8_t length, const uint8_t* data) {
+  uint8_t none = 0;
+  vPacket* request = vPacket_CreateWithData(address, length, length ? data : &none);
+  if (!request) return nullptr;
+  vErr err = vLink_PutPacket(id, request);
+  vPacket_Destroy(&request);
+  return err == vErrNone ? vLink_AwaitPacket(id, sQUERY_TIMEOUT_MS) : nullptr;
+}
+
+// Asks the module over the new client link for its address and model and
+// tells the server; on failure the server forgets the client's requests.
+vErr sQueryAddressAndModel(uint32_t id, vServer* server) {
+  vErr err = vErrNone;
+  vPacket* reply = sAwaitAny(id, vPACKET_MAGIC_ADDRESS, 0, nullptr);
+  if (!reply) {
+    err = vErrTimeout;
+  } else if (reply->length != 0 || reply->address == 0) {
+    err = vErrIO;
+  } else {
+    const uint8_t address = reply->address;
+    vServer_SetModuleAddress(server, address);
+    vPacket_Destroy(&reply);
+    const uint8_t model[] = {3, 0x48, 0x20};
+    reply = sAwaitAny(id, address, sizeof model, model);
+    if (!reply)
+      err = vErrTimeout;
+    else if (reply->length != 4 || reply->address != address || reply->data[0] != 3)
+      err = vErrIO;
+    else
+      vServer_SetModel(server, reply->data[3]);
+  }
+  vPacket_Destroy(&reply);
+  if (err != vErrNone) vServer_FlushFIFO(server);
+  return err;
+}
+
+}  // namespace
+
+uint32_t vLink_CreateServer(uint32_t serialNumber, uint16_t* port, uint32_t* interfaceAddress,
+                            bool localOnly) {
+  if (!port || !interfaceAddress) return 0;
+  uint32_t usb = vLink_CreateUSB(serialNumber);
+  if (!usb) return 0;
+  vServer* server = vServer_Create(usb, *interfaceAddress, localOnly);
+  if (!server) {
+    vLink_Destroy(&usb);
+    return 0;
+  }
+  vLink_RegistrySetServer(usb, server);
+  uint32_t client = 0;
+  uint32_t address = 0;
+  uint16_t brokerPort = 0;
+  vErr err = vServer_Start(server);
+  if (err == vErrNone) {
+    vServer_GetPort(server, &brokerPort);
+    vServer_GetInterface(server, &address);
+    client = vLink_CreateClient(localOnly ? htonl(INADDR_LOOPBACK) : address, brokerPort, 0);
+    if (!client) err = vErrConnection;
+  }
+  if (err == vErrNone) {
+    vLink_RegistrySetUnderlyingLink(client, usb);
+    err = vErrTimeout;
+    for (int attempt = 0; attempt < sQUERY_ATTEMPTS && err != vErrNone; attempt++) {
+      if (attempt) vTime_MSSleep(sQUERY_PAUSE_MS);
+      err = sQueryAddressAndModel(client, server);
+    }
+  }
+  if (err != vErrNone) {
+    sTrace(vLINK_TRACE_BROKER, "vLink_CreateServer(%08X) failed: %s\n", serialNumber,
+           vError_GetErrorText(err));
+    // The client link takes the shared link (and its server) with it.
+    if (client)
+      vLink_Destroy(&client);
+    else
+      vLink_Destroy(&usb);
+    return 0;
+  }
+  *port = brokerPort;
+  *interfaceAddress = address;
+  return client;
+}
+
+uint32_t vLink_CreateClient(uint32_t ipAddress, uint16_t port, uint32_t existingId) {
+  if (existingId) {
+    RegistryLock lock;
+    linkEntry* entry = sFind(existingId);
+    if (!entry) return 0;
+    entry->useCount++;
+    return entry->id;
+  }
+  uint32_t number;
+  {
+    RegistryLock lock;
+    number = _clientCount;
+  }
+  uint32_t existing = vLink_RegistryFindByKey(ipAddress, port, number);
+  if (existing) {
+    vLink_RegistryChangeUseCount(existing, 1);
+    return existing;
+  }
+  uint32_t id = vLink_RegistryCreate(ipAddress, port, number, linkTypeVMesh);
+  if (!id) return 0;
+  {
+    RegistryLock lock;
+    _clientCount++;
+  }
+  vStream* stream = nullptr;
+  vErr err = vStream_CreateClient(ipAddress, port, &stream);
+  if (err == vErrNone && vLink_Init(id, stream) == id)
+    err = vLink_Start(id);
+  else if (err == vErrNone)
+    err = vErrConnection;
+  if (err != vErrNone) {
+    sTrace(vLINK_TRACE_BROKER, "vLink_CreateClient failed: %s\n", vError_GetErrorText(err));
     vLink_Destroy(&id);
     return 0;
   }
@@ -521,9 +667,7 @@ vErr vLink_Destroy(uint32_t* id) {
       vMutex_Unlock(record->userFilterMutex);
     }
     vLink_Stop(record);
-    // The broker server (attached by the broker's own creator) has no
-    // teardown here yet: nothing attaches one until the broker exists.
-    entry->server = nullptr;
+    if (entry->server) vServer_Destroy(&entry->server);
     if (entry->underlyingLink) vLink_Destroy(&entry->underlyingLink);
     // Destroying the queues wakes callers waiting in them; wait for every
     // caller to leave before the record goes.

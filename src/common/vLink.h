@@ -76,6 +76,15 @@ uint32_t vLink_CreateTCPIP(uint32_t ipAddress, uint32_t port);
 uint32_t vLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate);
 // A link over a stream the caller made; the link owns the stream from then on.
 uint32_t vLink_Create(vStream* stream);
+// Shares the USB module through a broker started here and returns the id of
+// this process's own client link to it (0 on failure, with nothing left
+// open). *interfaceAddress (network byte order, 0 or 127.0.0.1 for the local
+// host) is the broker's interface in and out; *port receives its port.
+uint32_t vLink_CreateServer(uint32_t serialNumber, uint16_t* port, uint32_t* interfaceAddress,
+                            bool localOnly);
+// A client link to the broker at ipAddress:port. With a non-zero existingId,
+// that link is held once more and its id returned (0 when it does not exist).
+uint32_t vLink_CreateClient(uint32_t ipAddress, uint16_t port, uint32_t existingId);
 
 uint32_t vLink_Init(uint32_t id, vStream* stream);
 vErr vLink_Start(uint32_t id);
@@ -119,6 +128,9 @@ int32_t vLink_RegistryGetUseCount(uint32_t id);
 vErr vLink_RegistrySetUnderlyingLink(uint32_t id, uint32_t underlyingLink);
 vErr vLink_RegistrySetServer(uint32_t id, struct vServer* server);
 struct vServer* vLink_RegistryGetServer(uint32_t id);
+// The lookup key (serial number, IPv4 address or 0xFFFFFFFF); 0 when unregistered.
+uint32_t vLink_RegistryGetIdentifier(uint32_t id);
+uint32_t vLink_RegistryGetUnderlyingLink(uint32_t id);
 linkRecord* vLink_GetRecord(uint32_t id);
 
 // A record outside the registry, initialised over the stream (which it owns)

@@ -17,9 +17,11 @@ namespace {
 
 constexpr uint8_t kCaptureCommand = 0x30;  // a command only the test handler answers
 
-// A module's stores as a test handler keeps them: store 1 has slots 0 to 5 of
+// A module's stores as a test handler keeps them: store 1 has slots 0 to 7 of
 // 64 bytes (slot 4 never confirms a close, slot 5 refuses writes with an error
-// reply one byte longer than usual); any other store or slot is missing.
+// reply one byte longer than usual, slot 6 acknowledges writes with a wrong
+// sum, slot 7 refuses its close with an error reply one byte too long); any
+// other store or slot is missing.
 struct Stores {
   std::mutex mutex;
   std::map<int, std::vector<uint8_t>> slots;
@@ -34,7 +36,7 @@ struct Stores {
     uint8_t op = d[1];
     if (op >= 1 && op <= 4) {
       uint8_t store = d[2], slot = d[3];
-      if (store != 1 || slot > 5) return reply({4, uint8_t(op | 0x80), store, slot, 13});
+      if (store != 1 || slot > 7) return reply({4, uint8_t(op | 0x80), store, slot, 13});
       auto& bytes = slots[slot];
       if (op == 1) return reply({4, 1, store, slot, 0, 64});
       if (op == 2) return reply({4, 2, store, slot, 0, uint8_t(bytes.size())});
@@ -59,12 +61,14 @@ struct Stores {
       if (bytes.size() + d.size() - 3 > 64) return reply({4, 0x87, h, 15});
       uint8_t sum = 0;
       for (size_t i = 3; i < d.size(); ++i) sum = uint8_t(sum + d[i]), bytes.push_back(d[i]);
+      if (open[h] == 6) sum = uint8_t(sum + 1);
       return reply({4, 7, h, sum});
     }
     if (op == 8) {
-      bool silent = open[h] == 4;
+      bool silent = open[h] == 4, garbled = open[h] == 7;
       open.erase(h);
       if (silent) return;
+      if (garbled) return reply({4, 0x88, h, 13, 0});
       return reply({4, 8, h, 0});
     }
   }
@@ -216,17 +220,19 @@ TEST_P(LinkTest, RefusesWhatItCannotConnectAndPacketsWhileUnconnected) {
   EXPECT_EQ(none.storeSlotSize(kAddress, 1, 0, &size), vErrConnection);
   EXPECT_EQ(none.getFactoryData(kAddress, 1, nullptr, 0, &size), vErrConnection);
 
-  // Broker connections are not available: a clear code, and nothing is left held.
+  // A USB module that is not there cannot be shared: a clear code, and
+  // nothing is left held.
   linkSpec usb{};
   usb.type = linkTypeUSB;
   usb.serialNumber = kSerial;
   Link shared(usb, "shared");
-  EXPECT_EQ(shared.connect(), vErrUnimplemented);
+  EXPECT_EQ(shared.connect(), vErrConnection);
   EXPECT_EQ(shared.getStatus(), uint32_t(kLinkFault));
+  // Broker clients are refused when the configuration switches brokers off.
   linkSpec client = Spec();
   client.type = linkTypeVMesh;
+  client.t.ip.ipPort = 1;
   Link broker(client, "client");
-  EXPECT_EQ(broker.connect(), vErrUnimplemented);
   vMeshConfig direct;
   direct.enabled = false;
   ASSERT_EQ(broker.setConfig(direct), vErrNone);
@@ -374,6 +380,16 @@ TEST_P(LinkTest, TimesOutOnSilenceAndKeepsUnmatchedRepliesForADrain) {
   EXPECT_EQ(link.dropMatchingUEIPackets(kAddress, 3, 8, 0), vErrNone);
   reply = Expect(8);
   EXPECT_EQ(link.receiveUEI(kAddress, 3, 8, 0, &reply), vErrTimeout);
+
+  // Error replies are drained too, every one of them: none is left for a
+  // later request to take as its answer.
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(link.sendUEI(Request(0x40 | 5)), vErrNone);
+  ASSERT_EQ(link.sendUEI(Request(0x49)), vErrNone);
+  reply = Expect(9);
+  ASSERT_EQ(link.receiveUEI(kAddress, 3, 9, 0, &reply), vErrNone);
+  EXPECT_EQ(link.dropMatchingUEIPackets(kAddress, 3, 5, 0), vErrNone);
+  reply = Expect(5);
+  EXPECT_EQ(link.receiveUEI(kAddress, 3, 5, 0, &reply), vErrTimeout);
 }
 
 TEST_P(LinkTest, SendsAndReceivesRawPackets) {
@@ -440,7 +456,12 @@ TEST_P(LinkTest, ReadsAndWritesStoreSlots) {
   // A close the module never confirms, and a refusal of an unusual length, are
   // failures too.
   EXPECT_EQ(link.loadStoreSlot(kAddress, 1, 4, data.data(), data.size()), vErrTimeout);
-  EXPECT_EQ(link.loadStoreSlot(kAddress, 1, 5, data.data(), data.size()), vErrRange);
+  EXPECT_EQ(link.loadStoreSlot(kAddress, 1, 5, data.data(), data.size()), vErrIO);
+  // A write the module acknowledged with another byte sum than the chunk's
+  // did not store what was sent; a garbled refusal of the close is no success.
+  EXPECT_EQ(link.loadStoreSlot(kAddress, 1, 6, data.data(), data.size()), vErrIO);
+  EXPECT_EQ(link.loadStoreSlot(kAddress, 1, 7, data.data(), data.size()), vErrIO);
+  EXPECT_EQ(link.unloadStoreSlot(kAddress, 1, 7, back.data(), back.size(), &count), vErrIO);
   std::lock_guard<std::mutex> lock(stores.mutex);
   EXPECT_TRUE(stores.open.empty());
   EXPECT_EQ(stores.slots[3].size(), 50u);

@@ -293,10 +293,8 @@ TEST_P(ModuleTest, PassesTheModulesErrorRepliesThrough) {
   size_t bytes = 0;
   EXPECT_EQ(unbound.getName(&u8, 1, &bytes), vErrResource);
   EXPECT_EQ(unbound.setStreamEnabled(true), vErrResource);
-  EXPECT_EQ(sys.setStreamEnabled(true), vErrUnimplemented);
-  EXPECT_EQ(sys.registerOptionCallback(4, true, nullptr, nullptr), vErrUnimplemented);
   size_t count = 0;
-  EXPECT_EQ(sys.getStreamStatus(nullptr, 0, &count), vErrUnimplemented);
+  EXPECT_EQ(sys.getStreamStatus(nullptr, 0, &count), vErrParam);
 
   size_t elements = 12;
   EXPECT_EQ(sys.getUEIBytesCheck(&elements, 4), vErrNone);
@@ -427,22 +425,29 @@ TEST_P(ModuleTest, ReachesAModuleBehindARouterModule) {
   EXPECT_EQ(Violations(), 0u) << Notes();
 }
 
-TEST_P(ModuleTest, ARouterSharedThroughABrokerIsNotTakenFromItsOwner) {
-  // The router's default configuration would share it through a broker,
-  // which is not available: the neighbour fails and the router keeps its link.
+TEST_P(ModuleTest, ANeighbourWithTheDefaultConfigurationIsHandedTheRoutersLink) {
+  // With brokers allowed the neighbour asks for a broker client on the
+  // router's link handle: the engine hands back the router's own link.
   Module router(0);
   SystemClass routerSys;
   Connect(router, routerSys);
   Module behind(kBehindAddress, false, 0);
-  EXPECT_EQ(behind.connectThroughLinkModule(&router), vErrUnimplemented);
-  EXPECT_FALSE(behind.isConnected());
+  ASSERT_EQ(behind.connectThroughLinkModule(&router), vErrNone);
+  EXPECT_TRUE(behind.isConnected());
+  SystemClass sys;
+  sys.init(&behind, 0);
+  uint32_t u32 = 0;
+  ASSERT_EQ(sys.getSerialNumber(&u32), vErrNone);
+  EXPECT_EQ(u32, kBehindSerial);
   EXPECT_EQ(behind.disconnect(), vErrNone);
   EXPECT_TRUE(router.isConnected());
-  uint32_t u32 = 0;
   ASSERT_EQ(routerSys.getSerialNumber(&u32), vErrNone);
+  EXPECT_EQ(u32, kSerial);
+  EXPECT_EQ(sim.Stats(ep.id).links, 1u);
   // A router without a connection has nothing to share.
   Module lonely(0);
-  EXPECT_EQ(behind.connectThroughLinkModule(&lonely), vErrInitialization);
+  Module other(kBehindAddress, false, 0);
+  EXPECT_EQ(other.connectThroughLinkModule(&lonely), vErrInitialization);
 }
 
 TEST_P(ModuleTest, DrivesTheI2CBus) {

@@ -1,0 +1,237 @@
+// The broker measured against a direct link to the same simulated module (in
+// a process of its own), in the same run: request round trips (median and
+// 99th percentile, and their ratio; aim 1.5 or less at the median), stream
+// samples delivered to callbacks with one and with four clients at
+// saturation with the drop count, and the CPU an idle broker with two idle
+// clients takes over 10 s (aim: under 1% of one core).
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "Link.h"
+#include "SimStream.h"
+#include "VelmarineSim.h"
+#include "vLink.h"
+#include "vServer_ZeroMQ.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Corvane::Velmarine::Link;
+
+constexpr uint8_t kAddress = 4;
+constexpr uint32_t kStreamRate = 100000;  // samples a second the module offers
+
+pid_t gSimPid = -1;
+uint16_t gDirectPort = 0, gSharedPort = 0;
+
+double Percentile(std::vector<double> v, double q) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[std::min(v.size() - 1, size_t(q * double(v.size())))];
+}
+
+double CpuSeconds() {
+  struct rusage ru;
+  getrusage(RUSAGE_SELF, &ru);
+  return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+         double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+// The module in a process of its own: one TCP endpoint for the direct link,
+// one for the broker's link, which also streams.
+void StartSim() {
+  int p[2];
+  if (pipe(p)) return;
+  gSimPid = fork();
+  if (gSimPid == 0) {
+    close(p[0]);
+    velsim::Simulator sim;
+    velsim::ModuleConfig c;
+    sim.AddModule(c);
+    velsim::SimStream stream(sim, c.serial, c.address);
+    velsim::StreamSource source;
+    source.command = 7;
+    source.option = 2;
+    source.index = 1;
+    stream.AddSource(source);
+    stream.SetRate(kStreamRate);
+    uint16_t ports[2] = {sim.OpenTcp(c.serial, 0).port, 0};
+    velsim::Endpoint shared = sim.OpenTcp(c.serial, 0);
+    ports[1] = shared.port;
+    stream.Attach(shared.id);
+    sim.Start();
+    stream.Start();
+    if (write(p[1], ports, sizeof ports) != ssize_t(sizeof ports)) _exit(1);
+    for (;;) pause();
+  }
+  close(p[1]);
+  uint16_t ports[2] = {0, 0};
+  if (read(p[0], ports, sizeof ports) == ssize_t(sizeof ports)) {
+    gDirectPort = ports[0];
+    gSharedPort = ports[1];
+  }
+  close(p[0]);
+}
+
+void StopSim() {
+  if (gSimPid > 0) {
+    kill(gSimPid, SIGKILL);
+    waitpid(gSimPid, nullptr, 0);
+  }
+}
+
+// A broker on a link of its own to the module.
+struct SharedModule {
+  uint32_t link = 0;
+  vServer* server = nullptr;
+  uint16_t port = 0;
+  SharedModule() {
+    link = vLink_CreateTCPIP(htonl(INADDR_LOOPBACK), gSharedPort);
+    server = link ? vServer_Create(link, 0, true) : nullptr;
+    if (!server) return;
+    vLink_RegistrySetServer(link, server);
+    if (vServer_Start(server) == vErrNone) vServer_GetPort(server, &port);
+  }
+  ~SharedModule() { vLink_Destroy(&link); }
+};
+
+uint8_t AcceptAll(const vPacket*, const void*) { return 1; }
+
+// Microseconds of one echo request and its reply on the link.
+double RoundTrip(uint32_t id, uint8_t n) {
+  const uint8_t data[2] = {0x17, n};
+  vPacket* p = vPacket_CreateWithData(kAddress, sizeof data, data);
+  auto t0 = Clock::now();
+  vLink_PutPacket(id, p);
+  vPacket* reply = vLink_AwaitFirst(id, AcceptAll, nullptr, 1000);
+  double us = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
+  vPacket_Destroy(&p);
+  if (!reply) return -1;
+  vPacket_Destroy(&reply);
+  return us;
+}
+
+void BM_RoundTripThroughBrokerVersusDirect(benchmark::State& state) {
+  uint32_t direct = vLink_CreateTCPIP(htonl(INADDR_LOOPBACK), gDirectPort);
+  SharedModule shared;
+  uint32_t client = vLink_CreateClient(htonl(INADDR_LOOPBACK), shared.port, 0);
+  if (!direct || !client) {
+    state.SkipWithError("links could not be made");
+    return;
+  }
+  std::vector<double> viaDirect, viaBroker;
+  uint8_t n = 0;
+  for (auto _ : state) {
+    // Alternating, so that both see the same load of the machine.
+    double d = RoundTrip(direct, ++n), b = RoundTrip(client, ++n);
+    if (d > 0) viaDirect.push_back(d);
+    if (b > 0) viaBroker.push_back(b);
+  }
+  double dm = Percentile(viaDirect, 0.5), bm = Percentile(viaBroker, 0.5);
+  state.counters["direct_median_us"] = dm;
+  state.counters["direct_p99_us"] = Percentile(viaDirect, 0.99);
+  state.counters["broker_median_us"] = bm;
+  state.counters["broker_p99_us"] = Percentile(viaBroker, 0.99);
+  state.counters["median_ratio"] = dm > 0 ? bm / dm : 0;
+  state.counters["lost"] = double(2 * state.iterations() - viaDirect.size() - viaBroker.size());
+  vLink_Destroy(&client);
+  vLink_Destroy(&direct);
+}
+BENCHMARK(BM_RoundTripThroughBrokerVersusDirect)->Iterations(3000)->Unit(benchmark::kMicrosecond);
+
+void BM_StreamSamplesToCallbacks(benchmark::State& state) {
+  const int clients = int(state.range(0));
+  SharedModule shared;
+  std::vector<std::unique_ptr<Link>> links;
+  std::vector<std::unique_ptr<std::atomic<uint64_t>>> counts;
+  for (int i = 0; i < clients; i++) {
+    linkSpec spec{};
+    spec.type = linkTypeVMesh;
+    spec.t.ip.ipAddress = htonl(INADDR_LOOPBACK);
+    spec.t.ip.ipPort = shared.port;
+    links.emplace_back(new Link(spec, "bench"));
+    counts.emplace_back(new std::atomic<uint64_t>(0));
+    if (links.back()->connect() != vErrNone) {
+      state.SkipWithError("client could not connect");
+      return;
+    }
+  }
+  for (int i = 0; i < clients; i++) {
+    std::atomic<uint64_t>* count = counts[i].get();
+    vErr err = links[i]->registerStreamCallback(
+        kAddress, 7, 0xFF, 1, true,
+        [count](const vPacket*, void*) -> uint8_t {
+          ++*count;
+          return 0;
+        },
+        nullptr);
+    if (err != vErrNone) {
+      state.SkipWithError("subscription refused");
+      return;
+    }
+  }
+  double seconds = 0;
+  for (auto _ : state) {
+    for (auto& c : counts) *c = 0;
+    auto t0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    seconds += std::chrono::duration<double>(Clock::now() - t0).count();
+  }
+  uint64_t delivered = 0, dropped = 0;
+  for (int i = 0; i < clients; i++) {
+    delivered += *counts[i];
+    dropped += links[i]->getStreamDropCount();
+  }
+  // One iteration: the counts cover exactly the measured seconds.
+  state.counters["samples_per_s_per_client"] =
+      seconds > 0 ? double(delivered) / double(clients) / seconds : 0;
+  state.counters["offered_per_s"] = kStreamRate;
+  state.counters["dropped_callbacks"] = double(dropped);
+  for (auto& l : links) l->enableStream(kAddress, 7, 0xFF, 1, false);
+}
+BENCHMARK(BM_StreamSamplesToCallbacks)->Arg(1)->Arg(4)->Iterations(1)->Unit(benchmark::kSecond);
+
+void BM_IdleBrokerWithTwoClients(benchmark::State& state) {
+  SharedModule shared;
+  uint32_t a = vLink_CreateClient(htonl(INADDR_LOOPBACK), shared.port, 0);
+  uint32_t b = vLink_CreateClient(htonl(INADDR_LOOPBACK), shared.port, 0);
+  double share = 0;
+  for (auto _ : state) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // settle
+    double cpu0 = CpuSeconds();
+    auto t0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    share = (CpuSeconds() - cpu0) / wall;
+  }
+  state.counters["cpu_percent_of_one_core"] = share * 100;
+  vLink_Destroy(&a);
+  vLink_Destroy(&b);
+}
+BENCHMARK(BM_IdleBrokerWithTwoClients)->Iterations(1)->Unit(benchmark::kSecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  StartSim();
+  if (!gDirectPort || !gSharedPort) {
+    fprintf(stderr, "the simulator did not start\n");
+    return 1;
+  }
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  StopSim();
+  return 0;
+}

@@ -1,0 +1,385 @@
+// Stream subscriptions of a Link: the stream key, the filter that takes stream
+// samples out of the packet flow on the link's reader thread and caches their
+// values, and the worker that runs subscribers' callbacks from a fixed ring.
+#include <chrono>
+#include <cstring>
+
+#include "Link.h"
+#include "LinkImpl.h"
+#include "Log.h"
+#include "vLink.h"
+
+namespace Corvane {
+namespace Velmarine {
+
+namespace {
+
+constexpr uint8_t kStreamCommand = 0x5D;
+constexpr uint8_t kStreamEnable = 0x81;
+constexpr uint8_t kStreamDisable = 0x82;
+constexpr uint8_t kStreamQuery = 0x41;
+constexpr uint8_t kStreamIndex = 0x20;
+constexpr uint8_t kSequenceMask = 0x7F;
+constexpr uint8_t kContinues = 0x80;
+
+// Total data length of a valid sample of each kind (0: never a sample).
+constexpr uint8_t kSampleLength[8] = {0, 14, 15, 17, 0, 15, 16, 18};
+
+uint64_t sReplace(uint64_t key, int element, uint8_t value) {
+  const int shift[5] = {24, 16, 8, 0, 32};
+  key &= ~(uint64_t(0xFF) << shift[element]);
+  return key | uint64_t(value) << shift[element];
+}
+
+bool sMatches(uint64_t key, const uint8_t query[5]) {
+  for (int e = 0; e < 5; e++) {
+    if (query[e] != STREAM_KEY_ANY && getStreamKeyElement(key, e) != query[e]) return false;
+  }
+  return true;
+}
+
+bool sHasWildcard(uint64_t key) {
+  for (int e = 0; e < 5; e++)
+    if (getStreamKeyElement(key, e) == STREAM_KEY_ANY) return true;
+  return false;
+}
+
+// Reader thread, stream mutex held: hands the callback to the worker, or
+// counts it as dropped when the ring is full.
+void sQueueAsyncCallback(LinkStreams& s, const StreamEntry& entry, const vPacket* packet) {
+  if (!entry.callback) return;
+  asyncPacket item;
+  item.callback = entry.callback;
+  item.ref = entry.ref;
+  item.packet = vPacket_Copy(packet);
+  if (!item.packet) return;
+  if (!s.ring.push(item)) {
+    vPacket_Destroy(&item.packet);
+    s.dropped.fetch_add(1, std::memory_order_relaxed);
+  }
+}
+
+// The link's user packet filter while subscriptions exist (reader thread).
+uint8_t linkStreamFilter(const vPacket* packet, const void* ref) {
+  LinkStreams& s = *static_cast<LinkStreams*>(const_cast<void*>(ref));
+  STREAM_PACKET kind;
+  if (!getStreamPacketType(packet, &kind)) return 0;
+  uint8_t subindex = isSubindexType(kind) ? packet->data[4] : 0;
+  uint64_t key = createStreamKey(packet->address, packet->data[0], packet->data[1] & 0x3F,
+                                 packet->data[2] & 0x1F, subindex);
+  uint32_t value = 0;
+  bool sample = getStreamSample(packet, nullptr, &value, nullptr) == vErrNone;
+  std::lock_guard<std::mutex> lock(s.mutex);
+  auto exact = s.table.find(key);
+  if (exact != s.table.end()) {
+    sQueueAsyncCallback(s, exact->second, packet);
+    if (sample) {
+      exact->second.value = value;
+      exact->second.fresh = true;
+    }
+  }
+  // Every pattern with index, option, command and subindex (bits 0 to 3 of
+  // the count) replaced by the wildcard; the module address never is.
+  static const int kElement[4] = {STREAM_KEY_INDEX, STREAM_KEY_OPTION, STREAM_KEY_CMD,
+                                  STREAM_KEY_SUBINDEX};
+  bool anyWildcard = false;
+  for (int pattern = 1; pattern < 16; pattern++) {
+    uint64_t wild = key;
+    for (int bit = 0; bit < 4; bit++)
+      if (pattern & (1 << bit)) wild = sReplace(wild, kElement[bit], STREAM_KEY_ANY);
+    auto found = s.table.find(wild);
+    if (found == s.table.end()) continue;
+    anyWildcard = true;
+    sQueueAsyncCallback(s, found->second, packet);
+  }
+  if (exact == s.table.end() && anyWildcard && sample) {
+    StreamEntry entry;
+    entry.key = key;
+    entry.value = value;
+    entry.fresh = true;
+    s.table.emplace(key, entry);
+  }
+  return 1;
+}
+
+void sReportDrops(LinkStreams& s, const char* name) {
+  uint64_t dropped = s.dropped.load(std::memory_order_relaxed);
+  if (dropped == s.reported) return;
+  Log::log(DEBUG_Network,
+           "Link %s: %llu stream callbacks dropped (callback queue full), %llu in all\n", name,
+           (unsigned long long)(dropped - s.reported), (unsigned long long)dropped);
+  s.reported = dropped;
+}
+
+// The callback worker: runs queued callbacks in order until told to stop.
+void asyncWork(LinkStreams* s, std::future<void> stop, std::string name) {
+  for (;;) {
+    if (stop.wait_for(std::chrono::nanoseconds(1)) == std::future_status::ready) break;
+    asyncPacket item;
+    bool ran = false;
+    while (s->ring.pop(item)) {
+      ran = true;
+      if (item.callback) item.callback(item.packet, item.ref);
+      vPacket_Destroy(&item.packet);
+      item.callback = nullptr;
+    }
+    sReportDrops(*s, name.c_str());
+    if (!ran) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  sReportDrops(*s, name.c_str());
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ keys and samples
+
+uint64_t createStreamKey(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                         uint8_t subindex) {
+  return uint64_t(index) | uint64_t(option) << 8 | uint64_t(command) << 16 |
+         uint64_t(module) << 24 | uint64_t(subindex) << 32;
+}
+
+uint8_t getStreamKeyElement(uint64_t key, int element) {
+  switch (element) {
+    case STREAM_KEY_MODULE_ADDRESS: return uint8_t(key >> 24);
+    case STREAM_KEY_CMD: return uint8_t(key >> 16);
+    case STREAM_KEY_OPTION: return uint8_t(key >> 8);
+    case STREAM_KEY_INDEX: return uint8_t(key);
+    case STREAM_KEY_SUBINDEX: return uint8_t(key >> 32);
+    default: return 0;
+  }
+}
+
+void getTimestampParts(uint64_t timestamp, uint32_t* upper, uint32_t* lower) {
+  if (upper) *upper = uint32_t(timestamp >> 32);
+  if (lower) *lower = uint32_t(timestamp);
+}
+
+bool isStreamPacket(const vPacket* packet) {
+  return vVALIDPACKET(packet) && vUEI_isStreamPacket(packet);
+}
+
+bool isSubindexType(STREAM_PACKET kind) {
+  return kind >= STREAM_PACKET_SUBINDEX_U8 && kind <= STREAM_PACKET_SUBINDEX_U32;
+}
+
+bool getStreamPacketType(const vPacket* packet, STREAM_PACKET* kind) {
+  if (kind) *kind = STREAM_PACKET_NONE;
+  if (!isStreamPacket(packet)) return false;
+  uint8_t last = packet->data[packet->length - 1];
+  STREAM_PACKET found;
+  if ((last & kSequenceMask) != 0 || (last & kContinues) != 0)
+    found = STREAM_PACKET_BYTES;
+  else if (packet->data[3] >= 1 && packet->data[3] <= 7)
+    found = STREAM_PACKET(packet->data[3]);
+  else
+    return false;
+  if (kind) *kind = found;
+  return true;
+}
+
+bool isStreamSample(const vPacket* packet) {
+  STREAM_PACKET kind;
+  if (!getStreamPacketType(packet, &kind) || kind == STREAM_PACKET_BYTES) return false;
+  return packet->length == kSampleLength[kind] && packet->data[packet->length - 1] == 0;
+}
+
+vErr getStreamSample(const vPacket* packet, uint64_t* timestamp, uint32_t* value,
+                     uint8_t* subindex) {
+  STREAM_PACKET kind;
+  if (!getStreamPacketType(packet, &kind)) return vErrPacket;
+  if (kind == STREAM_PACKET_BYTES) return vErrSize;
+  if (!isStreamSample(packet)) return vErrPacket;
+  const bool sub = isSubindexType(kind);
+  const uint8_t* at = &packet->data[sub ? 5 : 4];
+  if (timestamp) *timestamp = uint64_t(vUEI_RetrieveInt(at)) << 32 | vUEI_RetrieveInt(at + 4);
+  at += 8;
+  if (value) {
+    switch (kind) {
+      case STREAM_PACKET_U8:
+      case STREAM_PACKET_SUBINDEX_U8: *value = at[0]; break;
+      case STREAM_PACKET_U16:
+      case STREAM_PACKET_SUBINDEX_U16: *value = vUEI_RetrieveShort(at); break;
+      default: *value = vUEI_RetrieveInt(at); break;
+    }
+  }
+  if (subindex) *subindex = sub ? packet->data[4] : 0;
+  return vErrNone;
+}
+
+// ------------------------------------------------------------------ filter and worker
+
+void Link::impl::stopWorker() {
+  if (!streams.worker.joinable()) return;
+  streams.stop.set_value();
+  streams.worker.join();
+  streams.stop = std::promise<void>();
+  // Callbacks the worker did not get to are let go with their packets.
+  asyncPacket item;
+  while (streams.ring.pop(item)) vPacket_Destroy(&item.packet);
+}
+
+vErr Link::impl::installStreamFilter(bool on) {
+  if (!handle) return vErrConnection;
+  if (on) {
+    vErr err = vLink_InstallUserPacketFilter(handle, linkStreamFilter, &streams);
+    if (err == vErrNone && !streams.worker.joinable())
+      streams.worker = std::thread(asyncWork, &streams, streams.stop.get_future(), name);
+    return err;
+  }
+  // Once the filter is removed the reader no longer runs it (it holds the
+  // link's filter mutex while it does), so the table and ring are ours.
+  vErr err = vLink_InstallUserPacketFilter(handle, nullptr, nullptr);
+  {
+    std::lock_guard<std::mutex> lock(streams.mutex);
+    streams.table.clear();
+  }
+  stopWorker();
+  return err;
+}
+
+void Link::impl::stopStreams() {
+  if (handle && streams.worker.joinable()) vLink_InstallUserPacketFilter(handle, nullptr, nullptr);
+  {
+    std::lock_guard<std::mutex> lock(streams.mutex);
+    streams.table.clear();
+  }
+  stopWorker();
+}
+
+// ------------------------------------------------------------------ operations
+
+std::vector<uint64_t> Link::filterActiveStreamKeys(uint8_t module, uint8_t command, uint8_t option,
+                                                   uint8_t index, uint8_t subindex, bool lock) {
+  const uint8_t query[5] = {module, command, option, index, subindex};
+  std::vector<uint64_t> keys;
+  std::unique_lock<std::mutex> guard(pimpl_->streams.mutex, std::defer_lock);
+  if (lock) guard.lock();
+  for (const auto& row : pimpl_->streams.table)
+    if (sMatches(row.first, query)) keys.push_back(row.first);
+  return keys;
+}
+
+vErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                                  bool enable, StreamCallback callback, void* ref) {
+  if ((module & 1) != 0) return vErrParam;  // 0xFF included
+  LinkStreams& s = pimpl_->streams;
+  const uint64_t key = createStreamKey(module, command, option, index, STREAM_KEY_ANY);
+  bool empty;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (enable) {
+      StreamEntry& entry = s.table[key];
+      entry.key = key;
+      entry.callback = callback;
+      entry.ref = ref;
+    } else {
+      for (uint64_t k :
+           filterActiveStreamKeys(module, command, option, index, STREAM_KEY_ANY, false))
+        s.table.erase(k);
+    }
+    empty = s.table.empty();
+  }
+  vErr err = pimpl_->installStreamFilter(!empty);
+  if (err == vErrNone) {
+    uei request{};
+    request.address = module;
+    request.command = kStreamCommand;
+    request.option = enable ? kStreamEnable : kStreamDisable;
+    request.index = kStreamIndex;
+    request.kind = ueiKind32;
+    request.value.u32 = uint32_t(key);
+    err = sendUEI(request);
+  }
+  if (err == vErrNone) {
+    uei reply{};
+    reply.address = module;
+    reply.command = kStreamCommand;
+    reply.option = uint8_t(enable ? kStreamEnable | 0x40 : kStreamDisable | 0x40);
+    reply.index = 0;
+    err = receiveUEI(module, kStreamCommand, reply.option, 0, &reply);
+    if (err == vErrNone && (reply.index & vUEI_INDEX_ERROR))
+      err = reply.value.u8 ? vErr(reply.value.u8) : vErrUnknown;
+  }
+  if (err != vErrNone) {
+    bool nowEmpty;
+    {
+      std::lock_guard<std::mutex> lock(s.mutex);
+      for (uint64_t k :
+           filterActiveStreamKeys(module, command, option, index, STREAM_KEY_ANY, false))
+        s.table.erase(k);
+      nowEmpty = s.table.empty();
+    }
+    // A failed first subscription leaves no filter or worker behind.
+    if (nowEmpty && !empty) pimpl_->installStreamFilter(false);
+  }
+  return err;
+}
+
+vErr Link::enableStream(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                        bool enable) {
+  return registerStreamCallback(module, command, option, index, enable, StreamCallback(), nullptr);
+}
+
+vErr Link::isLinkStreaming(uint8_t module, uint8_t* state) {
+  if (!state) return vErrParam;
+  uei request{};
+  request.address = module;
+  request.command = kStreamCommand;
+  request.option = kStreamQuery;
+  request.index = kStreamIndex;
+  request.kind = ueiKindNone;
+  vErr err = sendUEI(request);
+  if (err != vErrNone) return err;
+  uei reply{};
+  reply.address = module;
+  reply.command = kStreamCommand;
+  reply.option = kStreamQuery & 0x3F;
+  reply.index = 0;
+  err = receiveUEI(module, kStreamCommand, reply.option, 0, &reply);
+  if (err != vErrNone) return err;
+  if (reply.index & vUEI_INDEX_ERROR) return reply.value.u8 ? vErr(reply.value.u8) : vErrUnknown;
+  *state = reply.value.u8;
+  return vErrNone;
+}
+
+vErr Link::getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                          uint8_t subindex, uint32_t* value) {
+  if (!value) return vErrParam;
+  LinkStreams& s = pimpl_->streams;
+  std::lock_guard<std::mutex> lock(s.mutex);
+  auto found = s.table.find(createStreamKey(module, command, option, index, subindex));
+  if (found == s.table.end()) return vErrNotFound;
+  *value = found->second.value;
+  bool fresh = found->second.fresh;
+  found->second.fresh = false;
+  return fresh ? vErrNone : vErrStreamStale;
+}
+
+vErr Link::getStreamStatus(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                           uint8_t subindex, StreamStatusEntry* entries, size_t capacity,
+                           size_t* count) {
+  if (!pimpl_->connected()) return vErrConnection;
+  if (!entries || !count || capacity == 0) return vErrParam;
+  std::vector<uint64_t> keys =
+      filterActiveStreamKeys(module, command, option, index, subindex, true);
+  LinkStreams& s = pimpl_->streams;
+  std::lock_guard<std::mutex> lock(s.mutex);
+  *count = 0;
+  for (uint64_t key : keys) {
+    auto found = s.table.find(key);
+    if (found == s.table.end() || sHasWildcard(key)) continue;
+    if (*count >= capacity) return vErrSize;
+    entries[*count].key = key;
+    entries[*count].value = found->second.value;
+    ++*count;
+  }
+  return vErrNone;
+}
+
+uint64_t Link::getStreamDropCount() const {
+  return pimpl_->streams.dropped.load(std::memory_order_relaxed);
+}
+
+}  // namespace Velmarine
+}  // namespace Corvane

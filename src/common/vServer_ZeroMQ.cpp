@@ -1,0 +1,666 @@
+// The broker that shares a USB module over ZeroMQ. Threads talk only through
+// socket pairs, each socket used by one thread: the broker thread serves the
+// clients (frontend), the sync thread moves one request at a time through the
+// USB link, the link's reader thread batches stream packets, and a discovery
+// thread (or beacon) announces the broker. Every send between threads is
+// non-blocking with bounded retries, so a stalled client never stalls it.
+#include "vServer_ZeroMQ.h"
+
+#include <arpa/inet.h>
+#include <czmq.h>
+
+#include <atomic>
+#include <cstring>
+#include <deque>
+#include <list>
+#include <new>
+#include <vector>
+
+#include "Log.h"
+#include "vDiscovery.h"
+#include "vLink.h"
+#include "vMulticast.h"
+#include "vUEI.h"
+#include "zBeaconInterface.h"
+
+namespace {
+
+constexpr int kPollMs = 1000;
+constexpr int kSendTries = 100;
+constexpr int kPoolTimeToLive = 2000;
+constexpr uint64_t kAnnounceMs = 2000;
+constexpr int kBeaconIntervalMs = 100;
+constexpr uint64_t kBatchAgeMs = 20;
+constexpr int kMaxInterfaces = 50;
+constexpr int kMulticastAttempts = 50;
+constexpr uint8_t kFlushSignal = 5;
+constexpr uint8_t kCommandDropped = 0;
+constexpr uint8_t kCommandIncoming = 1;
+constexpr size_t kCommandSize = 3;
+constexpr uint8_t kStreamCommand = 0x5D;
+constexpr uint8_t kStreamEnable = 0x81;
+
+struct WritePool {
+  zframe_t* identity = nullptr;
+  std::vector<vPacket*> packets;
+  uint8_t lastSequence = 0;
+  int ttl = kPoolTimeToLive;
+};
+
+void sDestroyPool(WritePool* pool) {
+  zframe_destroy(&pool->identity);
+  for (vPacket*& p : pool->packets) vPacket_Destroy(&p);
+  delete pool;
+}
+
+}  // namespace
+
+struct vServer {
+  uint16_t check = vSERVER_CHECK;
+  uint32_t linkId = 0;
+  linkRecord* record = nullptr;  // of the shared link; lives until after the server
+  std::atomic<uint32_t> serialNumber{0};
+  std::atomic<uint8_t> model{0};
+  std::atomic<uint8_t> moduleAddress{0};
+  bool localOnly = true;
+  uint32_t interfaceAddress = 0;
+  uint64_t announceStart = 0;  // broker thread
+  bool announcing = false;     // broker thread
+  zactor_t* broker = nullptr;
+  zactor_t* sync = nullptr;
+  zactor_t* discovery = nullptr;  // multicast thread
+  zactor_t* beacon = nullptr;
+  bool beaconMode = false;
+  uint16_t frontendPort = 0;
+  zsock_t* frontend = nullptr;
+  uint16_t syncPort = 0;
+  zsock_t* syncWorker = nullptr;
+  zsock_t* syncBroker = nullptr;
+  uint16_t streamPort = 0;
+  zsock_t* streamProducer = nullptr;
+  zsock_t* streamBroker = nullptr;
+  uint8_t batch[vSERVER_STREAM_BATCH];  // reader thread
+  uint16_t batchUsed = 0;
+  uint64_t batchStart = 0;
+  uint32_t announceAddress = 0;
+  std::list<WritePool*>* pools = nullptr;  // broker thread
+  uint16_t expectedReplies = 0;            // broker thread
+  bool filterInstalled = false;
+  std::atomic<uint64_t> dropped{0};
+  // Broker thread: clients waiting for replies (front first) and clients
+  // that enabled streaming.
+  std::deque<zframe_t*> waiting;
+  std::vector<zframe_t*> streaming;
+};
+
+namespace {
+
+bool sValid(const vServer* s) { return s && s->check == vSERVER_CHECK; }
+
+void sTrace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void sTrace(const char* format, ...) {
+  if (!vVelmarineDebuggingEnable || !(vVelmarineDebuggingLevel & vLINK_TRACE_BROKER)) return;
+  va_list args;
+  va_start(args, format);
+  vprintf(format, args);
+  va_end(args);
+  fflush(stdout);
+}
+
+// Sends the parts as one message without blocking, retrying a full queue
+// up to 100 times 1 ms apart; false when it could not be sent.
+bool sSendParts(zsock_t* socket, const std::vector<std::pair<const void*, size_t>>& parts) {
+  void* handle = zsock_resolve(socket);
+  for (int attempt = 0; attempt < kSendTries; attempt++) {
+    int rc = zmq_send(handle, parts[0].first, parts[0].second,
+                      ZMQ_DONTWAIT | (parts.size() > 1 ? ZMQ_SNDMORE : 0));
+    if (rc >= 0) {
+      // Once the first part is taken, the rest of the message follows it.
+      for (size_t i = 1; i < parts.size(); i++)
+        zmq_send(handle, parts[i].first, parts[i].second, i + 1 < parts.size() ? ZMQ_SNDMORE : 0);
+      return true;
+    }
+    if (zmq_errno() != EAGAIN) return false;
+    zclock_sleep(1);
+  }
+  return false;
+}
+
+bool sSend(zsock_t* socket, const void* data, size_t size) {
+  return sSendParts(socket, {{data, size}});
+}
+
+bool sSendTo(zsock_t* socket, zframe_t* identity, const void* data, size_t size) {
+  return sSendParts(socket, {{zframe_data(identity), zframe_size(identity)}, {data, size}});
+}
+
+void sPacketWire(const vPacket* p, uint8_t* wire, size_t* size) {
+  wire[0] = p->address;
+  wire[1] = p->length;
+  memcpy(wire + 2, p->data, p->length);
+  *size = size_t(p->length) + 2;
+}
+
+void sDropped(vServer* s, const char* why, size_t size) {
+  s->dropped++;
+  Log::log(DEBUG_Network, "Broker %08X: dropped a client message (%s, %zu bytes)\n",
+           s->serialNumber.load(), why, size);
+}
+
+// ---------------------------------------------------------------- requests
+
+// A UEI byte run being collected from one client. Returns true when the
+// packet was taken by a pool (sent on, kept or dropped).
+bool _handleSetUEIBytes(vServer* s, zframe_t* identity, const vPacket* p) {
+  if (!vUEI_isUEIPayload(p) || p->length < 4) return false;
+  for (auto it = s->pools->begin(); it != s->pools->end();) {
+    WritePool* pool = *it;
+    if (pool->ttl-- <= 0) {
+      sDestroyPool(pool);
+      it = s->pools->erase(it);
+    } else {
+      ++it;
+    }
+  }
+  WritePool* pool = nullptr;
+  for (WritePool* candidate : *s->pools)
+    if (zframe_eq(candidate->identity, identity)) pool = candidate;
+  const uint8_t sequence = vUEI_getBytesSequence(p);
+  const bool continues = vUEI_getBytesContinue(p);
+  if (!pool) {
+    if (p->length != vPACKET_MAX_DATA || sequence != 0 || !continues) return false;
+    pool = new (std::nothrow) WritePool();
+    if (!pool) return false;
+    pool->identity = zframe_dup(identity);
+    pool->packets.push_back(vPacket_Copy(p));
+    s->pools->push_back(pool);
+    return true;
+  }
+  if (sequence != uint8_t(pool->lastSequence + 1)) {
+    sTrace("broker: byte run out of sequence, dropped\n");
+    return true;
+  }
+  pool->packets.push_back(vPacket_Copy(p));
+  if (vUEI_getBytesFullPacket(p) && continues) {
+    pool->lastSequence++;
+    return true;
+  }
+  // The final packet: the whole run goes to the module in one piece.
+  s->waiting.push_back(zframe_dup(identity));
+  for (vPacket* q : pool->packets) {
+    uint8_t wire[vPACKET_MAX_WIRE];
+    size_t size = 0;
+    if (!q) continue;
+    sPacketWire(q, wire, &size);
+    sSend(s->syncBroker, wire, size);
+  }
+  s->pools->remove(pool);
+  sDestroyPool(pool);
+  return true;
+}
+
+void sHandleFrontend(vServer* s) {
+  zmsg_t* msg = zmsg_recv(s->frontend);
+  if (!msg) return;
+  if (zmsg_size(msg) != 2) {
+    sDropped(s, "wrong frame count", zmsg_content_size(msg));
+    zmsg_destroy(&msg);
+    return;
+  }
+  zframe_t* identity = zmsg_pop(msg);
+  zframe_t* frame = zmsg_pop(msg);
+  vPacket* p = vPacket_Create();
+  vErr err = p ? vServer_FrameToPacket(zframe_data(frame), zframe_size(frame), p) : vErrMemory;
+  if (err != vErrNone) {
+    sDropped(s, err == vErrSize ? "frame size" : "bad length byte", zframe_size(frame));
+  } else {
+    // A stream enable puts the client on the streaming list for good.
+    if (p->length == 7 && p->data[0] == kStreamCommand && p->data[1] == kStreamEnable) {
+      bool known = false;
+      for (zframe_t* f : s->streaming) known = known || zframe_eq(f, identity);
+      if (!known) s->streaming.push_back(zframe_dup(identity));
+    }
+    if (!_handleSetUEIBytes(s, identity, p)) {
+      if (p->address != vPACKET_ROUTE_ADDRESS) s->waiting.push_back(zframe_dup(identity));
+      // A route command belongs to the broker's own link: never forwarded.
+      if (!(p->address == vPACKET_ROUTE_ADDRESS && p->length == 1)) {
+        uint8_t wire[vPACKET_MAX_WIRE];
+        size_t size = 0;
+        sPacketWire(p, wire, &size);
+        sSend(s->syncBroker, wire, size);
+      }
+    }
+  }
+  vPacket_Destroy(&p);
+  zframe_destroy(&frame);
+  zframe_destroy(&identity);
+  zmsg_destroy(&msg);
+}
+
+// A frame from the sync thread: a command, or a reply for the first client waiting.
+void sHandleSync(vServer* s) {
+  zframe_t* frame = zframe_recv(s->syncBroker);
+  if (!frame) return;
+  if (s->waiting.empty()) {
+    zframe_destroy(&frame);
+    return;
+  }
+  zframe_t* identity = s->waiting.front();
+  s->waiting.pop_front();
+  // While replies are expected every frame is a reply, so a one-byte reply
+  // (a three-byte frame) is not taken for a command.
+  if (zframe_size(frame) == kCommandSize && s->expectedReplies == 0) {
+    const uint8_t* c = zframe_data(frame);
+    if (c[0] == kCommandIncoming) {
+      uint16_t n = uint16_t(c[1] << 8 | c[2]);
+      for (uint16_t i = 0; i < n; i++) s->waiting.push_front(zframe_dup(identity));
+      s->expectedReplies = n;
+    }
+    zframe_destroy(&identity);
+  } else {
+    sSendTo(s->frontend, identity, zframe_data(frame), zframe_size(frame));
+    if (s->expectedReplies > 0) s->expectedReplies--;
+    zframe_destroy(&identity);
+  }
+  zframe_destroy(&frame);
+}
+
+void sHandleStreamBatch(vServer* s) {
+  zframe_t* frame = zframe_recv(s->streamBroker);
+  if (!frame) return;
+  for (zframe_t* client : s->streaming)
+    sSendTo(s->frontend, client, zframe_data(frame), zframe_size(frame));
+  zframe_destroy(&frame);
+}
+
+void sAnnouncement(vServer* s, uint8_t* image) {
+  linkSpec spec;
+  memset(&spec, 0, sizeof spec);
+  spec.type = linkTypeVMesh;
+  spec.serialNumber = s->serialNumber;
+  spec.model = s->model;
+  spec.t.ip.ipAddress = s->announceAddress;
+  spec.t.ip.ipPort = s->frontendPort;
+  vLinkSpec_Pack(&spec, image, vLINKSPEC_IMAGE_SIZE);
+}
+
+void sHandleBeacon(vServer* s) {
+  char* sender = zstr_recv(s->beacon);
+  zframe_t* content = sender ? zframe_recv(s->beacon) : nullptr;
+  const size_t service = strlen(vDISCOVERY_BEACON_SERVICE);
+  if (content && s->model != 0 && !s->announcing && zframe_size(content) >= service &&
+      memcmp(zframe_data(content), vDISCOVERY_BEACON_SERVICE, service) == 0) {
+    uint8_t image[vLINKSPEC_IMAGE_SIZE];
+    sAnnouncement(s, image);
+    zsock_send(s->beacon, "sbi", "PUBLISH", image, size_t(vLINKSPEC_IMAGE_SIZE), kBeaconIntervalMs);
+    s->announceStart = vTime_GetMSTicks();
+    s->announcing = true;
+  }
+  zframe_destroy(&content);
+  zstr_free(&sender);
+}
+
+void sForgetWaiting(vServer* s) {
+  for (zframe_t*& f : s->waiting) zframe_destroy(&f);
+  s->waiting.clear();
+  s->expectedReplies = 0;
+}
+
+void _serverWorker_broker(zsock_t* pipe, void* argument) {
+  vServer* s = static_cast<vServer*>(argument);
+  zpoller_t* poller = zpoller_new(pipe, s->syncBroker, s->frontend, s->streamBroker, nullptr);
+  if (poller && s->beaconMode && s->beacon) zpoller_add(poller, s->beacon);
+  zsock_signal(pipe, 0);
+  while (poller) {
+    void* ready = zpoller_wait(poller, kPollMs);
+    if (ready == pipe) {
+      zframe_t* signal = zframe_recv(pipe);
+      bool flush = signal && zframe_size(signal) == 8 && zframe_data(signal)[0] == kFlushSignal;
+      zframe_destroy(&signal);
+      if (!flush) break;
+      sForgetWaiting(s);
+    } else if (ready == s->syncBroker) {
+      sHandleSync(s);
+    } else if (ready == s->frontend) {
+      sHandleFrontend(s);
+    } else if (ready == s->streamBroker) {
+      sHandleStreamBatch(s);
+    } else if (s->beacon && ready == s->beacon) {
+      sHandleBeacon(s);
+    } else if (zpoller_terminated(poller)) {
+      break;
+    }
+    if (s->announcing && vTime_GetMSTicks() - s->announceStart > kAnnounceMs) {
+      zstr_sendx(s->beacon, "SILENCE", nullptr);
+      s->announcing = false;
+    }
+  }
+  zpoller_destroy(&poller);
+  sForgetWaiting(s);
+  for (zframe_t*& f : s->streaming) zframe_destroy(&f);
+  s->streaming.clear();
+}
+
+// ---------------------------------------------------------------- sync thread
+
+// A packet after which the module sends nothing: a route command, or a
+// packet of a byte run that more packets follow.
+bool _isResponseRequired(const vPacket* p) {
+  if (p->address == vPACKET_ROUTE_ADDRESS) return false;
+  return !(vUEI_isUEIPayload(p) && p->length >= 4 && vUEI_getBytesFullPacket(p) &&
+           vUEI_getBytesContinue(p));
+}
+
+bool _doesPacketContinue(const vPacket* p) {
+  return vUEI_isUEIPayload(p) && p->length >= 4 && vUEI_getBytesFullPacket(p) &&
+         vUEI_getBytesContinue(p);
+}
+
+uint8_t sAcceptAll(const vPacket*, const void*) { return 1; }
+
+void sSyncOne(vServer* s, zsock_t* worker, zframe_t* frame) {
+  vPacket* p = vPacket_Create();
+  if (!p || vServer_FrameToPacket(zframe_data(frame), zframe_size(frame), p) != vErrNone) {
+    vPacket_Destroy(&p);
+    return;
+  }
+  const uint8_t dropped[kCommandSize] = {kCommandDropped, 0, 0};
+  const bool reply = _isResponseRequired(p);
+  // A late reply to an earlier request must not pass for this one's.
+  if (reply) vPacketFifo_DrainPackets(s->record->inQueue, sAcceptAll, nullptr);
+  if (vPacketFifo_Put(s->record->outQueue, p) != vErrNone) {
+    vPacket_Destroy(&p);
+    sSend(worker, dropped, sizeof dropped);
+    return;
+  }
+  vPacket_Destroy(&p);
+  if (!reply) return;
+  std::vector<vPacket*> kept;
+  for (;;) {
+    vPacket* r = vPacketFifo_Await(s->record->inQueue, vSERVER_REPLY_TIMEOUT_MS);
+    if (!r) break;
+    kept.push_back(r);
+    if (!_doesPacketContinue(r)) break;
+  }
+  if (kept.empty()) {
+    sSend(worker, dropped, sizeof dropped);
+    return;
+  }
+  const uint8_t incoming[kCommandSize] = {kCommandIncoming, uint8_t(kept.size() >> 8),
+                                          uint8_t(kept.size())};
+  sSend(worker, incoming, sizeof incoming);
+  for (vPacket*& r : kept) {
+    uint8_t wire[vPACKET_MAX_WIRE];
+    size_t size = 0;
+    sPacketWire(r, wire, &size);
+    sSend(worker, wire, size);
+    vPacket_Destroy(&r);
+  }
+}
+
+void _serverWorker_syncCommands(zsock_t* pipe, void* argument) {
+  vServer* s = static_cast<vServer*>(argument);
+  zpoller_t* poller = zpoller_new(pipe, s->syncWorker, nullptr);
+  zsock_signal(pipe, 0);
+  while (poller) {
+    void* ready = zpoller_wait(poller, kPollMs);
+    if (ready == pipe || zpoller_terminated(poller)) break;
+    if (ready != s->syncWorker) continue;
+    zframe_t* frame = zframe_recv(s->syncWorker);
+    if (frame) sSyncOne(s, s->syncWorker, frame);
+    zframe_destroy(&frame);
+  }
+  zpoller_destroy(&poller);
+}
+
+// ---------------------------------------------------------------- streaming filter
+
+// The shared link's user filter (its reader thread): stream packets are
+// batched for the clients and kept from the link's queue.
+uint8_t _streamingPacketFilter(const vPacket* p, const void* ref) {
+  vServer* s = static_cast<vServer*>(const_cast<void*>(ref));
+  bool stream = vUEI_isStreamPacket(p);
+  if (stream && s->batchUsed + size_t(p->length) + 2 <= sizeof s->batch) {
+    if (s->batchUsed == 0) s->batchStart = vTime_GetMSTicks();
+    size_t size = 0;
+    sPacketWire(p, s->batch + s->batchUsed, &size);
+    s->batchUsed = uint16_t(s->batchUsed + size);
+  }
+  // Sent at the module's heartbeat, when nearly full, and also once the
+  // oldest sample waited a moment or other traffic passes, so a module that
+  // sends no heartbeats still has its samples delivered.
+  const bool heartbeat = p->length == 2 && p->data[0] == 0;
+  if (s->batchUsed > 0 && (heartbeat || !stream || s->batchUsed > vSERVER_STREAM_FLUSH ||
+                           vTime_GetMSTicks() - s->batchStart >= kBatchAgeMs)) {
+    if (!sSend(s->streamProducer, s->batch, s->batchUsed)) s->dropped++;
+    s->batchUsed = 0;
+  }
+  return stream ? 1 : 0;
+}
+
+// ---------------------------------------------------------------- discovery
+
+void _serverWorker_multicastDiscovery(zsock_t* pipe, void* argument) {
+  vServer* s = static_cast<vServer*>(argument);
+  uint32_t group = 0;
+  inet_pton(AF_INET, vDISCOVERY_LOCAL_GROUP, &group);
+  const uint32_t loopback = htonl(INADDR_LOOPBACK);
+  vMulticast* receiver = nullptr;
+  vMulticast* sender = nullptr;
+  for (int attempt = 0; attempt < kMulticastAttempts && !sender; attempt++) {
+    int n = 0;
+    for (; n < vDISCOVERY_LOCAL_PORT_COUNT && !receiver; n++)
+      receiver = vMulticast_Create(loopback, group, vDISCOVERY_LOCAL_REQUEST_PORT + n,
+                                   vMULTICAST_RECEIVER);
+    if (!receiver) break;
+    sender =
+        vMulticast_Create(loopback, group, vDISCOVERY_LOCAL_REPLY_PORT + n - 1, vMULTICAST_SENDER);
+    if (!sender) vMulticast_Destroy(&receiver);
+  }
+  zsock_signal(pipe, 0);
+  // Requests and the pipe are watched together, so a request is answered
+  // at once and an end signal is seen at once.
+  zmq_pollitem_t items[2] = {{zsock_resolve(pipe), 0, ZMQ_POLLIN, 0},
+                             {nullptr, receiver ? receiver->socket : -1, ZMQ_POLLIN, 0}};
+  for (;;) {
+    int rc = zmq_poll(items, receiver ? 2 : 1, kPollMs);
+    if (rc < 0 || (items[0].revents & ZMQ_POLLIN)) break;
+    if (!receiver || !(items[1].revents & ZMQ_POLLIN)) continue;
+    uint8_t request[16];
+    int got = vMulticast_Receive(receiver, request, sizeof request);
+    const uint8_t expected[4] = {
+        uint8_t(vDISCOVERY_LOCAL_REQUEST), uint8_t(vDISCOVERY_LOCAL_REQUEST >> 8),
+        uint8_t(vDISCOVERY_LOCAL_REQUEST >> 16), uint8_t(vDISCOVERY_LOCAL_REQUEST >> 24)};
+    if (got == 4 && memcmp(request, expected, 4) == 0 && s->model != 0) {
+      uint8_t image[vLINKSPEC_IMAGE_SIZE];
+      sAnnouncement(s, image);
+      vMulticast_Send(sender, image, sizeof image);
+    }
+  }
+  vMulticast_Destroy(&receiver);
+  vMulticast_Destroy(&sender);
+}
+
+// Binds to a free port; the port, or 0.
+uint16_t _findPortAndBindSocket(zsock_t* socket, const char* host) {
+  int port = zsock_bind(socket, "tcp://%s:*", host);
+  return port > 0 ? uint16_t(port) : 0;
+}
+
+// The pairs between the threads of this process are in-process endpoints:
+// they pass a frame without the kernel or the socket library's I/O thread,
+// which keeps a request's way through the broker short. The number that
+// names the pair stands in its port.
+std::atomic<uint16_t> sPairNumber{0};
+
+bool sPair(zsock_t* bound, zsock_t* connected, uint16_t* port) {
+  do *port = ++sPairNumber;
+  while (*port == 0);
+  return zsock_bind(bound, "inproc://velmarine-broker-%u", unsigned(*port)) == 0 &&
+         zsock_connect(connected, "inproc://velmarine-broker-%u", unsigned(*port)) == 0;
+}
+
+void sStartAnnouncer(vServer* s) {
+  uint32_t interfaces[kMaxInterfaces];
+  int count = vDiscovery_GetIPv4Interfaces(interfaces, kMaxInterfaces);
+  if (!s->localOnly && count > 0) {
+    if (s->interfaceAddress == 0 || s->interfaceAddress == htonl(INADDR_LOOPBACK))
+      s->interfaceAddress = interfaces[0];
+    char dotted[16];
+    vDiscovery_ConvertIPv4Interface(s->interfaceAddress, dotted, sizeof dotted);
+    if (zBeaconInterface_setAndLock(dotted)) {
+      s->beacon = zactor_new(zbeacon, nullptr);
+      zBeaconInterface_unlock();
+    }
+    if (s->beacon) {
+      zsock_send(s->beacon, "si", "CONFIGURE", vDISCOVERY_BEACON_PORT);
+      char* host = zstr_recv(s->beacon);
+      struct in_addr parsed;
+      if (host && inet_pton(AF_INET, host, &parsed) == 1) s->announceAddress = parsed.s_addr;
+      zstr_free(&host);
+      zsock_send(s->beacon, "sb", "SUBSCRIBE", vDISCOVERY_BEACON_SERVICE,
+                 strlen(vDISCOVERY_BEACON_SERVICE));
+      zsock_set_rcvtimeo(s->beacon, kBeaconIntervalMs);
+      s->beaconMode = true;
+    }
+    return;
+  }
+  s->announceAddress = htonl(INADDR_LOOPBACK);
+  s->discovery = zactor_new(_serverWorker_multicastDiscovery, s);
+  s->beaconMode = false;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- public
+
+vErr vServer_FrameToPacket(const uint8_t* frame, size_t size, vPacket* packet) {
+  if (!frame || !vVALIDPACKET(packet)) return vErrParam;
+  if (size < vSERVER_FRAME_MIN || size > vSERVER_FRAME_MAX) return vErrSize;
+  if (frame[1] > vPACKET_MAX_DATA || size_t(frame[1]) > size - 2) return vErrPacket;
+  vPacket_Reset(packet);
+  packet->address = frame[0];
+  packet->length = frame[1];
+  memcpy(packet->data, frame + 2, frame[1]);
+  packet->count = uint8_t(frame[1] + 2);
+  return vErrNone;
+}
+
+vServer* vServer_Create(uint32_t usbLinkId, uint32_t interfaceAddress, bool localOnly) {
+  linkRecord* record = vLink_GetRecord(usbLinkId);
+  if (!record) return nullptr;
+  vServer* s = new (std::nothrow) vServer();
+  if (!s) return nullptr;
+  s->linkId = usbLinkId;
+  s->record = record;
+  s->serialNumber = vLink_RegistryGetIdentifier(usbLinkId);
+  s->localOnly = localOnly;
+  s->interfaceAddress = interfaceAddress ? interfaceAddress : htonl(INADDR_LOOPBACK);
+  return s;
+}
+
+vErr vServer_Start(vServer* s) {
+  if (!sValid(s)) return vErrParam;
+  s->expectedReplies = 0;
+  s->frontend = zsock_new(ZMQ_ROUTER);
+  s->syncBroker = zsock_new(ZMQ_DEALER);
+  s->syncWorker = zsock_new(ZMQ_DEALER);
+  s->streamBroker = zsock_new(ZMQ_DEALER);
+  s->streamProducer = zsock_new(ZMQ_DEALER);
+  if (!s->frontend || !s->syncBroker || !s->syncWorker || !s->streamBroker || !s->streamProducer)
+    return vErrResource;
+  // Nothing lingers at close, and no send waits: a peer that does not read
+  // loses messages instead of holding a thread.
+  for (zsock_t* z :
+       {s->frontend, s->syncBroker, s->syncWorker, s->streamBroker, s->streamProducer}) {
+    zsock_set_linger(z, 0);
+    zsock_set_sndtimeo(z, 0);
+  }
+  sStartAnnouncer(s);
+  char host[16] = "127.0.0.1";
+  if (!s->localOnly) vDiscovery_ConvertIPv4Interface(s->interfaceAddress, host, sizeof host);
+  s->frontendPort = _findPortAndBindSocket(s->frontend, host);
+  bool connected = sPair(s->streamBroker, s->streamProducer, &s->streamPort);
+  connected = sPair(s->syncBroker, s->syncWorker, &s->syncPort) && connected;
+  s->pools = new (std::nothrow) std::list<WritePool*>();
+  if (!s->frontendPort || !connected || !s->pools) return vErrResource;
+  s->broker = zactor_new(_serverWorker_broker, s);
+  if (s->broker) s->sync = zactor_new(_serverWorker_syncCommands, s);
+  if (!s->broker || !s->sync || (!s->discovery && !s->beacon)) return vErrResource;
+  if (vLink_InstallUserPacketFilter(s->linkId, _streamingPacketFilter, s) != vErrNone)
+    return vErrResource;
+  s->filterInstalled = true;
+  vPacketFifo_DrainPackets(s->record->inQueue, sAcceptAll, nullptr);
+  sTrace("broker %08X: port %u\n", s->serialNumber.load(), unsigned(s->frontendPort));
+  return vErrNone;
+}
+
+vErr vServer_Destroy(vServer** server) {
+  if (!server || !sValid(*server)) return vErrParam;
+  vServer* s = *server;
+  // The filter goes first: once it is removed the reader no longer batches.
+  if (s->filterInstalled) vLink_InstallUserPacketFilter(s->linkId, nullptr, nullptr);
+  zactor_destroy(&s->sync);
+  zactor_destroy(&s->broker);
+  zactor_destroy(&s->discovery);
+  zactor_destroy(&s->beacon);
+  zsock_destroy(&s->syncBroker);
+  zsock_destroy(&s->syncWorker);
+  zsock_destroy(&s->streamBroker);
+  zsock_destroy(&s->streamProducer);
+  zsock_destroy(&s->frontend);
+  if (s->pools) {
+    for (WritePool* pool : *s->pools) sDestroyPool(pool);
+    delete s->pools;
+  }
+  for (zframe_t*& f : s->waiting) zframe_destroy(&f);
+  for (zframe_t*& f : s->streaming) zframe_destroy(&f);
+  s->check = 0;
+  delete s;
+  *server = nullptr;
+  return vErrNone;
+}
+
+vErr vServer_GetPort(const vServer* s, uint16_t* port) {
+  if (!sValid(s) || !port) return vErrParam;
+  *port = s->frontendPort;
+  return vErrNone;
+}
+
+vErr vServer_GetInterface(const vServer* s, uint32_t* interfaceAddress) {
+  if (!sValid(s) || !interfaceAddress) return vErrParam;
+  *interfaceAddress = s->interfaceAddress;
+  return vErrNone;
+}
+
+vErr vServer_SetModuleAddress(vServer* s, uint8_t address) {
+  if (!sValid(s)) return vErrParam;
+  s->moduleAddress = address;
+  return vErrNone;
+}
+
+vErr vServer_SetModel(vServer* s, uint8_t model) {
+  if (!sValid(s)) return vErrParam;
+  s->model = model;
+  return vErrNone;
+}
+
+vErr vServer_SetSerialNumber(vServer* s, uint32_t serialNumber) {
+  if (!sValid(s)) return vErrParam;
+  s->serialNumber = serialNumber;
+  return vErrNone;
+}
+
+vErr vServer_FlushFIFO(vServer* s) {
+  if (!sValid(s) || !s->broker) return vErrParam;
+  uint8_t signal[8] = {kFlushSignal};
+  zframe_t* frame = zframe_new(signal, sizeof signal);
+  if (!frame) return vErrMemory;
+  if (zframe_send(&frame, s->broker, 0) != 0) {
+    zframe_destroy(&frame);
+    return vErrIO;
+  }
+  return vErrNone;
+}
+
+uint64_t vServer_DroppedFrames(const vServer* s) { return sValid(s) ? s->dropped.load() : 0; }

@@ -1,0 +1,205 @@
+// Client stream of a broker. The link's reader and writer threads each use a
+// socket of their own (the incoming and outgoing pairs); a client thread
+// moves frames between those pairs and the one socket connected to the
+// broker, so no socket is ever used by two threads.
+#include "vStream_ZeroMQClient.h"
+
+#include <arpa/inet.h>
+#include <czmq.h>
+
+#include <atomic>
+#include <cstring>
+#include <new>
+
+namespace {
+
+constexpr int kPollMs = 1000;
+constexpr int kSendTries = 100;
+
+struct ClientStream {
+  uint16_t check = vZMQCLIENT_CHECK;
+  zsock_t* server = nullptr;        // connected to the broker; client thread
+  zsock_t* outBound = nullptr;      // writer thread
+  zsock_t* outConnected = nullptr;  // client thread
+  uint16_t outPort = 0;
+  zsock_t* inBound = nullptr;      // reader thread
+  zsock_t* inConnected = nullptr;  // client thread
+  uint16_t inPort = 0;
+  zactor_t* thread = nullptr;
+  zpoller_t* poller = nullptr;  // on inBound
+  zframe_t* frame = nullptr;    // being read
+  size_t position = 0;
+  size_t size = 0;
+};
+
+bool _vVALIDStream(const ClientStream* c) { return c && c->check == vZMQCLIENT_CHECK && c->server; }
+
+// One frame without blocking, retried up to 100 times 1 ms apart.
+bool sSend(zsock_t* socket, const void* data, size_t size) {
+  void* handle = zsock_resolve(socket);
+  for (int attempt = 0; attempt < kSendTries; attempt++) {
+    if (zmq_send(handle, data, size, ZMQ_DONTWAIT) >= 0) return true;
+    if (zmq_errno() != EAGAIN) return false;
+    zclock_sleep(1);
+  }
+  return false;
+}
+
+void sForward(zsock_t* from, zsock_t* to) {
+  zframe_t* frame = zframe_recv(from);
+  if (!frame) return;
+  sSend(to, zframe_data(frame), zframe_size(frame));
+  zframe_destroy(&frame);
+}
+
+void _broker_task(zsock_t* pipe, void* argument) {
+  ClientStream* c = static_cast<ClientStream*>(argument);
+  zpoller_t* poller = zpoller_new(pipe, c->server, c->outConnected, nullptr);
+  zsock_signal(pipe, 0);
+  while (poller) {
+    void* ready = zpoller_wait(poller, kPollMs);
+    if (ready == pipe || zpoller_terminated(poller)) break;
+    if (ready == c->server)
+      sForward(c->server, c->inConnected);
+    else if (ready == c->outConnected)
+      sForward(c->outConnected, c->server);
+  }
+  zpoller_destroy(&poller);
+}
+
+vErr sWait(ClientStream* c, int timeoutMs) {
+  if (c->frame) return vErrNone;
+  return zpoller_wait(c->poller, timeoutMs) ? vErrNone : vErrTimeout;
+}
+
+vErr _sZeroMQStreamGet(uint8_t* byte, void* ref) {
+  ClientStream* c = static_cast<ClientStream*>(ref);
+  if (!_vVALIDStream(c) || !byte) return vErrParam;
+  if (!c->frame) {
+    // The reader sleeps in the wait procedure; here only what is there is taken.
+    void* ready = zpoller_wait(c->poller, 0);
+    if (!ready) return vErrNotReady;
+    if (ready != c->inBound) return vErrUnknown;
+    c->frame = zframe_recv(c->inBound);
+    if (!c->frame) return vErrIO;
+    c->position = 0;
+    c->size = zframe_size(c->frame);
+  }
+  if (c->position >= c->size) {
+    zframe_destroy(&c->frame);
+    return vErrIndexRange;
+  }
+  *byte = zframe_data(c->frame)[c->position++];
+  if (c->position >= c->size) zframe_destroy(&c->frame);
+  return vErrNone;
+}
+
+vErr _sZeroMQStreamPut(uint8_t, void*) { return vErrUnimplemented; }
+
+vErr _sZeroMQStreamWrite(const uint8_t* bytes, size_t n, void* ref) {
+  ClientStream* c = static_cast<ClientStream*>(ref);
+  if (!_vVALIDStream(c) || (!bytes && n)) return vErrParam;
+  // A send that cannot be delivered is dropped; the caller's wait for a reply runs out.
+  sSend(c->outBound, bytes, n);
+  return vErrNone;
+}
+
+vErr _sZeroMQStreamWait(uint32_t timeoutMs, void* ref) {
+  ClientStream* c = static_cast<ClientStream*>(ref);
+  if (!_vVALIDStream(c)) return vErrNone;  // let get report it
+  return sWait(c, int(timeoutMs > kPollMs ? kPollMs : timeoutMs));
+}
+
+void sFree(ClientStream* c) {
+  zactor_destroy(&c->thread);
+  zpoller_destroy(&c->poller);
+  zsock_destroy(&c->server);
+  zsock_destroy(&c->outBound);
+  zsock_destroy(&c->outConnected);
+  zsock_destroy(&c->inBound);
+  zsock_destroy(&c->inConnected);
+  zframe_destroy(&c->frame);
+  c->check = 0;
+  delete c;
+}
+
+vErr _sZeroMQStreamDelete(void* ref) {
+  ClientStream* c = static_cast<ClientStream*>(ref);
+  if (!_vVALIDStream(c)) return vErrIO;
+  sFree(c);
+  return vErrNone;
+}
+
+zsock_t* sDealer() {
+  zsock_t* s = zsock_new(ZMQ_DEALER);
+  if (s) {
+    zsock_set_linger(s, 0);
+    zsock_set_sndtimeo(s, 0);
+  }
+  return s;
+}
+
+// The pairs between the link's threads and the client thread are in-process
+// endpoints: a frame passes without the kernel or the socket library's I/O
+// thread. The number that names the pair stands in its port.
+std::atomic<uint16_t> sPairNumber{0};
+
+vErr sPair(zsock_t** bound, zsock_t** connected, uint16_t* port) {
+  *bound = sDealer();
+  *connected = sDealer();
+  if (!*bound || !*connected) return vErrMemory;
+  do *port = ++sPairNumber;
+  while (*port == 0);
+  if (zsock_bind(*bound, "inproc://velmarine-client-%u", unsigned(*port)) != 0)
+    return vErrConnection;
+  return zsock_connect(*connected, "inproc://velmarine-client-%u", unsigned(*port)) == 0
+             ? vErrNone
+             : vErrConnection;
+}
+
+}  // namespace
+
+vErr vStream_CreateClient(uint32_t ipAddress, uint16_t port, vStream** stream) {
+  if (!stream) return vErrParam;
+  *stream = nullptr;
+  ClientStream* c = new (std::nothrow) ClientStream();
+  if (!c) return vErrMemory;
+  vErr err = sPair(&c->outBound, &c->outConnected, &c->outPort);
+  if (err == vErrNone) err = sPair(&c->inBound, &c->inConnected, &c->inPort);
+  if (err == vErrNone) {
+    char dotted[INET_ADDRSTRLEN] = "";
+    struct in_addr address;
+    address.s_addr = ipAddress;
+    c->server = sDealer();
+    if (!c->server)
+      err = vErrMemory;
+    else if (!inet_ntop(AF_INET, &address, dotted, sizeof dotted) ||
+             zsock_connect(c->server, "tcp://%s:%u", dotted, unsigned(port)) != 0)
+      err = vErrConnection;
+  }
+  if (err == vErrNone) {
+    c->poller = zpoller_new(c->inBound, nullptr);
+    if (!c->poller) err = vErrMemory;
+  }
+  if (err == vErrNone) {
+    c->thread = zactor_new(_broker_task, c);
+    if (!c->thread) err = vErrResource;
+  }
+  vStream* made = nullptr;
+  if (err == vErrNone) {
+    made = vStream_Create(_sZeroMQStreamGet, _sZeroMQStreamPut, _sZeroMQStreamWrite,
+                          _sZeroMQStreamDelete, c);
+    if (!made || vStream_SetWaitProc(made, _sZeroMQStreamWait) != vErrNone) err = vErrResource;
+  }
+  if (err != vErrNone) {
+    if (made) {
+      vStream_Destroy(&made);  // deletes the record too
+    } else {
+      // A record without its server socket does not count as valid; free it directly.
+      sFree(c);
+    }
+    return err;
+  }
+  *stream = made;
+  return vErrNone;
+}
