@@ -1,6 +1,7 @@
 // The option scanner: words are matched against one table, exactly or by an
-// unambiguous prefix, and handed to the handlers. Scanner errors are skipped
-// silently; handler errors print a message and make the result 1.
+// unambiguous prefix, and the matched row does its work: it sets its command
+// bit, runs its handler, or both. Scanner errors are skipped silently; handler
+// errors print a message and make the result 1.
 #include "Parameters.h"
 
 #include <cstring>
@@ -12,51 +13,10 @@
 
 namespace {
 
-enum class Kind { Help, Command, Parameter };
-
-struct OptionEntry {
-  const char* text;
-  Kind kind;
-  bool takesArgument;
-};
-
-const OptionEntry kOptions[] = {
-    {"-B", Kind::Command, false},        {"-L", Kind::Command, false},
-    {"-D", Kind::Command, false},        {"-G", Kind::Command, false},
-    {"-I", Kind::Command, false},        {"-U", Kind::Command, false},
-    {"-OVERRIDE", Kind::Command, false}, {"-N", Kind::Command, false},
-    {"-Y", Kind::Command, false},        {"-C", Kind::Command, false},
-    {"-h", Kind::Help, false},           {"-H", Kind::Help, false},
-    {"-n", Kind::Parameter, false},      {"-X", Kind::Parameter, true},
-    {"-Z", Kind::Parameter, true},       {"-i", Kind::Parameter, true},
-    {"-b", Kind::Parameter, true},       {"-d", Kind::Parameter, true},
-    {"-t", Kind::Parameter, true},       {"-f", Kind::Parameter, true},
-    {"-r", Kind::Parameter, true},       {"-s", Kind::Parameter, true},
-    {"-o", Kind::Parameter, true},       {"-e", Kind::Parameter, true},
-    {"-l", Kind::Parameter, true},       {"-k", Kind::Parameter, true},
-    {"-u", Kind::Parameter, true},       {"--help", Kind::Help, false},
-};
-
 size_t sLeadingDashes(const std::string& text) {
   size_t n = 0;
   while (n < text.size() && text[n] == '-') ++n;
   return n;
-}
-
-// The entry the word selects: equal to its text, or a prefix of exactly one
-// entry with as many leading dashes. Null for none or an ambiguous prefix.
-const OptionEntry* sLookup(const std::string& name) {
-  for (const OptionEntry& e : kOptions)
-    if (name == e.text) return &e;
-  const OptionEntry* found = nullptr;
-  size_t dashes = sLeadingDashes(name);
-  for (const OptionEntry& e : kOptions) {
-    std::string text = e.text;
-    if (sLeadingDashes(text) != dashes || text.compare(0, name.size(), name) != 0) continue;
-    if (found) return nullptr;
-    found = &e;
-  }
-  return found;
 }
 
 bool sAllOf(const char* text, const char* digits) { return strspn(text, digits) == strlen(text); }
@@ -115,6 +75,188 @@ std::string sServerUrl(const char* value) {
   return url;
 }
 
+// What a row's handler tells the scanner: go on, go on but fail the whole
+// command line, or stop scanning here (help) with success.
+enum class Outcome { Next, Error, Stop };
+
+using Handler = Outcome (*)(CLI_Display& display, const char* argument, Parameters* params);
+
+const auto ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
+
+Outcome sHelp(CLI_Display&, const char*, Parameters* params) {
+  params->helpRequested = true;
+  return Outcome::Stop;
+}
+
+Outcome sUnhandled(CLI_Display& display, const char*, Parameters*) {
+  display.message(ERROR, "Unhandled command: [%s]", "-Y");
+  return Outcome::Error;
+}
+
+// -X: a decimal or 0x-prefixed hexadecimal mask of log packages to switch on;
+// masks of several -X add up. A value with trailing garbage is reported and
+// switches nothing on.
+Outcome sLogMask(CLI_Display& display, const char* argument, Parameters* params) {
+  params->logMaskGiven = true;
+  const char* rest;
+  if (sHasHexPrefix(argument))
+    params->logMask = sDigitsValue(argument + 2, 16, &rest);
+  else
+    params->logMask = sDigitsValue(argument, 10, &rest);
+  if (*rest)
+    display.message(ERROR, "Invalid format for \"%s\" parameter, unprocessed characters [%s]", "-X",
+                    rest);
+  else
+    Log::ActivatePackage(params->logMask);
+  return Outcome::Next;
+}
+
+Outcome sSerial(CLI_Display& display, const char* argument, Parameters* params) {
+  return sSerialArgument(display, argument, &params->serial,
+                         "Discarding '0x' serial number prefix\n",
+                         "Invalid serial number obtained from argument [%s]")
+             ? Outcome::Next
+             : Outcome::Error;
+}
+
+Outcome sRouterSerial(CLI_Display& display, const char* argument, Parameters* params) {
+  return sSerialArgument(display, argument, &params->routerSerial,
+                         "Discarding '0x' router serial number prefix\n",
+                         "Invalid router serial number obtained from argument [%s]")
+             ? Outcome::Next
+             : Outcome::Error;
+}
+
+// -t: the value is matched by its first letters, so "TCPIP" selects TCP.
+Outcome sTransport(CLI_Display& display, const char* argument, Parameters* params) {
+  params->transportGiven = true;
+  if (strncmp(argument, "USB", 3) == 0) {
+    params->transport = linkTypeUSB;
+  } else if (strncmp(argument, "TCP", 3) == 0) {
+    params->transport = linkTypeTCPIP;
+  } else if (strncmp(argument, "RECOVER", 7) == 0) {
+    params->transport = 255;  // recovery through the boot ROM
+  } else {
+    display.message(ERROR,
+                    "Invalid transport type:[%s]\nMust be one of the following: USB, TCPIP, "
+                    "RECOVER",
+                    argument);
+    params->transport = 0;
+    return Outcome::Error;
+  }
+  return Outcome::Next;
+}
+
+// One row per option: its text, whether it takes an argument, the command bit
+// it sets (0 for none) and the handler that reads its argument (null for none).
+// A new option is a new row here.
+struct OptionEntry {
+  const char* text;
+  bool takesArgument;
+  uint32_t command;
+  Handler handle;
+};
+
+const OptionEntry kOptions[] = {
+    {"-B", false, CMD_LIST_BUILDS, nullptr},
+    {"-L", false, CMD_LIST_LOCAL_BUILDS, nullptr},
+    {"-D", false, CMD_DISCOVER, nullptr},
+    {"-G", false, CMD_GET_BUILD, nullptr},
+    {"-I", false, CMD_INFO, nullptr},
+    {"-U", false, CMD_UPDATE, nullptr},
+    {"-OVERRIDE", false, 0,
+     [](CLI_Display&, const char*, Parameters* p) {
+       p->override = true;
+       return Outcome::Next;
+     }},
+    {"-N", false, CMD_FINGERPRINT, nullptr},
+    {"-Y", false, 0, sUnhandled},
+    {"-C", false, CMD_CHECK, nullptr},
+    {"-h", false, CMD_HELP, sHelp},
+    {"-H", false, CMD_HELP, sHelp},
+    {"-n", false, 0,
+     [](CLI_Display&, const char*, Parameters* p) {
+       p->networkFlag = true;
+       return Outcome::Next;
+     }},
+    {"-X", true, 0, sLogMask},
+    {"-Z", true, CMD_OPTION_Z, nullptr},
+    {"-i", true, 0,
+     [](CLI_Display&, const char* a, Parameters* p) {
+       p->storeDirectory = a;
+       return Outcome::Next;
+     }},
+    {"-b", true, 0,
+     [](CLI_Display&, const char* a, Parameters* p) {
+       p->build = std::to_string(_get_int_arg(a, nullptr));
+       return Outcome::Next;
+     }},
+    {"-d", true, 0, sSerial},
+    {"-t", true, 0, sTransport},
+    {"-f", true, 0,
+     [](CLI_Display&, const char* a, Parameters* p) {
+       p->birdFile = a;
+       return Outcome::Next;
+     }},
+    {"-r", true, 0, sRouterSerial},
+    {"-s", true, 0,
+     [](CLI_Display&, const char* a, Parameters* p) {
+       p->serialPort = a;
+       return Outcome::Next;
+     }},
+    {"-o", true, 0,
+     [](CLI_Display&, const char* a, Parameters* p) {
+       p->baudRate = _get_int_arg(a, nullptr);
+       return Outcome::Next;
+     }},
+    // -e takes a value but only its presence counts.
+    {"-e", true, 0,
+     [](CLI_Display&, const char*, Parameters* p) {
+       p->echo = true;
+       return Outcome::Next;
+     }},
+    {"-l", true, 0,
+     [](CLI_Display&, const char* a, Parameters* p) {
+       p->logMessage = a;
+       return Outcome::Next;
+     }},
+    {"-k", true, 0,
+     [](CLI_Display&, const char* a, Parameters* p) {
+       p->logFile = a;
+       return Outcome::Next;
+     }},
+    {"-u", true, 0,
+     [](CLI_Display&, const char* a, Parameters* p) {
+       p->serverUrl = sServerUrl(a);
+       return Outcome::Next;
+     }},
+    {"--help", false, CMD_HELP, sHelp},
+};
+
+// The entry the word selects: equal to its text, or a prefix of exactly one
+// entry with as many leading dashes. Null for none or an ambiguous prefix.
+const OptionEntry* sLookup(const std::string& name) {
+  for (const OptionEntry& e : kOptions)
+    if (name == e.text) return &e;
+  const OptionEntry* found = nullptr;
+  size_t dashes = sLeadingDashes(name);
+  for (const OptionEntry& e : kOptions) {
+    std::string text = e.text;
+    if (sLeadingDashes(text) != dashes || text.compare(0, name.size(), name) != 0) continue;
+    if (found) return nullptr;
+    found = &e;
+  }
+  return found;
+}
+
+// The file name of the program, without its directories.
+std::string sAppName(const char* path) {
+  const char* name = path;
+  for (const char* p = path; *p; ++p)
+    if (*p == '/' || *p == '\\') name = p + 1;
+  return name;
+}
+
 }  // namespace
 
 uint32_t _get_hex_arg(const char* text, char** end) {
@@ -134,14 +276,8 @@ uint32_t _get_int_arg(const char* text, char** end) {
 }
 
 int _get_params(CLI_Display& display, int argc, char** argv, Parameters* params) {
-  const auto ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
   int status = 0;
-  if (argc > 0 && argv[0]) {
-    const char* name = argv[0];
-    for (const char* p = argv[0]; *p; ++p)
-      if (*p == '/' || *p == '\\') name = p + 1;
-    params->appName = name;
-  }
+  if (argc > 0 && argv[0]) params->appName = sAppName(argv[0]);
 
   for (int i = 1; i < argc; ++i) {
     const char* word = argv[i];
@@ -163,94 +299,11 @@ int _get_params(CLI_Display& display, int argc, char** argv, Parameters* params)
       }
     }
 
-    const std::string option = entry->text;
-    if (entry->kind == Kind::Help) {
-      params->commands.Set(CMD_HELP);
-      params->helpRequested = true;
-      return 0;
-    }
-    if (option == "-B")
-      params->commands.Set(CMD_LIST_BUILDS);
-    else if (option == "-L")
-      params->commands.Set(CMD_LIST_LOCAL_BUILDS);
-    else if (option == "-D")
-      params->commands.Set(CMD_DISCOVER);
-    else if (option == "-G")
-      params->commands.Set(CMD_GET_BUILD);
-    else if (option == "-I")
-      params->commands.Set(CMD_INFO);
-    else if (option == "-U")
-      params->commands.Set(CMD_UPDATE);
-    else if (option == "-N")
-      params->commands.Set(CMD_FINGERPRINT);
-    else if (option == "-C")
-      params->commands.Set(CMD_CHECK);
-    else if (option == "-OVERRIDE")
-      params->override = true;
-    else if (option == "-Y") {
-      display.message(ERROR, "Unhandled command: [%s]", "-Y");
-      status = 1;
-    } else if (option == "-X") {
-      params->logMaskGiven = true;
-      const char* rest;
-      if (sHasHexPrefix(argument))
-        params->logMask = sDigitsValue(argument + 2, 16, &rest);
-      else
-        params->logMask = sDigitsValue(argument, 10, &rest);
-      if (*rest)
-        display.message(ERROR, "Invalid format for \"%s\" parameter, unprocessed characters [%s]",
-                        "-X", rest);
-      else
-        Log::ActivatePackage(params->logMask);
-    } else if (option == "-Z") {
-      params->commands.Set(CMD_OPTION_Z);
-    } else if (option == "-b") {
-      params->build = std::to_string(_get_int_arg(argument, nullptr));
-    } else if (option == "-d") {
-      if (!sSerialArgument(display, argument, &params->serial,
-                           "Discarding '0x' serial number prefix\n",
-                           "Invalid serial number obtained from argument [%s]"))
-        status = 1;
-    } else if (option == "-r") {
-      if (!sSerialArgument(display, argument, &params->routerSerial,
-                           "Discarding '0x' router serial number prefix\n",
-                           "Invalid router serial number obtained from argument [%s]"))
-        status = 1;
-    } else if (option == "-t") {
-      params->transportGiven = true;
-      if (strncmp(argument, "USB", 3) == 0) {
-        params->transport = linkTypeUSB;
-      } else if (strncmp(argument, "TCP", 3) == 0) {
-        params->transport = linkTypeTCPIP;
-      } else if (strncmp(argument, "RECOVER", 7) == 0) {
-        params->transport = 255;
-      } else {
-        display.message(ERROR,
-                        "Invalid transport type:[%s]\nMust be one of the following: USB, TCPIP, "
-                        "RECOVER",
-                        argument);
-        params->transport = 0;
-        status = 1;
-      }
-    } else if (option == "-o") {
-      params->baudRate = _get_int_arg(argument, nullptr);
-    } else if (option == "-f") {
-      params->birdFile = argument;
-    } else if (option == "-i") {
-      params->storeDirectory = argument;
-    } else if (option == "-k") {
-      params->logFile = argument;
-    } else if (option == "-l") {
-      params->logMessage = argument;
-    } else if (option == "-s") {
-      params->serialPort = argument;
-    } else if (option == "-u") {
-      params->serverUrl = sServerUrl(argument);
-    } else if (option == "-e") {
-      params->echo = true;
-    } else if (option == "-n") {
-      params->networkFlag = true;
-    }
+    params->commands.Set(entry->command);
+    const Outcome outcome =
+        entry->handle ? entry->handle(display, argument, params) : Outcome::Next;
+    if (outcome == Outcome::Stop) return 0;
+    if (outcome == Outcome::Error) status = 1;
   }
 
   Log::log(DEBUG_APP, "\nApplication parameters:[%s]\n", params->appName.c_str());

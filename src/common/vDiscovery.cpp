@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -28,7 +29,7 @@ namespace {
 #define sTCPIP_SEARCH_LIMIT_MS 10000
 #define sMAX_INTERFACES 50
 // The host-wide lock on the TCP/IP listening window, and the longest wait for it.
-#define sDISCOVERY_LOCK_FILE "/tmp/.velmarine-discovery.lock"
+#define sDISCOVERY_LOCK_FILE "/tmp/.velmarine-discovery-%llu.lock"
 #define sDISCOVERY_LOCK_WAIT_MS 60000
 
 void sPut32(uint8_t* at, uint32_t value) {
@@ -116,12 +117,18 @@ bool sSendRequests() {
 // Replies come to one fixed port, so two searches on one host at the same time
 // would take each other's replies. The listening window is therefore held by
 // one process at a time through an advisory lock on a file every process can
-// open; the system lets it go when the holder ends, however it ends. A lock
-// that can't be had in time (or at all) leaves the search unguarded.
+// open; the system lets it go when the holder ends, however it ends. The port
+// belongs to a network namespace, so the lock does too: its file is named
+// after the namespace's inode. A lock that can't be had in time (or at all)
+// leaves the search unguarded.
 class sDiscoveryWindow {
  public:
   sDiscoveryWindow() {
-    fd_ = open(sDISCOVERY_LOCK_FILE, O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    struct stat ns;
+    unsigned long long inode = stat("/proc/self/ns/net", &ns) == 0 ? ns.st_ino : 0;
+    char path[96];
+    snprintf(path, sizeof path, sDISCOVERY_LOCK_FILE, inode);
+    fd_ = open(path, O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
     if (fd_ < 0) return;
     auto end =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(sDISCOVERY_LOCK_WAIT_MS);

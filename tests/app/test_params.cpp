@@ -110,6 +110,37 @@ TEST(Params, HelpStopsTheScan) {
   EXPECT_FALSE(p.params.commands.IsSet(CMD_DISCOVER));
 }
 
+// Every command option sets its own bit and no other, and every value option
+// lands in its own field: a row wired to the wrong bit or field fails here.
+TEST(Params, EachOptionSetsItsOwnCommandOrField) {
+  const struct {
+    const char* option;
+    uint32_t command;
+  } commands[] = {
+      {"-B", CMD_LIST_BUILDS}, {"-L", CMD_LIST_LOCAL_BUILDS},
+      {"-D", CMD_DISCOVER},    {"-G", CMD_GET_BUILD},
+      {"-I", CMD_INFO},        {"-U", CMD_UPDATE},
+      {"-N", CMD_FINGERPRINT}, {"-C", CMD_CHECK},
+      {"-Z=1", CMD_OPTION_Z},  {"-H", CMD_HELP},
+      {"--help", CMD_HELP},
+  };
+  for (const auto& c : commands) {
+    Parsed p = Parse({c.option});
+    EXPECT_EQ(p.result, 0) << c.option;
+    EXPECT_EQ(p.params.commands.Value(), c.command) << c.option;
+  }
+  Parsed values = Parse({"-i", "store", "-k", "my.log", "-l", "note", "-f", "a.bird"});
+  EXPECT_EQ(values.params.storeDirectory, "store");
+  EXPECT_EQ(values.params.logFile, "my.log");
+  EXPECT_EQ(values.params.logMessage, "note");
+  EXPECT_EQ(values.params.birdFile, "a.bird");
+  EXPECT_EQ(values.params.commands.Value(), 0u);
+  // -Y is known but not handled: an error that does not stop the scan.
+  Parsed unhandled = Parse({"-Y", "-G"});
+  EXPECT_EQ(unhandled.result, 1);
+  EXPECT_TRUE(unhandled.params.commands.IsSet(CMD_GET_BUILD));
+}
+
 TEST(Params, CommandMaskCoversEveryCommandButHelp) {
   CommandsClass c;
   for (uint32_t bit : {CMD_DISCOVER, CMD_UPDATE, CMD_LIST_BUILDS, CMD_GET_BUILD, CMD_INFO,

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 
 #include <thread>
 
@@ -177,7 +178,12 @@ TEST_F(UpdateTcp, DiscoveryWaitsWhileAnotherProcessListensForReplies) {
   Image image;
   Store(image, serial);
   Serve({{serial, ""}});
-  int fd = open("/tmp/.velmarine-discovery.lock", O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+  // The lock of the namespace the updater runs in, named after its inode.
+  struct stat ns;
+  ASSERT_EQ(stat(("/run/netns/" + hosts_.a).c_str(), &ns), 0);
+  std::string lock =
+      "/tmp/.velmarine-discovery-" + std::to_string((unsigned long long)ns.st_ino) + ".lock";
+  int fd = open(lock.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(flock(fd, LOCK_EX), 0);
   std::thread release([fd] {
