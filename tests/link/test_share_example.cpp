@@ -57,9 +57,11 @@ TEST_F(ShareExample, TwoProcessesReadAUSBModuleSharedByAThird) {
         std::string(asan && *asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0"}});
   std::string line = server.ReadLine(30000);
   ASSERT_EQ(line.rfind("broker " + kSerial + " port ", 0), 0u) << line;
+  // One finds the broker by the module's serial number, the other is told its port.
+  const std::string where = "port=" + line.substr(line.rfind(' ') + 1);
   testsupport::RunResult a, b;
   std::thread first([&] { a = RunShare({"read", kSerial, "300"}); });
-  std::thread second([&] { b = RunShare({"read", kSerial, "300"}); });
+  std::thread second([&] { b = RunShare({"read", where, "300"}); });
   first.join();
   second.join();
   const std::string expected = "serial " + kSerial + " model 19 address 6 reads 300\n";
