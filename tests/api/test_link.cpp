@@ -1,6 +1,11 @@
 // The Link object against the module simulator over TCP and a pty: connecting
 // from a specifier and its guards, UEI requests and byte runs as the module
 // sees them, raw packets, time-outs, store slots, factory data and the packet log.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <map>
 #include <thread>
@@ -244,14 +249,25 @@ TEST_P(LinkTest, RefusesWhatItCannotConnectAndPacketsWhileUnconnected) {
 
   // A module that cannot be reached gives no link.
   linkSpec gone = Spec();
+  int holder = -1;
   if (GetParam() == "tcp") {
-    sim.CloseEndpoint(ep.id);
+    // A port bound but never listened on refuses connections, and no other
+    // test running at the same time can take it over.
+    holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(getsockname(holder, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    gone.t.ip.ipPort = ntohs(address.sin_port);
   } else {
     strcpy(gone.t.serial.portName, "/nonexistent/tty");
   }
   Link unreachable(gone, "unreachable");
   EXPECT_EQ(unreachable.connect(), vErrConnection);
   EXPECT_FALSE(unreachable.isConnected());
+  if (holder >= 0) close(holder);
 }
 
 TEST_P(LinkTest, ExchangesUEIRequestsAndErrorReplies) {
