@@ -10,8 +10,6 @@ if(TARGET velmarine-sim)
   add_dependencies(test_link velmarine-sim)
 endif()
 
-# The simulated module's stream samples, for the broker tests.
-target_sources(test_link PRIVATE ${CMAKE_SOURCE_DIR}/sim/module/SimStream.cpp)
 
 # The example program's end-to-end tests run it.
 if(TARGET velmarine-share)
