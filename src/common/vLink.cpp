@@ -22,10 +22,12 @@
 #include <arpa/inet.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <new>
 
 #include "vLinkPipe.h"
@@ -47,6 +49,8 @@ std::atomic<uint32_t> vVelmarineDebuggingLevel{0};
 #define sQUERY_ATTEMPTS 5
 #define sQUERY_PAUSE_MS 10
 #define sQUERY_TIMEOUT_MS 1000
+// Longest a create waits for another thread's create of the same module.
+#define sBUILD_WAIT_MS 60000
 
 namespace {
 
@@ -61,6 +65,9 @@ struct linkEntry {
   uint32_t clientNumber = 0;
   linkType type = linkTypeInvalid;
   int16_t useCount = 0;
+  // Set from registration until its creator has it running (or gives it up);
+  // meanwhile a create for the same module waits instead of sharing it.
+  bool building = true;
   linkRecord* record = nullptr;
 
   linkEntry() = default;
@@ -77,14 +84,13 @@ typedef std::shared_ptr<linkEntry> LinkRef;
 std::map<uint32_t, LinkRef>* gpLinks = new std::map<uint32_t, LinkRef>();
 uint32_t gNextId = 1;  // guarded by the registry mutex
 
-vMutex* sRegistryMutex() {
-  static vMutex* mutex = vMutex_Create("vLink_Managed");
-  return mutex;
-}
+std::mutex* gpRegistryMutex = new std::mutex();
+// Signalled when a link is built or leaves the registry.
+std::condition_variable* gpBuilt = new std::condition_variable();
 
 struct RegistryLock {
-  RegistryLock() : hold(sRegistryMutex()) {}
-  vMutexGuard hold;
+  RegistryLock() : hold(*gpRegistryMutex) {}
+  std::unique_lock<std::mutex> hold;
 };
 
 // The registered entry; none for 0 or an unregistered id. Caller holds the
@@ -111,17 +117,26 @@ struct Acquired {
   LinkRef entry;
 };
 
-// Counts one more holder of the newest link with this identifier and port and
-// returns its id; 0 when there is none. The port is compared too, so that two
-// modules behind one IPv4 address on different ports get a link each (links
-// keyed by serial number have port 0). A link over a caller's stream names no
-// module and is never handed out. A link shared through a broker is not
-// handed out either: `shared` is set.
-uint32_t sHoldExisting(uint32_t identifier, uint32_t port, bool* shared) {
+// Counts one more holder of the newest link the test accepts and returns its
+// id; 0 when there is none. A link another thread is still building is waited
+// for, so it is handed out only once it runs, and a failed one not at all. A
+// link over a caller's stream names no module and is never handed out. A link
+// shared through a broker is not handed out either: `shared` is set.
+template <typename Test>
+uint32_t sHoldBuilt(Test accepts, bool* shared) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(sBUILD_WAIT_MS);
   RegistryLock lock;
-  for (auto it = gpLinks->rbegin(); it != gpLinks->rend(); ++it) {
-    linkEntry* e = it->second.get();
-    if (e->identifier != identifier || e->ipPort != port || e->type == linkTypeInvalid) continue;
+  for (;;) {
+    linkEntry* e = nullptr;
+    for (auto it = gpLinks->rbegin(); it != gpLinks->rend() && !e; ++it) {
+      if (it->second->type != linkTypeInvalid && accepts(*it->second)) e = it->second.get();
+    }
+    if (!e) return 0;
+    if (e->building) {
+      if (gpBuilt->wait_until(lock.hold, deadline) == std::cv_status::timeout) return 0;
+      continue;
+    }
     if (e->server) {
       if (shared) *shared = true;
       return 0;
@@ -129,7 +144,24 @@ uint32_t sHoldExisting(uint32_t identifier, uint32_t port, bool* shared) {
     e->useCount++;
     return e->id;
   }
-  return 0;
+}
+
+// The newest link with this identifier and port. The port is compared too,
+// so that two modules behind one IPv4 address on different ports get a link
+// each (links keyed by serial number have port 0).
+uint32_t sHoldExisting(uint32_t identifier, uint32_t port, bool* shared) {
+  return sHoldBuilt(
+      [&](const linkEntry& e) { return e.identifier == identifier && e.ipPort == port; }, shared);
+}
+
+// Makes a link its creator has running available to others; returns its id.
+uint32_t sBuilt(uint32_t id) {
+  {
+    RegistryLock lock;
+    if (linkEntry* e = sFind(id)) e->building = false;
+  }
+  gpBuilt->notify_all();
+  return id;
 }
 
 void sTrace(uint32_t level, const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -368,7 +400,7 @@ uint32_t vLink_CreateUSB(uint32_t serialNumber) {
     vLink_Destroy(&id);
     return 0;
   }
-  return id;
+  return sBuilt(id);
 }
 
 uint32_t vLink_CreateTCPIP(uint32_t ipAddress, uint32_t port) {
@@ -390,7 +422,7 @@ uint32_t vLink_CreateTCPIP(uint32_t ipAddress, uint32_t port) {
     return 0;
   }
   vLink_RegistryChangeUseCount(id, 1);
-  return id;
+  return sBuilt(id);
 }
 
 uint32_t vLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate) {
@@ -423,7 +455,7 @@ uint32_t vLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_
     vLink_Destroy(&id);
     return 0;
   }
-  return id;
+  return sBuilt(id);
 }
 
 uint32_t vLink_Create(vStream* stream) {
@@ -437,7 +469,7 @@ uint32_t vLink_Create(vStream* stream) {
     return 0;
   }
   vLink_RegistryChangeUseCount(id, 1);
-  return id;
+  return sBuilt(id);
 }
 
 // ---------------------------------------------------------------- broker
@@ -541,11 +573,12 @@ uint32_t vLink_CreateClient(uint32_t ipAddress, uint16_t port, uint32_t existing
     RegistryLock lock;
     number = _clientCount;
   }
-  uint32_t existing = vLink_RegistryFindByKey(ipAddress, port, number);
-  if (existing) {
-    vLink_RegistryChangeUseCount(existing, 1);
-    return existing;
-  }
+  uint32_t existing = sHoldBuilt(
+      [&](const linkEntry& e) {
+        return e.identifier == ipAddress && e.ipPort == port && e.clientNumber == number;
+      },
+      nullptr);
+  if (existing) return existing;
   uint32_t id = vLink_RegistryCreate(ipAddress, port, number, linkTypeVMesh);
   if (!id) return 0;
   {
@@ -564,7 +597,7 @@ uint32_t vLink_CreateClient(uint32_t ipAddress, uint16_t port, uint32_t existing
     return 0;
   }
   vLink_RegistryChangeUseCount(id, 1);
-  return id;
+  return sBuilt(id);
 }
 
 // ---------------------------------------------------------------- lifecycle
@@ -684,6 +717,8 @@ vErr vLink_Destroy(uint32_t* id) {
     entry = std::move(found->second);
     gpLinks->erase(found);
   }
+  // A create waiting for this link while it was built looks again.
+  gpBuilt->notify_all();
   linkRecord* record = entry->record;
   if (!record) return vErrUnknown;
   if (record->userFilterMutex) {
