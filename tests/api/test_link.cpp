@@ -206,7 +206,8 @@ TEST_P(LinkTest, ConnectsFromASpecifierDisconnectsAndConnectsAgain) {
   EXPECT_EQ(link.getModuleAddress(&address), vErrNone);
   EXPECT_EQ(address, kAddress);
   link.disconnect();
-  ASSERT_TRUE(sim.WaitFor(ep.id, [](const velsim::EndpointStats& s) { return s.routeOff >= 2; }));
+  ASSERT_TRUE(sim.WaitFor(
+      ep.id, [](const velsim::EndpointStats& s) { return s.routeOff >= 2; }, 20000));
   EXPECT_EQ(Violations(), 0u) << Notes();
 }
 

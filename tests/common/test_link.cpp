@@ -142,7 +142,7 @@ TEST(Link, SyncWithASilentModuleTimesOutAndKeepsProbing) {
   size_t probes = 0;
   for (size_t i = 0; i + 1 < seen.size(); i += 2) probes += seen[i] == 0xAD;
   EXPECT_GE(probes, 6u);
-  EXPECT_LT(probes, 200u);
+  EXPECT_LT(probes, 1000u);  // a flood would be many thousands, however loaded the machine
   // A link that is not synchronised gives nothing to filtered waits.
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(vLink_AwaitFirst(id, MatchAddress, nullptr, 2000), nullptr);
