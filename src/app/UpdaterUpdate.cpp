@@ -155,6 +155,7 @@ BirdFile Updater::load_bird(const char* purpose, std::string birdFile, uint32_t 
   try {
     return item.ReadBirdFile(name.c_str());
   } catch (const std::runtime_error&) {
+    // Caught by load_bird's callers, Update_Firmware and the recovery command.
     if (!allowDownload) throw std::runtime_error("Error reading birdfile");
   }
   display.message(INFO, "Downloading firmware build %u", build);
@@ -187,11 +188,16 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, std::string birdF
     }
     if (build != 0) {
       std::string name = std::to_string(build) + ".bird";
-      try {
-        // Without an entry there is no stored image to find.
-        if (!item.IsValid()) throw std::runtime_error("no store entry");
-        item.ReadBirdFile(name.c_str());
-      } catch (const std::exception&) {
+      // Without an entry there is no stored image to find.
+      bool stored = item.IsValid();
+      if (stored) {
+        try {
+          item.ReadBirdFile(name.c_str());
+        } catch (const std::exception&) {
+          stored = false;
+        }
+      }
+      if (!stored) {
         build = 0;
         display.message(
             INFO,

@@ -6,6 +6,7 @@
 #include "Parameters.h"
 #include "CLI_Display.h"
 #include "UpdaterDefaults.h"
+#include "Version.h"
 
 namespace {
 const char* const kShortUsage[] = {
@@ -161,7 +162,7 @@ void _display_usage(bool extended, bool full) {
 
 void _display_app_version(CLI_Display& display) {
   display.message(UpdaterDisplayInterface::LEVEL_INFO, "%s (%s)", UPDATER_APP_NAME,
-                  UPDATER_VERSION_TEXT);
+                  UPDATER_VERSION_LINE);
 }
 
 void _display_copyright(CLI_Display& display) {

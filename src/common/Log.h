@@ -25,6 +25,8 @@ class Log {
   static void log(uint32_t package, const char* format, ...) __attribute__((format(printf, 2, 3)));
   static void ActivatePackage(uint32_t mask);
   static void DeactivatePackage(uint32_t mask);
+  // Also the destination of the device library's trace lines; null stops
+  // logging and returns trace lines to their default, standard output.
   static void SetOutput(FILE* output);
   static uint32_t ActiveMask();
   static bool IsActive(uint32_t package);

@@ -8,14 +8,15 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "vTrace.h"
+
 static void sTrace(uint32_t level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 static void sTrace(uint32_t level, const char* format, ...) {
   if (!vVelmarineDebuggingEnable || !(vVelmarineDebuggingLevel & level)) return;
   va_list args;
   va_start(args, format);
-  vprintf(format, args);
+  vTrace_VPrintf(format, args);
   va_end(args);
-  fflush(stdout);
 }
 
 static void sLogPacket(linkRecord* record, uint8_t type, const vPacket* packet) {

@@ -20,6 +20,7 @@
 #include "vDiscovery.h"
 #include "vLink.h"
 #include "vMulticast.h"
+#include "vTrace.h"
 #include "vUEI.h"
 #include "zBeaconInterface.h"
 
@@ -102,9 +103,8 @@ void sTrace(const char* format, ...) {
   if (!vVelmarineDebuggingEnable || !(vVelmarineDebuggingLevel & vLINK_TRACE_BROKER)) return;
   va_list args;
   va_start(args, format);
-  vprintf(format, args);
+  vTrace_VPrintf(format, args);
   va_end(args);
-  fflush(stdout);
 }
 
 // Sends the parts as one message without blocking, retrying a full queue

@@ -18,6 +18,7 @@
 
 #include "vFile.h"
 #include "vLink.h"
+#include "vTrace.h"
 
 #define sWRITE_CHUNK 50
 #define sWRITE_ATTEMPTS 100
@@ -35,8 +36,7 @@ libusb_context* sContext = nullptr;
 
 void sTraceUsb(const char* what, int code) {
   if (vVelmarineDebuggingEnable && (vVelmarineDebuggingLevel & vLINK_TRACE_USB)) {
-    printf("USB %s: %s\n", what, libusb_error_name(code));
-    fflush(stdout);
+    vTrace_Printf("USB %s: %s\n", what, libusb_error_name(code));
   }
 }
 

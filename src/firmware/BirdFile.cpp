@@ -98,6 +98,8 @@ void BirdBufferDeleter::operator()(uint8_t* p) const {
 BirdFile::BirdFile() = default;
 
 BirdFile::BirdFile(const char* p) : path(p ? p : "") {
+  // Caught by whoever opens the file: the commands around load_bird and the
+  // recovery loader image, the download's version look-up, the bird tool.
   if (!Load()) throw std::runtime_error("Failed to load bird data");
 }
 

@@ -14,7 +14,6 @@ constexpr size_t kStatusReportSize = 5;
 constexpr size_t kReadBufferSize = 65;
 constexpr size_t kReplySize = kStatusReportSize + kReadBufferSize;
 constexpr size_t kReplyPayloadOffset = 6;
-constexpr size_t kMaxOffset = 15;
 // Bounds one reply, so that a device that never stops sending can't hold us.
 constexpr int kMaxReportsPerRead = 256;
 }  // namespace
@@ -59,8 +58,6 @@ ssize_t HID_SDPLoader::readData(std::vector<uint8_t>& bytes, int timeoutMs) {
 
 bool HID_SDPLoader::getDataFromBuffer(const std::vector<uint8_t>& bytes, size_t offset,
                                       uint32_t& value) {
-  if (bytes.size() != kReplySize || offset > kMaxOffset) return false;
-  const uint8_t* p = bytes.data() + offset + kReplyPayloadOffset;
-  value |= uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-  return true;
+  if (bytes.size() != kReplySize) return false;
+  return orWordAt(bytes, offset, offset + kReplyPayloadOffset, value);
 }

@@ -12,8 +12,6 @@ class HID_SDPLoader : public SDPLoader_Interface {
  public:
   HID_SDPLoader(uint16_t vendorId, uint16_t productId);
   ~HID_SDPLoader() override;
-  HID_SDPLoader(const HID_SDPLoader&) = delete;
-  HID_SDPLoader& operator=(const HID_SDPLoader&) = delete;
 
   bool init() override;
   ssize_t writeData(const std::vector<uint8_t>& bytes) override;

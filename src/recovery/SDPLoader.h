@@ -14,7 +14,11 @@
 // report identifier first; readData appends what arrives to the caller's bytes.
 class SDPLoader_Interface {
  public:
+  SDPLoader_Interface() = default;
   virtual ~SDPLoader_Interface() {}
+  // A transport owns its device or port, so it is never copied.
+  SDPLoader_Interface(const SDPLoader_Interface&) = delete;
+  SDPLoader_Interface& operator=(const SDPLoader_Interface&) = delete;
   // Opens the channel; false when the device or port can't be used.
   virtual bool init() = 0;
   // Sends one packet; the count written, or -1 on failure.
@@ -25,6 +29,21 @@ class SDPLoader_Interface {
   // false when the reply holds no such word.
   virtual bool getDataFromBuffer(const std::vector<uint8_t>& bytes, size_t offset,
                                  uint32_t& value) = 0;
+
+ protected:
+  // The highest word offset getDataFromBuffer accepts.
+  static constexpr size_t kMaxOffset = 15;
+  // Bounds one reply, so that a device that never stops sending can't hold us.
+  static constexpr size_t kMaxReplyBytes = 65536;
+  // ORs the little-endian word at bytes[at] into value; false when the
+  // offset is out of range or the bytes end before the word does.
+  static bool orWordAt(const std::vector<uint8_t>& bytes, size_t offset, size_t at,
+                       uint32_t& value) {
+    if (offset > kMaxOffset || at > bytes.size() || bytes.size() - at < 4) return false;
+    const uint8_t* p = bytes.data() + at;
+    value |= uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+    return true;
+  }
 };
 
 class SDPLoader {

@@ -1,6 +1,7 @@
-// The boot ROM's serial port: opened raw and non-blocking; writes retry while
-// the port is full, up to a bound, and reads take what has arrived after the
-// caller's wait.
+// The boot ROM's serial port, opened and configured by the device library's
+// serial byte stream (raw, 115200 baud, 8N1) and then switched back to
+// non-blocking: writes retry while the port is full, up to a bound, and reads
+// take what has arrived after the caller's wait.
 #include "Serial_SDPLoader.h"
 
 #include <errno.h>
@@ -9,21 +10,21 @@
 #include <unistd.h>
 
 #include "vMutex.h"
+#include "vStream_Serial.h"
 
 struct PrivateSerial_SDPLoader {
-  int fd = -1;  // -1 while closed
+  vStream* stream = nullptr;  // null while closed
+  int fd = -1;                // the stream's descriptor while open
   const char* port = nullptr;
-  struct termios settings {};
 };
 
 namespace {
 constexpr size_t kReplyPayloadOffset = 4;
-constexpr size_t kMaxOffset = 15;
 constexpr uint32_t kSettleMs = 1000;
 // A port that takes no byte for this long is given up.
 constexpr uint32_t kWriteStallMs = 2000;
-// Bounds one reply, so that a device that never stops sending can't hold us.
-constexpr size_t kMaxReplyBytes = 65536;
+// Speed code 6 of the serial stream: 115200 baud.
+constexpr uint32_t kSpeed115200 = 6;
 }  // namespace
 
 Serial_SDPLoader::Serial_SDPLoader(const char* port) : d(new PrivateSerial_SDPLoader) {
@@ -31,39 +32,30 @@ Serial_SDPLoader::Serial_SDPLoader(const char* port) : d(new PrivateSerial_SDPLo
 }
 
 Serial_SDPLoader::~Serial_SDPLoader() {
-  if (d->fd >= 0) {
+  if (d->stream) {
     tcflush(d->fd, TCIOFLUSH);
-    close(d->fd);
+    // Restores the port's own settings and closes it.
+    vStream_Destroy(&d->stream);
   }
   delete d;
 }
 
 bool Serial_SDPLoader::init() {
-  if (d->fd >= 0) return true;
+  if (d->stream) return true;
   if (!d->port || !*d->port) return false;
-  int fd = open(d->port, O_RDWR | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return false;
-  struct termios tio {};
-  if (!isatty(fd) || tcgetattr(fd, &tio) != 0) {
-    close(fd);
+  vStream* stream = nullptr;
+  if (vStream_CreateSerial(d->port, kSpeed115200, 0, 0, 0, &stream) != vErrNone) return false;
+  int fd = static_cast<vSerialRecord*>(stream->ref)->fd;
+  // The stream writes blocking until the line has taken every byte; a port
+  // that stops taking bytes must not hold us, so writes here are non-blocking
+  // and bounded by the stall limit instead.
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+    vStream_Destroy(&stream);
     return false;
   }
-  // Raw: 8 data bits, receiver on, modem lines ignored, nothing else. The
-  // speed is set after the control flags, which hold it on Linux.
-  tio.c_cflag = CS8 | CREAD | CLOCAL;
-  tio.c_iflag = 0;
-  tio.c_oflag = 0;
-  tio.c_lflag = 0;
-  cfsetispeed(&tio, B115200);
-  cfsetospeed(&tio, B115200);
-  tio.c_cc[VMIN] = 0;
-  tio.c_cc[VTIME] = 0;
-  if (tcsetattr(fd, TCSAFLUSH, &tio) != 0) {
-    close(fd);
-    return false;
-  }
+  d->stream = stream;
   d->fd = fd;
-  d->settings = tio;
   // Give the far end time to settle, then drop whatever it sent meanwhile.
   vTime_MSSleep(kSettleMs);
   tcflush(fd, TCIOFLUSH);
@@ -71,7 +63,7 @@ bool Serial_SDPLoader::init() {
 }
 
 ssize_t Serial_SDPLoader::writeData(const std::vector<uint8_t>& bytes) {
-  if (d->fd < 0) return -1;
+  if (!d->stream) return -1;
   if (bytes.size() <= 1) return 0;
   const uint8_t* p = bytes.data() + 1;  // the report identifier isn't sent
   size_t left = bytes.size() - 1;
@@ -96,14 +88,12 @@ ssize_t Serial_SDPLoader::writeData(const std::vector<uint8_t>& bytes) {
 }
 
 ssize_t Serial_SDPLoader::readData(std::vector<uint8_t>& bytes, int timeoutMs) {
-  if (d->fd < 0) return -1;
+  if (!d->stream) return -1;
   if (timeoutMs > 0) vTime_MSSleep(uint32_t(timeoutMs));
   ssize_t total = 0;
   uint8_t byte;
-  while (size_t(total) < kMaxReplyBytes) {
-    ssize_t n = read(d->fd, &byte, 1);
-    if (n < 0 && errno == EINTR) continue;
-    if (n != 1) break;
+  // The stream reports vErrNotReady once nothing more is waiting.
+  while (size_t(total) < kMaxReplyBytes && vStream_Read(d->stream, &byte, 1) == vErrNone) {
     bytes.push_back(byte);
     ++total;
   }
@@ -112,8 +102,6 @@ ssize_t Serial_SDPLoader::readData(std::vector<uint8_t>& bytes, int timeoutMs) {
 
 bool Serial_SDPLoader::getDataFromBuffer(const std::vector<uint8_t>& bytes, size_t offset,
                                          uint32_t& value) {
-  if (offset > kMaxOffset || bytes.size() < 4 * (offset + 2)) return false;
-  const uint8_t* p = bytes.data() + offset + kReplyPayloadOffset;
-  value |= uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-  return true;
+  if (bytes.size() < 4 * (offset + 2)) return false;
+  return orWordAt(bytes, offset, offset + kReplyPayloadOffset, value);
 }

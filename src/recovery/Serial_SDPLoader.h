@@ -1,6 +1,6 @@
-// Serial Download Protocol transport over a serial port (POSIX termios, raw,
-// 115200 baud, 8 data bits): commands and data go out without their report
-// identifier, replies are the bytes as they arrive.
+// Serial Download Protocol transport over a serial port (the device library's
+// serial byte stream, raw, 115200 baud, 8 data bits): commands and data go out
+// without their report identifier, replies are the bytes as they arrive.
 #pragma once
 #include "SDPLoader.h"
 
@@ -11,8 +11,6 @@ class Serial_SDPLoader : public SDPLoader_Interface {
   // port must outlive the transport.
   explicit Serial_SDPLoader(const char* port);
   ~Serial_SDPLoader() override;
-  Serial_SDPLoader(const Serial_SDPLoader&) = delete;
-  Serial_SDPLoader& operator=(const Serial_SDPLoader&) = delete;
 
   bool init() override;
   ssize_t writeData(const std::vector<uint8_t>& bytes) override;

@@ -103,6 +103,8 @@ HTTPResponse HTTPRequest::GET(const char* url,
   sGlobalInit();
   HTTPLimits limits = GetLimits();
   CURL* curl = curl_easy_init();
+  // Every throw of GET is caught by the update server client's sRequest,
+  // which turns it into the request's failure text.
   if (!curl) throw std::runtime_error("Could not create curl instance");
 
   std::string text = BuildURL(url, parameters);
@@ -141,9 +143,10 @@ HTTPResponse HTTPRequest::GET(const char* url,
   curl_easy_cleanup(curl);
 
   if (response.overflow || code == CURLE_FILESIZE_EXCEEDED) {
+    // Caught by sRequest, like every failure of GET.
     throw std::runtime_error("Reply body larger than the limit of " +
                              std::to_string(limits.maxBodyBytes) + " bytes");
   }
-  if (code != CURLE_OK) throw std::runtime_error(curl_easy_strerror(code));
+  if (code != CURLE_OK) throw std::runtime_error(curl_easy_strerror(code));  // caught by sRequest
   return response;
 }

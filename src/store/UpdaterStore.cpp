@@ -66,6 +66,9 @@ bool PlainFileName(const char* file) {
 
 }  // namespace
 
+// Throws when the directory can't be had. From the UpdaterStore constructor
+// the app's _createUpdaterStore catches it; from AddDevice, the caller of
+// AddDevice does (the download's entry step, or load_bird's callers).
 void _ensure_directory(const char* path) {
   std::string p = path ? path : "";
   struct stat st;
@@ -160,6 +163,8 @@ vErr UpdaterStoreItem::WriteFile(const char* file, const uint8_t* data, size_t l
 BirdFile UpdaterStoreItem::ReadBirdFile(const char* file) {
   std::string path = BuildPath(basePath.c_str(), name.c_str(), file ? file : "",
                                static_cast<const char*>(nullptr));
+  // Caught by the caller: load_bird (which then downloads), Update_Firmware's
+  // check for a stored build, or the recovery command around its loader image.
   if (!BirdFile::VerifyFile(path.c_str())) throw std::runtime_error("Invalid bird " + path);
   return BirdFile(path.c_str());
 }
