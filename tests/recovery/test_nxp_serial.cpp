@@ -315,7 +315,7 @@ TEST(NXPSerialChip, ProgramsFlashThroughRamAndStartsTheChip) {
     ASSERT_EQ(chip.isp.SetEcho(true), vErrNone);
     EXPECT_EQ(chip.isp.ExecuteFrom(0), vErrNone);
     uint32_t address = 1;
-    for (int i = 0; i < 100 && !chip.sim.Started(&address); i++) usleep(10000);
+    for (int i = 0; i < 1000 && !chip.sim.Started(&address); i++) usleep(10000);
     EXPECT_TRUE(chip.sim.Started(&address));
     EXPECT_EQ(address, 0u);
   }
