@@ -3,6 +3,7 @@
 #include "EntityClass.h"
 
 #include <cstring>
+#include <new>
 
 #include "vLink.h"
 
@@ -33,34 +34,41 @@ struct EntityClass::impl {
   uint8_t index = 0;
 };
 
-EntityClass::EntityClass() : pimpl_(new impl{this}) {}
+// When the state cannot be allocated pimpl_ stays empty: init does nothing
+// and every request answers vErrMemory.
+EntityClass::EntityClass() : pimpl_(new (std::nothrow) impl{this}) {}
 EntityClass::~EntityClass() = default;
 
 void EntityClass::init(Module* module, uint8_t command, uint8_t index) {
+  if (!pimpl_) return;
   pimpl_->module = module;
   pimpl_->command = command;
   pimpl_->index = index;
 }
 
-uint8_t EntityClass::getIndex() const { return pimpl_->index; }
+uint8_t EntityClass::getIndex() const { return pimpl_ ? pimpl_->index : 0; }
 
-Link* EntityClass::link() const { return pimpl_->module ? pimpl_->module->getLink() : nullptr; }
+Link* EntityClass::link() const {
+  return pimpl_ && pimpl_->module ? pimpl_->module->getLink() : nullptr;
+}
+
+vErr EntityClass::noLink() const { return pimpl_ ? vErrResource : vErrMemory; }
 
 vErr EntityClass::sendPacket(uint8_t command, uint8_t length, const uint8_t* data) {
   Link* l = link();
-  if (!l) return vErrResource;
+  if (!l) return noLink();
   return l->sendPacket(pimpl_->module->getModuleAddress(), command, length, data);
 }
 
 vErr EntityClass::receivePacket(const uint8_t* match, uint8_t* length, uint8_t* data) {
   Link* l = link();
-  if (!l) return vErrResource;
+  if (!l) return noLink();
   return l->receivePacket(pimpl_->module->getModuleAddress(), match, length, data);
 }
 
 vErr EntityClass::getUEI(uint8_t option, uei* request) {
   Link* l = link();
-  if (!l) return vErrResource;
+  if (!l) return noLink();
   if (!request) return vErrParam;
   const uint8_t module = pimpl_->module->getModuleAddress();
   // A value the module streams is answered from the link's cache.
@@ -108,7 +116,7 @@ static vErr sSet(Link* l, uint8_t module, uint8_t command, uint8_t index, uint8_
 
 vErr EntityClass::setUEI(uint8_t option, uei* request) {
   Link* l = link();
-  if (!l) return vErrResource;
+  if (!l) return noLink();
   if (!request) return vErrParam;
   return sSet(l, pimpl_->module->getModuleAddress(), pimpl_->command, pimpl_->index, option,
               request, nullptr);
@@ -116,7 +124,7 @@ vErr EntityClass::setUEI(uint8_t option, uei* request) {
 
 vErr EntityClass::setUEI(uint8_t option, uint8_t subindex, uei* request) {
   Link* l = link();
-  if (!l) return vErrResource;
+  if (!l) return noLink();
   if (!request) return vErrParam;
   return sSet(l, pimpl_->module->getModuleAddress(), pimpl_->command, pimpl_->index, option,
               request, &subindex);
@@ -284,7 +292,7 @@ vErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, size_t length, si
   if (!buffer || !count || length == 0) return vErrParam;
   *count = 0;
   Link* l = link();
-  if (!l) return vErrResource;
+  if (!l) return noLink();
   const uint8_t module = pimpl_->module->getModuleAddress();
   uei request{};
   request.address = module;
@@ -322,7 +330,7 @@ vErr EntityClass::getUEIBytesCheck(size_t* count, size_t elementSize) {
 vErr EntityClass::awaitUEI32Val(uint8_t option, uint32_t* value, uint32_t) {
   if (!value) return vErrParam;
   Link* l = link();
-  if (!l) return vErrResource;
+  if (!l) return noLink();
   const uint8_t module = pimpl_->module->getModuleAddress();
   uei u{};
   u.address = module;
@@ -338,14 +346,14 @@ vErr EntityClass::awaitUEI32Val(uint8_t option, uint32_t* value, uint32_t) {
 
 vErr EntityClass::drainUEI(uint8_t option) {
   Link* l = link();
-  if (!l) return vErrResource;
+  if (!l) return noLink();
   return l->dropMatchingUEIPackets(pimpl_->module->getModuleAddress(), pimpl_->command, option,
                                    pimpl_->index);
 }
 
 vErr EntityClass::setStreamEnabled(bool enabled) {
   Link* l = link();
-  if (!l) return vErrResource;
+  if (!l) return noLink();
   return l->enableStream(pimpl_->module->getModuleAddress(), pimpl_->command, STREAM_KEY_ANY,
                          pimpl_->index, enabled);
 }
@@ -353,14 +361,14 @@ vErr EntityClass::setStreamEnabled(bool enabled) {
 vErr EntityClass::registerOptionCallback(uint8_t option, bool enable, StreamCallback callback,
                                          void* ref) {
   Link* l = link();
-  if (!l) return vErrResource;
+  if (!l) return noLink();
   return l->registerStreamCallback(pimpl_->module->getModuleAddress(), pimpl_->command, option,
                                    pimpl_->index, enable, callback, ref);
 }
 
 vErr EntityClass::getStreamStatus(StreamStatusEntry* entries, size_t capacity, size_t* count) {
   Link* l = link();
-  if (!l) return vErrResource;
+  if (!l) return noLink();
   return l->getStreamStatus(pimpl_->module->getModuleAddress(), pimpl_->command, STREAM_KEY_ANY,
                             pimpl_->index, STREAM_KEY_ANY, entries, capacity, count);
 }

@@ -64,6 +64,9 @@ class EntityClass {
 
  private:
   Link* link() const;
+  // Why link() gave none: vErrMemory without state, vErrResource without a
+  // module or its Link.
+  vErr noLink() const;
   vErr getTyped(uint8_t option, bool withParam, uint8_t param, uint32_t* value);
 };
 

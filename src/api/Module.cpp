@@ -3,6 +3,7 @@
 #include "Module.h"
 
 #include <cstring>
+#include <new>
 
 #include "vLink.h"
 #include "vMutex.h"
@@ -27,8 +28,13 @@ constexpr uint32_t kAddressRetryMs = 5;
 
 Module::Module(uint8_t address, uint8_t model) : Module(address, true, model) {}
 
+// A Link that could not be allocated leaves link_ empty; every method then
+// answers vErrMemory instead of using it.
 Module::Module(uint8_t address, bool networkingMode, uint8_t model)
-    : link_(new Link("Link")), address_(address), networking_(networkingMode), model_(model) {}
+    : link_(new (std::nothrow) Link("Link")),
+      address_(address),
+      networking_(networkingMode),
+      model_(model) {}
 
 Module::~Module() = default;
 
@@ -51,13 +57,13 @@ vErr Module::connect(linkType type, uint32_t serial) {
 }
 
 vErr Module::discoverAndConnect(linkType type, uint32_t serial) {
-  if (!link_) return vErrInitialization;
+  if (!link_) return vErrMemory;
   vErr err = link_->discoverAndConnect(type, serial, model_);
   return err == vErrNone ? _autoNetwork() : err;
 }
 
 vErr Module::connectFromSpec(linkSpec spec) {
-  if (!link_) return vErrInitialization;
+  if (!link_) return vErrMemory;
   if (link_->isConnected()) return vErrBusy;
   vErr err = link_->setLinkSpecifier(spec);
   if (err == vErrNone) err = link_->connect();
@@ -65,7 +71,7 @@ vErr Module::connectFromSpec(linkSpec spec) {
 }
 
 vErr Module::connectThroughLinkModule(Module* router) {
-  if (!link_) return vErrInitialization;
+  if (!link_) return vErrMemory;
   if (link_->isConnected()) return vErrNone;
   if (!router || !router->link_) return vErrInitialization;
   linkSpec spec{};
@@ -87,7 +93,7 @@ vErr Module::connectThroughLinkModule(Module* router) {
 }
 
 vErr Module::reconnect() {
-  if (!link_) return vErrInitialization;
+  if (!link_) return vErrMemory;
   vErr err = link_->connect();
   return err == vErrNone ? _autoNetwork() : err;
 }
@@ -96,26 +102,24 @@ bool Module::isConnected() { return link_ && link_->isConnected(); }
 
 uint32_t Module::getStatus() { return link_ ? link_->getStatus() : uint32_t(kLinkFault); }
 
-vErr Module::disconnect() { return link_ ? link_->disconnect() : vErrInitialization; }
+vErr Module::disconnect() { return link_ ? link_->disconnect() : vErrMemory; }
 
 vErr Module::getLinkSpecifier(linkSpec* spec) {
-  return link_ ? link_->getLinkSpecifier(spec) : vErrNotReady;
+  return link_ ? link_->getLinkSpecifier(spec) : vErrMemory;
 }
 
 vErr Module::getConfig(vMeshConfig* config) {
-  if (!link_) return vErrNotReady;
+  if (!link_) return vErrMemory;
   return link_->getConfig(config);
 }
 
-vErr Module::setConfig(vMeshConfig config) {
-  return link_ ? link_->setConfig(config) : vErrNotReady;
-}
+vErr Module::setConfig(vMeshConfig config) { return link_ ? link_->setConfig(config) : vErrMemory; }
 
 vErr Module::enablePacketLog(const char* fileName) {
-  return link_ ? link_->enablePacketLog(fileName) : vErrConfiguration;
+  return link_ ? link_->enablePacketLog(fileName) : vErrMemory;
 }
 
-vErr Module::disablePacketLog() { return link_ ? link_->disablePacketLog() : vErrConfiguration; }
+vErr Module::disablePacketLog() { return link_ ? link_->disablePacketLog() : vErrMemory; }
 
 vErr Module::debug(const uint8_t* data, uint8_t length) {
   if (!isConnected()) return vErrConnection;
@@ -130,7 +134,7 @@ vErr Module::debug(const uint8_t* data, uint8_t length) {
 
 vErr Module::getBuild(uint32_t* build) {
   if (!build) return vErrParam;
-  if (!link_) return vErrInitialization;
+  if (!link_) return vErrMemory;
   if (!isConnected()) return vErrConnection;
   const uint8_t selector = kQueryBuild;
   vErr err = link_->sendPacket(address_, kQueryCommand, 1, &selector);
