@@ -34,7 +34,12 @@ uint64_t sReplace(uint64_t key, int element, uint8_t value) {
   return key | uint64_t(value) << shift[element];
 }
 
-bool sMatches(uint64_t key, const uint8_t query[5]);
+bool sMatches(uint64_t key, const uint8_t query[5]) {
+  for (int e = 0; e < 5; e++) {
+    if (query[e] != STREAM_KEY_ANY && getStreamKeyElement(key, e) != query[e]) return false;
+  }
+  return true;
+}
 
 // Stream mutex held: removes the rows the pattern matches, allocating nothing.
 void sEraseMatching(std::map<uint64_t, StreamEntry>& table, uint8_t module, uint8_t command,
@@ -42,13 +47,6 @@ void sEraseMatching(std::map<uint64_t, StreamEntry>& table, uint8_t module, uint
   const uint8_t query[5] = {module, command, option, index, subindex};
   for (auto row = table.begin(); row != table.end();)
     row = sMatches(row->first, query) ? table.erase(row) : std::next(row);
-}
-
-bool sMatches(uint64_t key, const uint8_t query[5]) {
-  for (int e = 0; e < 5; e++) {
-    if (query[e] != STREAM_KEY_ANY && getStreamKeyElement(key, e) != query[e]) return false;
-  }
-  return true;
 }
 
 bool sHasWildcard(uint64_t key) {
@@ -256,8 +254,11 @@ vErr Link::impl::installStreamFilter(bool on) {
     } catch (const std::system_error&) {
       err = vErrResource;
     }
-    // Without a worker nobody would drain the ring the filter fills.
+    // Without a worker nobody would drain the ring the filter fills: the
+    // filter goes, and with it the reader, so what it queued is ours to free.
     vLink_InstallUserPacketFilter(handle, nullptr, nullptr);
+    asyncPacket item;
+    while (streams.ring.pop(item)) vPacket_Destroy(&item.packet);
     return err;
   }
   // Once the filter is removed the reader no longer runs it (it holds the
