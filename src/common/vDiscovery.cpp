@@ -8,8 +8,8 @@
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -75,6 +75,16 @@ int sOpenReplyListener() {
 }
 
 // Sends the request through one interface (INADDR_ANY: the default one).
+// Whether value is new to the set, adding it. When the set cannot grow the
+// value counts as new: a module may then be listed twice, never lost.
+bool sFirstSeen(std::set<uint32_t>& seen, uint32_t value) {
+  try {
+    return seen.insert(value).second;
+  } catch (...) {
+    return seen.find(value) == seen.end();
+  }
+}
+
 bool sSendRequest(uint32_t interface) {
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
@@ -107,7 +117,7 @@ bool sSendRequests() {
     if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
     uint32_t address = ((struct sockaddr_in*)i->ifa_addr)->sin_addr.s_addr;
     if (address == htonl(INADDR_LOOPBACK) || address == htonl(INADDR_ANY)) continue;
-    if (!done.insert(address).second) continue;
+    if (!sFirstSeen(done, address)) continue;
     if (sSendRequest(address)) any = true;
   }
   freeifaddrs(list);
@@ -178,7 +188,7 @@ int sEnumerateTCPIP(vDiscoveryCallback callback, void* ref) {
           vDiscovery_ParseTCPIPReply(reply, size_t(n), from.sin_addr.s_addr, &found) != vErrNone)
         continue;
       // A module that heard the request on several interfaces answers each.
-      if (!seen.insert(found.serialNumber).second) continue;
+      if (!sFirstSeen(seen, found.serialNumber)) continue;
       if (!sOffer(callback, ref, &found, &count)) break;
     }
   }
@@ -217,7 +227,7 @@ int sFindLinkSpecsMulticast(vDiscoveryCallback callback, void* ref) {
         linkSpec found;
         if (got == vLINKSPEC_IMAGE_SIZE &&
             vLinkSpec_Unpack(image, size_t(got), &found) == vErrNone &&
-            found.t.ip.ipAddress == loopback && seen.insert(found.serialNumber).second) {
+            found.t.ip.ipAddress == loopback && sFirstSeen(seen, found.serialNumber)) {
           more = sOffer(callback, ref, &found, &count);
         }
       }
@@ -252,7 +262,7 @@ int sFindLinkSpecsBeacon(vDiscoveryCallback callback, void* ref, uint32_t networ
         linkSpec found;
         if (content && zframe_size(content) == vLINKSPEC_IMAGE_SIZE &&
             vLinkSpec_Unpack(zframe_data(content), zframe_size(content), &found) == vErrNone &&
-            seen.insert(found.serialNumber).second) {
+            sFirstSeen(seen, found.serialNumber)) {
           more = sOffer(callback, ref, &found, &count);
         }
         zframe_destroy(&content);

@@ -2,13 +2,32 @@
 // creation of links over each transport, their start, synchronisation, stop,
 // reset and teardown, the packet operations callers use, and the packet log
 // operations of a link.
+//
+// Lifetimes. A link is an entry held by counted references. The registry
+// holds one while the link is registered; every operation takes its own
+// under the registry mutex and keeps it until it returns, so the entry and
+// its record outlive every operation that started on them. The use count is
+// a separate thing: it counts the callers that created (or re-created) the
+// link. The destroy that brings it to zero takes the entry out of the
+// registry in the same locked step, so no create can pick it up again; it
+// then stops the link (joining its threads), ends the server and the link
+// beneath, destroys the queues, which wakes every caller waiting in them, and
+// lets go of its reference. Whoever lets go of the last reference, that
+// destroy or the last operation still running, frees the record, its stream
+// and the entry. The link's own threads and a broker's server use the record
+// without a reference: the threads are joined and the server is destroyed
+// before the destroy lets go.
 #include "vLink.h"
 
 #include <arpa/inet.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <new>
 
 #include "vLinkPipe.h"
@@ -17,6 +36,7 @@
 #include "vStream_Socket.h"
 #include "vStream_USB.h"
 #include "vStream_ZeroMQClient.h"
+#include "vTrace.h"
 
 std::atomic<uint8_t> vVelmarineDebuggingEnable{0};
 std::atomic<uint32_t> vVelmarineDebuggingLevel{0};
@@ -29,81 +49,94 @@ std::atomic<uint32_t> vVelmarineDebuggingLevel{0};
 #define sQUERY_ATTEMPTS 5
 #define sQUERY_PAUSE_MS 10
 #define sQUERY_TIMEOUT_MS 1000
+// Longest a create waits for another thread's create of the same module.
+#define sBUILD_WAIT_MS 60000
 
 namespace {
 
+void sFreeRecord(linkRecord* record);
+
 struct linkEntry {
-  uint32_t id;
-  uint32_t underlyingLink;
-  vServer* server;
-  uint32_t identifier;
-  uint32_t ipPort;
-  uint32_t clientNumber;
-  linkType type;
-  int16_t useCount;
-  linkRecord* record;
-  linkEntry* next;
-  // Callers inside an operation on this link; teardown waits for them to
-  // leave before it frees the record.
-  std::atomic<int32_t> busy;
+  uint32_t id = 0;
+  uint32_t underlyingLink = 0;
+  vServer* server = nullptr;
+  uint32_t identifier = 0;
+  uint32_t ipPort = 0;
+  uint32_t clientNumber = 0;
+  linkType type = linkTypeInvalid;
+  int16_t useCount = 0;
+  // Set from registration until its creator has it running (or gives it up);
+  // meanwhile a create for the same module waits instead of sharing it.
+  bool building = true;
+  linkRecord* record = nullptr;
+
+  linkEntry() = default;
+  linkEntry(const linkEntry&) = delete;
+  linkEntry& operator=(const linkEntry&) = delete;
+  // Runs in the thread that lets go of the last reference.
+  ~linkEntry() { sFreeRecord(record); }
 };
 
-struct linkRegistry {
-  linkEntry* head = nullptr;
-  uint32_t nextId = 1;
-};
+typedef std::shared_ptr<linkEntry> LinkRef;
 
-linkRegistry _links;
+// Registered links by id; ids grow, so the newest link comes last. Never
+// freed, so a link destroyed while the process exits finds its registry.
+std::map<uint32_t, LinkRef>* gpLinks = new std::map<uint32_t, LinkRef>();
+uint32_t gNextId = 1;  // guarded by the registry mutex
 
-vMutex* sRegistryMutex() {
-  static vMutex* mutex = vMutex_Create("vLink_Managed");
-  return mutex;
-}
+std::mutex* gpRegistryMutex = new std::mutex();
+// Signalled when a link is built or leaves the registry.
+std::condition_variable* gpBuilt = new std::condition_variable();
 
 struct RegistryLock {
-  RegistryLock() { vMutex_Lock(sRegistryMutex()); }
-  ~RegistryLock() { vMutex_Unlock(sRegistryMutex()); }
+  RegistryLock() : hold(*gpRegistryMutex) {}
+  std::unique_lock<std::mutex> hold;
 };
 
-// Caller holds the registry mutex.
+// The registered entry; none for 0 or an unregistered id. Caller holds the
+// registry mutex.
 linkEntry* sFind(uint32_t id) {
   if (id == 0) return nullptr;
-  for (linkEntry* e = _links.head; e; e = e->next) {
-    if (e->id == id) return e;
-  }
-  return nullptr;
+  auto it = gpLinks->find(id);
+  return it == gpLinks->end() ? nullptr : it->second.get();
 }
 
-// A link in use by the caller until sRelease; none for an unregistered id.
-linkEntry* sAcquire(uint32_t id) {
+// A reference to a registered link; none for an unregistered id.
+LinkRef sAcquire(uint32_t id) {
+  if (id == 0) return nullptr;
   RegistryLock lock;
-  linkEntry* entry = sFind(id);
-  if (!entry || !entry->record) return nullptr;
-  entry->busy++;
-  return entry;
+  auto it = gpLinks->find(id);
+  if (it == gpLinks->end() || !it->second->record) return nullptr;
+  return it->second;
 }
 
-void sRelease(linkEntry* entry) { entry->busy--; }
-
+// The caller's reference for the length of one operation.
 struct Acquired {
   explicit Acquired(uint32_t id) : entry(sAcquire(id)) {}
-  ~Acquired() {
-    if (entry) sRelease(entry);
-  }
   linkRecord* record() const { return entry ? entry->record : nullptr; }
-  linkEntry* entry;
+  LinkRef entry;
 };
 
-// Counts one more holder of the newest link with this identifier and port and
-// returns its id; 0 when there is none. The port is compared too, so that two
-// modules behind one IPv4 address on different ports get a link each (links
-// keyed by serial number have port 0). A link over a caller's stream names no
-// module and is never handed out. A link shared through a broker is not
-// handed out either: `shared` is set.
-uint32_t sHoldExisting(uint32_t identifier, uint32_t port, bool* shared) {
+// Counts one more holder of the newest link the test accepts and returns its
+// id; 0 when there is none. A link another thread is still building is waited
+// for, so it is handed out only once it runs, and a failed one not at all. A
+// link over a caller's stream names no module and is never handed out. A link
+// shared through a broker is not handed out either: `shared` is set.
+template <typename Test>
+uint32_t sHoldBuilt(Test accepts, bool* shared) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(sBUILD_WAIT_MS);
   RegistryLock lock;
-  for (linkEntry* e = _links.head; e; e = e->next) {
-    if (e->identifier != identifier || e->ipPort != port || e->type == linkTypeInvalid) continue;
+  for (;;) {
+    linkEntry* e = nullptr;
+    for (auto it = gpLinks->rbegin(); it != gpLinks->rend() && !e; ++it) {
+      if (it->second->type != linkTypeInvalid && accepts(*it->second)) e = it->second.get();
+    }
+    if (!e) return 0;
+    if (e->building) {
+      if (gpBuilt->wait_until(lock.hold, deadline) == std::cv_status::timeout) return 0;
+      continue;
+    }
     if (e->server) {
       if (shared) *shared = true;
       return 0;
@@ -111,7 +144,24 @@ uint32_t sHoldExisting(uint32_t identifier, uint32_t port, bool* shared) {
     e->useCount++;
     return e->id;
   }
-  return 0;
+}
+
+// The newest link with this identifier and port. The port is compared too,
+// so that two modules behind one IPv4 address on different ports get a link
+// each (links keyed by serial number have port 0).
+uint32_t sHoldExisting(uint32_t identifier, uint32_t port, bool* shared) {
+  return sHoldBuilt(
+      [&](const linkEntry& e) { return e.identifier == identifier && e.ipPort == port; }, shared);
+}
+
+// Makes a link its creator has running available to others; returns its id.
+uint32_t sBuilt(uint32_t id) {
+  {
+    RegistryLock lock;
+    if (linkEntry* e = sFind(id)) e->building = false;
+  }
+  gpBuilt->notify_all();
+  return id;
 }
 
 void sTrace(uint32_t level, const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -119,9 +169,8 @@ void sTrace(uint32_t level, const char* format, ...) {
   if (!vVelmarineDebuggingEnable || !(vVelmarineDebuggingLevel & level)) return;
   va_list args;
   va_start(args, format);
-  vprintf(format, args);
+  vTrace_VPrintf(format, args);
   va_end(args);
-  fflush(stdout);
 }
 
 vErr sForceRoute(linkRecord* record, uint8_t value) {
@@ -145,6 +194,16 @@ void sReleaseContents(linkRecord* record) {
   if (record->userFilterMutex) vMutex_Destroy(&record->userFilterMutex);
   record->userFilter = nullptr;
   record->userFilterRef = nullptr;
+}
+
+// Stops what may still run on the record and frees it with everything it owns.
+void sFreeRecord(linkRecord* record) {
+  if (!record) return;
+  vLink_Stop(record);
+  sReleaseContents(record);
+  vStream_Destroy(&record->stream);
+  record->check = 0;
+  delete record;
 }
 
 bool sInitRecord(linkRecord* record, uint32_t id, vStream* stream) {
@@ -219,39 +278,45 @@ uint8_t sAcceptAll(const vPacket*, const void*) { return 1; }
 
 uint32_t vLink_RegistryCreate(uint32_t identifier, uint32_t ipPort, uint32_t clientNumber,
                               linkType type) {
-  linkEntry* entry = new (std::nothrow) linkEntry();
-  if (!entry) return 0;
-  entry->record = new (std::nothrow) linkRecord();
-  if (!entry->record) {
-    delete entry;
+  LinkRef entry;
+  try {
+    entry = std::make_shared<linkEntry>();
+  } catch (...) {
     return 0;
   }
+  entry->record = new (std::nothrow) linkRecord();
+  if (!entry->record) return 0;
   entry->identifier = identifier;
   entry->ipPort = ipPort;
   entry->clientNumber = clientNumber;
   entry->type = type;
   RegistryLock lock;
-  entry->id = _links.nextId++;
-  if (entry->id == 0) entry->id = _links.nextId++;
-  entry->record->id = entry->id;
-  entry->next = _links.head;
-  _links.head = entry;
-  return entry->id;
+  uint32_t id = gNextId++;
+  if (id == 0) id = gNextId++;
+  entry->id = id;
+  entry->record->id = id;
+  try {
+    (*gpLinks)[id] = entry;
+  } catch (...) {
+    return 0;  // the entry goes with the last reference, here
+  }
+  return id;
 }
 
 uint32_t vLink_RegistryFindByIdentifier(uint32_t identifier) {
   RegistryLock lock;
-  for (linkEntry* e = _links.head; e; e = e->next) {
-    if (e->identifier == identifier) return e->id;
+  for (auto it = gpLinks->rbegin(); it != gpLinks->rend(); ++it) {
+    if (it->second->identifier == identifier) return it->first;
   }
   return 0;
 }
 
 uint32_t vLink_RegistryFindByKey(uint32_t identifier, uint32_t ipPort, uint32_t clientNumber) {
   RegistryLock lock;
-  for (linkEntry* e = _links.head; e; e = e->next) {
-    if (e->identifier == identifier && e->ipPort == ipPort && e->clientNumber == clientNumber) {
-      return e->id;
+  for (auto it = gpLinks->rbegin(); it != gpLinks->rend(); ++it) {
+    const linkEntry& e = *it->second;
+    if (e.identifier == identifier && e.ipPort == ipPort && e.clientNumber == clientNumber) {
+      return it->first;
     }
   }
   return 0;
@@ -335,7 +400,7 @@ uint32_t vLink_CreateUSB(uint32_t serialNumber) {
     vLink_Destroy(&id);
     return 0;
   }
-  return id;
+  return sBuilt(id);
 }
 
 uint32_t vLink_CreateTCPIP(uint32_t ipAddress, uint32_t port) {
@@ -357,7 +422,7 @@ uint32_t vLink_CreateTCPIP(uint32_t ipAddress, uint32_t port) {
     return 0;
   }
   vLink_RegistryChangeUseCount(id, 1);
-  return id;
+  return sBuilt(id);
 }
 
 uint32_t vLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate) {
@@ -390,7 +455,7 @@ uint32_t vLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_
     vLink_Destroy(&id);
     return 0;
   }
-  return id;
+  return sBuilt(id);
 }
 
 uint32_t vLink_Create(vStream* stream) {
@@ -404,7 +469,7 @@ uint32_t vLink_Create(vStream* stream) {
     return 0;
   }
   vLink_RegistryChangeUseCount(id, 1);
-  return id;
+  return sBuilt(id);
 }
 
 // ---------------------------------------------------------------- broker
@@ -508,11 +573,12 @@ uint32_t vLink_CreateClient(uint32_t ipAddress, uint16_t port, uint32_t existing
     RegistryLock lock;
     number = _clientCount;
   }
-  uint32_t existing = vLink_RegistryFindByKey(ipAddress, port, number);
-  if (existing) {
-    vLink_RegistryChangeUseCount(existing, 1);
-    return existing;
-  }
+  uint32_t existing = sHoldBuilt(
+      [&](const linkEntry& e) {
+        return e.identifier == ipAddress && e.ipPort == port && e.clientNumber == number;
+      },
+      nullptr);
+  if (existing) return existing;
   uint32_t id = vLink_RegistryCreate(ipAddress, port, number, linkTypeVMesh);
   if (!id) return 0;
   {
@@ -531,7 +597,7 @@ uint32_t vLink_CreateClient(uint32_t ipAddress, uint16_t port, uint32_t existing
     return 0;
   }
   vLink_RegistryChangeUseCount(id, 1);
-  return id;
+  return sBuilt(id);
 }
 
 // ---------------------------------------------------------------- lifecycle
@@ -632,57 +698,44 @@ vErr vLink_Stop(linkRecord* record) {
 vErr vLink_Reset(uint32_t id) {
   Acquired link(id);
   if (!link.record()) return vErrParam;
-  return sResetLink(link.entry);
+  return sResetLink(link.entry.get());
 }
 
 vErr vLink_Destroy(uint32_t* id) {
   if (!id) return vErrParam;
   uint32_t target = *id;
   *id = 0;
-  linkEntry* entry = nullptr;
+  LinkRef entry;
   {
     // The last holder takes the entry out in the same step, so no create
     // can pick up a link that is being torn down.
     RegistryLock lock;
-    linkEntry* found = sFind(target);
-    if (!found) return vErrParam;
-    found->useCount--;
-    if (found->useCount > 0) return vErrNone;
-    for (linkEntry** p = &_links.head; *p; p = &(*p)->next) {
-      if (*p == found) {
-        *p = found->next;
-        found->next = nullptr;
-        entry = found;
-        break;
-      }
-    }
+    auto found = gpLinks->find(target);
+    if (target == 0 || found == gpLinks->end()) return vErrParam;
+    found->second->useCount--;
+    if (found->second->useCount > 0) return vErrNone;
+    entry = std::move(found->second);
+    gpLinks->erase(found);
   }
-  vErr result = vErrNone;
-  if (entry->record) {
-    linkRecord* record = entry->record;
-    if (record->userFilterMutex) {
-      vMutex_Lock(record->userFilterMutex);
-      record->userFilter = nullptr;
-      record->userFilterRef = nullptr;
-      vMutex_Unlock(record->userFilterMutex);
-    }
-    vLink_Stop(record);
-    if (entry->server) vServer_Destroy(&entry->server);
-    if (entry->underlyingLink) vLink_Destroy(&entry->underlyingLink);
-    // Destroying the queues wakes callers waiting in them; wait for every
-    // caller to leave before the record goes.
-    vPacketFifo_Destroy(&record->inQueue);
-    result = vPacketFifo_Destroy(&record->outQueue);
-    while (entry->busy > 0) vTime_MSSleep(1);
-    sReleaseContents(record);
-    vStream_Destroy(&record->stream);
-    record->check = 0;
-    delete record;
-  } else {
-    result = vErrUnknown;
+  // A create waiting for this link while it was built looks again.
+  gpBuilt->notify_all();
+  linkRecord* record = entry->record;
+  if (!record) return vErrUnknown;
+  if (record->userFilterMutex) {
+    vMutexGuard hold(record->userFilterMutex);
+    record->userFilter = nullptr;
+    record->userFilterRef = nullptr;
   }
-  delete entry;
-  return result;
+  vLink_Stop(record);
+  if (entry->server) vServer_Destroy(&entry->server);
+  if (entry->underlyingLink) vLink_Destroy(&entry->underlyingLink);
+  // Destroying the queues wakes the callers waiting in them. The record keeps
+  // the ids, so a caller still inside reads them unchanged and finds the
+  // queues gone; the last reference frees the rest.
+  uint64_t inQueue = record->inQueue;
+  uint64_t outQueue = record->outQueue;
+  vPacketFifo_Destroy(&inQueue);
+  return vPacketFifo_Destroy(&outQueue);
 }
 
 uint32_t vLink_GetStatus(uint32_t id) {
@@ -742,10 +795,9 @@ vErr vLink_InstallUserPacketFilter(uint32_t id, vPacketFilter filter, const void
   Acquired link(id);
   linkRecord* record = link.record();
   if (!record || !record->userFilterMutex) return vErrParam;
-  vMutex_Lock(record->userFilterMutex);
+  vMutexGuard hold(record->userFilterMutex);
   record->userFilter = filter;
   record->userFilterRef = filter ? ref : nullptr;
-  vMutex_Unlock(record->userFilterMutex);
   return vErrNone;
 }
 
@@ -777,9 +829,8 @@ vErr vLink_PacketDebug_Enable(uint32_t id) {
     if (!log) return vErrResource;
     record->log = log;
   }
-  vMutex_Lock(record->logMutex);
+  vMutexGuard hold(record->logMutex);
   record->log.load()->logMark = 1;
-  vMutex_Unlock(record->logMutex);
   return vErrNone;
 }
 
@@ -789,9 +840,8 @@ vErr vLink_PacketDebug_Disable(uint32_t id) {
   if (!record) return vErrParam;
   vPacketLog* log = record->log;
   if (!log) return vErrNotReady;
-  vMutex_Lock(record->logMutex);
+  vMutexGuard hold(record->logMutex);
   log->logMark = 0;
-  vMutex_Unlock(record->logMutex);
   return vErrNone;
 }
 
@@ -801,10 +851,8 @@ vErr vLink_PacketDebug_Read(uint32_t id, uint8_t* type, uint8_t* length, uint8_t
   if (!record) return vErrParam;
   vPacketLog* log = record->log;
   if (!log) return vErrNotReady;
-  vMutex_Lock(record->logMutex);
-  vErr err = vPacketLog_Get(log, type, length, buffer);
-  vMutex_Unlock(record->logMutex);
-  return err;
+  vMutexGuard hold(record->logMutex);
+  return vPacketLog_Get(log, type, length, buffer);
 }
 
 vErr vLink_PacketDebug_Write(uint32_t id, uint8_t type, uint8_t length, const uint8_t* bytes) {
@@ -813,10 +861,8 @@ vErr vLink_PacketDebug_Write(uint32_t id, uint8_t type, uint8_t length, const ui
   if (!record) return vErrParam;
   vPacketLog* log = record->log;
   if (!log) return vErrNotReady;
-  vMutex_Lock(record->logMutex);
-  vErr err = vPacketLog_Put(log, type, length, bytes);
-  vMutex_Unlock(record->logMutex);
-  return err;
+  vMutexGuard hold(record->logMutex);
+  return vPacketLog_Put(log, type, length, bytes);
 }
 
 // ---------------------------------------------------------------- detached records

@@ -20,6 +20,22 @@ vErr vMutex_TryLock(vMutex* mutex);
 vErr vMutex_Unlock(vMutex* mutex);
 vErr vMutex_Destroy(vMutex** mutex);
 
+// Holds a mutex from construction to the end of the scope. A null mutex, or
+// one that cannot be locked, is not held and not unlocked.
+class vMutexGuard {
+ public:
+  explicit vMutexGuard(vMutex* mutex)
+      : mutex_(mutex && vMutex_Lock(mutex) == vErrNone ? mutex : nullptr) {}
+  ~vMutexGuard() {
+    if (mutex_) vMutex_Unlock(mutex_);
+  }
+  vMutexGuard(const vMutexGuard&) = delete;
+  vMutexGuard& operator=(const vMutexGuard&) = delete;
+
+ private:
+  vMutex* mutex_;
+};
+
 typedef struct vThread vThread;
 typedef void* (*vThreadProc)(void* argument);
 

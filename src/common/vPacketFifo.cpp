@@ -113,12 +113,12 @@ vErr vPacketFifo_Put(uint64_t id, const vPacket* packet) {
     if (!fifo->active) return vErrParam;
     int64_t elementId = fifo->nextId++;
     vPacket* copy = vPacket_Copy(packet);
-    if (!copy) return vErrParam;
+    if (!copy) return vErrMemory;  // the packet is valid: only memory can fail
     try {
       fifo->packets.emplace_back(elementId, copy);
     } catch (...) {
       vPacket_Destroy(&copy);
-      return vErrResource;
+      return vErrMemory;
     }
     sUpdateWindow(*fifo);
     if (fifo->packets.size() > vPACKETFIFO_LIMIT) {

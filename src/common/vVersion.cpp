@@ -77,11 +77,15 @@ bool vVersion_HasFeature(const char* name) {
 
 char* vVersion_GetFeatureList() {
   std::string text;
-  for (const Feature& f : kFeatures) {
-    if (!text.empty()) text += '\n';
-    text += f.name;
-    text += " - ";
-    text += f.description;
+  try {
+    for (const Feature& f : kFeatures) {
+      if (!text.empty()) text += '\n';
+      text += f.name;
+      text += " - ";
+      text += f.description;
+    }
+  } catch (...) {
+    return nullptr;  // out of memory, like the copy below
   }
   char* out = static_cast<char*>(malloc(text.size() + 1));
   if (out) memcpy(out, text.c_str(), text.size() + 1);

@@ -21,10 +21,16 @@ bool sValidValue(const char* value) {
   return inet_pton(AF_INET, value, &address) == 1;
 }
 
-std::string sCurrent() {
-  const char* value = zsys_interface();
-  return value ? std::string(value) : std::string();
+// A copy of text; empty when there is no memory for it.
+std::string sCopy(const char* text) {
+  try {
+    return text ? std::string(text) : std::string();
+  } catch (...) {
+    return std::string();
+  }
 }
+
+std::string sCurrent() { return sCopy(zsys_interface()); }
 
 }  // namespace
 
@@ -58,9 +64,9 @@ std::string zBeaconInterface_getAndLock() {
   return sCurrent();
 }
 
-std::string zBeaconInterface_getBackup() { return std::string(sBackup); }
+std::string zBeaconInterface_getBackup() { return sCopy(sBackup); }
 
 std::string zBeaconInterface_getBackupAndLock() {
   sInterfaceLock.lock();
-  return std::string(sBackup);
+  return sCopy(sBackup);
 }
