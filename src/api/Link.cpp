@@ -275,13 +275,23 @@ vErr Link::impl::closeFactory(uint8_t module, uint8_t selector, size_t count) {
 
 // ------------------------------------------------------------------ life
 
-Link::Link(const char* name) : pimpl_(new impl(this, name)) {}
+// The state holds a name, a table and a callback ring that allocate as they
+// are built. When that fails pimpl_ stays empty and every method answers
+// vErrMemory (or reports no connection), so nothing escapes a constructor.
+Link::Link(const char* name) {
+  try {
+    pimpl_.reset(new impl(this, name));
+  } catch (const std::bad_alloc&) {
+    pimpl_.reset();
+  }
+}
 
-Link::Link(linkSpec spec, const char* name) : pimpl_(new impl(this, name)) {
-  pimpl_->spec.reset(new linkSpec(spec));
+Link::Link(linkSpec spec, const char* name) : Link(name) {
+  if (pimpl_) pimpl_->spec.reset(new (std::nothrow) linkSpec(spec));
 }
 
 Link::~Link() {
+  if (!pimpl_) return;
   pimpl_->stopStreams();
   if (pimpl_->handle) vLink_Destroy(&pimpl_->handle);
   pimpl_->spec.reset();
@@ -289,12 +299,14 @@ Link::~Link() {
 }
 
 vErr Link::connect() {
+  if (!pimpl_) return vErrMemory;
   if (pimpl_->handle) return vErrConnection;
   return pimpl_->connectHelper();
 }
 
 vErr Link::connectThroughLinkModule(Link& other) {
-  if (!other.pimpl_->handle) return vErrInitialization;
+  if (!pimpl_) return vErrMemory;
+  if (!other.pimpl_ || !other.pimpl_->handle) return vErrInitialization;
   if (pimpl_->handle) return vErrConnection;
   pimpl_->handle = other.pimpl_->handle;
   pimpl_->created = false;
@@ -305,11 +317,14 @@ vErr Link::connectThroughLinkModule(Link& other) {
   return err;
 }
 
-bool Link::isConnected() { return pimpl_->connected(); }
+bool Link::isConnected() { return pimpl_ && pimpl_->connected(); }
 
-uint32_t Link::getStatus() { return pimpl_->handle ? vLink_GetStatus(pimpl_->handle) : kLinkFault; }
+uint32_t Link::getStatus() {
+  return pimpl_ && pimpl_->handle ? vLink_GetStatus(pimpl_->handle) : kLinkFault;
+}
 
 vErr Link::disconnect() {
+  if (!pimpl_) return vErrMemory;
   // Subscriptions end with the link that carried them.
   pimpl_->stopStreams();
   if (pimpl_->handle) vLink_Destroy(&pimpl_->handle);
@@ -317,6 +332,7 @@ vErr Link::disconnect() {
 }
 
 vErr Link::reset() {
+  if (!pimpl_) return vErrMemory;
   if (pimpl_->handle) vLink_Reset(pimpl_->handle);
   return vErrNone;
 }
@@ -324,6 +340,7 @@ vErr Link::reset() {
 // ------------------------------------------------------------------ packets
 
 vErr Link::getModuleAddress(uint8_t* address) {
+  if (!pimpl_) return vErrMemory;
   if (address) *address = 0;
   if (!pimpl_->connected()) return vErrNotReady;
   if (!address) return vErrParam;
@@ -337,6 +354,7 @@ vErr Link::getModuleAddress(uint8_t* address) {
 }
 
 vErr Link::sendUEI(const uei& request) {
+  if (!pimpl_) return vErrMemory;
   if (!pimpl_->connected()) return vErrConnection;
   if (sBadModuleAddress(request.address)) return vErrPacket;
   uint8_t data[vPACKET_MAX_DATA] = {request.command, request.option, request.index};
@@ -369,6 +387,7 @@ vErr Link::sendUEI(const uei& request) {
 }
 
 vErr Link::sendUEI(const uei& request, uint8_t subindex) {
+  if (!pimpl_) return vErrMemory;
   if (!pimpl_->connected()) return vErrConnection;
   if (sBadModuleAddress(request.address)) return vErrPacket;
   uint8_t data[8] = {request.command, request.option, request.index, subindex};
@@ -388,11 +407,13 @@ vErr Link::sendUEI(const uei& request, uint8_t subindex) {
 }
 
 vErr Link::receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* reply) {
+  if (!pimpl_) return vErrMemory;
   return receiveUEI(module, command, option, index, reply, sUEIFilter);
 }
 
 vErr Link::receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* reply,
                       vPacketFilter filter) {
+  if (!pimpl_) return vErrMemory;
   if (!pimpl_->connected()) return vErrConnection;
   if (sBadModuleAddress(module)) return vErrPacket;
   if (!reply || !filter) return vErrParam;
@@ -403,6 +424,7 @@ vErr Link::receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t i
 }
 
 vErr Link::dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t option, uint8_t index) {
+  if (!pimpl_) return vErrMemory;
   if (!pimpl_->handle) return vErrNone;
   uei match{};
   match.address = module;
@@ -414,6 +436,7 @@ vErr Link::dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t optio
 }
 
 vErr Link::sendPacket(uint8_t module, uint8_t command, uint8_t length, const uint8_t* data) {
+  if (!pimpl_) return vErrMemory;
   if (!pimpl_->connected()) return vErrConnection;
   if (length > kMaxPacketPayload) return vErrParam;
   if (sBadModuleAddress(module)) return vErrPacket;
@@ -424,6 +447,7 @@ vErr Link::sendPacket(uint8_t module, uint8_t command, uint8_t length, const uin
 }
 
 vErr Link::receivePacket(uint8_t module, const uint8_t* match, uint8_t* length, uint8_t* data) {
+  if (!pimpl_) return vErrMemory;
   if (!pimpl_->connected()) return vErrConnection;
   if (sBadModuleAddress(module)) return vErrPacket;
   if (!length || !data || (*length && !match)) return vErrParam;
@@ -439,6 +463,7 @@ vErr Link::receivePacket(uint8_t module, const uint8_t* match, uint8_t* length, 
 // ------------------------------------------------------------------ store slots
 
 vErr Link::storeSlotSize(uint8_t module, uint8_t store, uint8_t slot, size_t* size) {
+  if (!pimpl_) return vErrMemory;
   if (!pimpl_->connected()) return vErrConnection;
   if (sBadModuleAddress(module)) return vErrPacket;
   if (!size) return vErrParam;
@@ -446,6 +471,7 @@ vErr Link::storeSlotSize(uint8_t module, uint8_t store, uint8_t slot, size_t* si
 }
 
 vErr Link::storeSlotCapacity(uint8_t module, uint8_t store, uint8_t slot, size_t* capacity) {
+  if (!pimpl_) return vErrMemory;
   if (!pimpl_->connected()) return vErrConnection;
   if (sBadModuleAddress(module)) return vErrPacket;
   if (!capacity) return vErrParam;
@@ -454,6 +480,7 @@ vErr Link::storeSlotCapacity(uint8_t module, uint8_t store, uint8_t slot, size_t
 
 vErr Link::loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint8_t* data,
                          size_t length) {
+  if (!pimpl_) return vErrMemory;
   if (!pimpl_->connected()) return vErrConnection;
   if (sBadModuleAddress(module)) return vErrPacket;
   if (length && !data) return vErrParam;
@@ -489,6 +516,7 @@ vErr Link::loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint
 
 vErr Link::unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t* buffer,
                            size_t bufferLength, size_t* count) {
+  if (!pimpl_) return vErrMemory;
   if (!pimpl_->connected()) return vErrConnection;
   if (sBadModuleAddress(module)) return vErrPacket;
   if (!count || (bufferLength && !buffer)) return vErrParam;
@@ -530,6 +558,7 @@ vErr Link::unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t*
 
 vErr Link::getFactoryData(uint8_t module, uint8_t selector, uint8_t* buffer, size_t length,
                           size_t* count) {
+  if (!pimpl_) return vErrMemory;
   if (!pimpl_->connected()) return vErrConnection;
   if (sBadModuleAddress(module)) return vErrPacket;
   if (!count || (length && !buffer)) return vErrParam;
@@ -569,6 +598,7 @@ vErr Link::getFactoryData(uint8_t module, uint8_t selector, uint8_t* buffer, siz
 }
 
 vErr Link::setFactoryData(uint8_t module, uint8_t selector, const uint8_t* data, size_t length) {
+  if (!pimpl_) return vErrMemory;
   if (!pimpl_->connected()) return vErrConnection;
   if (sBadModuleAddress(module)) return vErrPacket;
   if (length && !data) return vErrParam;
@@ -623,6 +653,7 @@ void readDebugBuffer(vFile* file, uint32_t id) {
 }  // namespace
 
 vErr Link::enablePacketLog(const char* fileName) {
+  if (!pimpl_) return vErrMemory;
   if (!pimpl_->handle) return vErrConfiguration;
   if (!fileName) return vErrParam;
   vErr err = vLink_PacketDebug_Enable(pimpl_->handle);
@@ -642,6 +673,7 @@ vErr Link::enablePacketLog(const char* fileName) {
 }
 
 vErr Link::disablePacketLog() {
+  if (!pimpl_) return vErrMemory;
   if (!pimpl_->handle) return vErrConfiguration;
   vLink_PacketDebug_Disable(pimpl_->handle);
   if (!pimpl_->logger) return vErrNone;
@@ -655,9 +687,10 @@ vErr Link::disablePacketLog() {
 
 // ------------------------------------------------------------------ settings
 
-const char* Link::getName() const { return pimpl_->name.c_str(); }
+const char* Link::getName() const { return pimpl_ ? pimpl_->name.c_str() : ""; }
 
 vErr Link::getLinkSpecifier(linkSpec* spec) const {
+  if (!pimpl_) return vErrMemory;
   if (!spec) return vErrParam;
   if (!pimpl_->spec) return vErrNotFound;
   *spec = *pimpl_->spec;
@@ -665,18 +698,23 @@ vErr Link::getLinkSpecifier(linkSpec* spec) const {
 }
 
 vErr Link::setLinkSpecifier(linkSpec spec) {
+  if (!pimpl_) return vErrMemory;
   if (pimpl_->connected()) return vErrBusy;
-  pimpl_->spec.reset(new linkSpec(spec));
+  linkSpec* copy = new (std::nothrow) linkSpec(spec);
+  if (!copy) return vErrMemory;
+  pimpl_->spec.reset(copy);
   return vErrNone;
 }
 
 vErr Link::getConfig(vMeshConfig* config) const {
+  if (!pimpl_) return vErrMemory;
   if (!config) return vErrParam;
   *config = pimpl_->config;
   return vErrNone;
 }
 
 vErr Link::setConfig(vMeshConfig config) {
+  if (!pimpl_) return vErrMemory;
   if (pimpl_->connected()) return vErrMode;
   pimpl_->config = config;
   return vErrNone;

@@ -42,6 +42,7 @@ vErr sFindAndConnect(Link& link, linkType type, uint32_t serial, uint8_t model,
 }  // namespace
 
 vErr Link::discoverAndConnect(linkType type, uint32_t serial, uint8_t model) {
+  if (!pimpl_) return vErrMemory;
   // A Link that holds a connection keeps it, as with connect().
   if (getStatus() != kLinkFault) return vErrConnection;
   vMeshConfig config;

@@ -3,6 +3,9 @@
 // values, and the worker that runs subscribers' callbacks from a fixed ring.
 #include <chrono>
 #include <cstring>
+#include <iterator>
+#include <new>
+#include <system_error>
 
 #include "Link.h"
 #include "LinkImpl.h"
@@ -38,6 +41,14 @@ bool sMatches(uint64_t key, const uint8_t query[5]) {
   return true;
 }
 
+// Stream mutex held: removes the rows the pattern matches, allocating nothing.
+void sEraseMatching(std::map<uint64_t, StreamEntry>& table, uint8_t module, uint8_t command,
+                    uint8_t option, uint8_t index, uint8_t subindex) {
+  const uint8_t query[5] = {module, command, option, index, subindex};
+  for (auto row = table.begin(); row != table.end();)
+    row = sMatches(row->first, query) ? table.erase(row) : std::next(row);
+}
+
 bool sHasWildcard(uint64_t key) {
   for (int e = 0; e < 5; e++)
     if (getStreamKeyElement(key, e) == STREAM_KEY_ANY) return true;
@@ -49,11 +60,17 @@ bool sHasWildcard(uint64_t key) {
 void sQueueAsyncCallback(LinkStreams& s, const StreamEntry& entry, const vPacket* packet) {
   if (!entry.callback) return;
   asyncPacket item;
-  item.callback = entry.callback;
   item.ref = entry.ref;
   item.packet = vPacket_Copy(packet);
   if (!item.packet) return;
-  if (!s.ring.push(item)) {
+  // Copying the callback allocates; a copy that fails counts as a drop.
+  bool queued = false;
+  try {
+    item.callback = entry.callback;
+    queued = s.ring.push(item);
+  } catch (const std::bad_alloc&) {
+  }
+  if (!queued) {
     vPacket_Destroy(&item.packet);
     s.dropped.fetch_add(1, std::memory_order_relaxed);
   }
@@ -97,7 +114,11 @@ uint8_t linkStreamFilter(const vPacket* packet, const void* ref) {
     entry.key = key;
     entry.value = value;
     entry.fresh = true;
-    s.table.emplace(key, entry);
+    // Without room the value is simply not cached; the module is asked next time.
+    try {
+      s.table.emplace(key, entry);
+    } catch (const std::bad_alloc&) {
+    }
   }
   return 1;
 }
@@ -213,7 +234,6 @@ void Link::impl::stopWorker() {
   if (!streams.worker.joinable()) return;
   streams.stop.set_value();
   streams.worker.join();
-  streams.stop = std::promise<void>();
   // Callbacks the worker did not get to are let go with their packets.
   asyncPacket item;
   while (streams.ring.pop(item)) vPacket_Destroy(&item.packet);
@@ -223,8 +243,22 @@ vErr Link::impl::installStreamFilter(bool on) {
   if (!handle) return vErrConnection;
   if (on) {
     vErr err = vLink_InstallUserPacketFilter(handle, linkStreamFilter, &streams);
-    if (err == vErrNone && !streams.worker.joinable())
+    if (err != vErrNone || streams.worker.joinable()) return err;
+    // Each worker gets a fresh stop signal: the last one was used up.
+    try {
+      streams.stop = std::promise<void>();
       streams.worker = std::thread(asyncWork, &streams, streams.stop.get_future(), name);
+      return vErrNone;
+    } catch (const std::bad_alloc&) {
+      err = vErrMemory;
+    } catch (const std::system_error&) {
+      err = vErrResource;
+    }
+    // Without a worker nobody would drain the ring the filter fills: the
+    // filter goes, and with it the reader, so what it queued is ours to free.
+    vLink_InstallUserPacketFilter(handle, nullptr, nullptr);
+    asyncPacket item;
+    while (streams.ring.pop(item)) vPacket_Destroy(&item.packet);
     return err;
   }
   // Once the filter is removed the reader no longer runs it (it holds the
@@ -253,15 +287,22 @@ std::vector<uint64_t> Link::filterActiveStreamKeys(uint8_t module, uint8_t comma
                                                    uint8_t index, uint8_t subindex, bool lock) {
   const uint8_t query[5] = {module, command, option, index, subindex};
   std::vector<uint64_t> keys;
+  if (!pimpl_) return keys;
   std::unique_lock<std::mutex> guard(pimpl_->streams.mutex, std::defer_lock);
   if (lock) guard.lock();
-  for (const auto& row : pimpl_->streams.table)
-    if (sMatches(row.first, query)) keys.push_back(row.first);
+  // Without room for them all, none: a partial list would pass for complete.
+  try {
+    for (const auto& row : pimpl_->streams.table)
+      if (sMatches(row.first, query)) keys.push_back(row.first);
+  } catch (const std::bad_alloc&) {
+    keys.clear();
+  }
   return keys;
 }
 
 vErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
                                   bool enable, StreamCallback callback, void* ref) {
+  if (!pimpl_) return vErrMemory;
   if ((module & 1) != 0) return vErrParam;  // 0xFF included
   LinkStreams& s = pimpl_->streams;
   const uint64_t key = createStreamKey(module, command, option, index, STREAM_KEY_ANY);
@@ -269,14 +310,19 @@ vErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     if (enable) {
-      StreamEntry& entry = s.table[key];
-      entry.key = key;
-      entry.callback = callback;
-      entry.ref = ref;
+      // Both allocations come before any change, so a failure leaves the
+      // table as it was; a row already there keeps its latest value.
+      try {
+        StreamCallback copy = callback;
+        StreamEntry& entry = s.table[key];
+        entry.key = key;
+        entry.callback = std::move(copy);
+        entry.ref = ref;
+      } catch (const std::bad_alloc&) {
+        return vErrMemory;
+      }
     } else {
-      for (uint64_t k :
-           filterActiveStreamKeys(module, command, option, index, STREAM_KEY_ANY, false))
-        s.table.erase(k);
+      sEraseMatching(s.table, module, command, option, index, STREAM_KEY_ANY);
     }
     empty = s.table.empty();
   }
@@ -305,9 +351,7 @@ vErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
     bool nowEmpty;
     {
       std::lock_guard<std::mutex> lock(s.mutex);
-      for (uint64_t k :
-           filterActiveStreamKeys(module, command, option, index, STREAM_KEY_ANY, false))
-        s.table.erase(k);
+      sEraseMatching(s.table, module, command, option, index, STREAM_KEY_ANY);
       nowEmpty = s.table.empty();
     }
     // A failed first subscription leaves no filter or worker behind.
@@ -318,10 +362,12 @@ vErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
 
 vErr Link::enableStream(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
                         bool enable) {
+  if (!pimpl_) return vErrMemory;
   return registerStreamCallback(module, command, option, index, enable, StreamCallback(), nullptr);
 }
 
 vErr Link::isLinkStreaming(uint8_t module, uint8_t* state) {
+  if (!pimpl_) return vErrMemory;
   if (!state) return vErrParam;
   uei request{};
   request.address = module;
@@ -345,6 +391,7 @@ vErr Link::isLinkStreaming(uint8_t module, uint8_t* state) {
 
 vErr Link::getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
                           uint8_t subindex, uint32_t* value) {
+  if (!pimpl_) return vErrMemory;
   if (!value) return vErrParam;
   LinkStreams& s = pimpl_->streams;
   std::lock_guard<std::mutex> lock(s.mutex);
@@ -359,25 +406,27 @@ vErr Link::getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8
 vErr Link::getStreamStatus(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
                            uint8_t subindex, StreamStatusEntry* entries, size_t capacity,
                            size_t* count) {
+  if (!pimpl_) return vErrMemory;
   if (!pimpl_->connected()) return vErrConnection;
   if (!entries || !count || capacity == 0) return vErrParam;
-  std::vector<uint64_t> keys =
-      filterActiveStreamKeys(module, command, option, index, subindex, true);
+  // The table is walked in place, in key order, so the answer needs no
+  // allocation of its own.
+  const uint8_t query[5] = {module, command, option, index, subindex};
   LinkStreams& s = pimpl_->streams;
   std::lock_guard<std::mutex> lock(s.mutex);
   *count = 0;
-  for (uint64_t key : keys) {
-    auto found = s.table.find(key);
-    if (found == s.table.end() || sHasWildcard(key)) continue;
+  for (const auto& row : s.table) {
+    if (!sMatches(row.first, query) || sHasWildcard(row.first)) continue;
     if (*count >= capacity) return vErrSize;
-    entries[*count].key = key;
-    entries[*count].value = found->second.value;
+    entries[*count].key = row.first;
+    entries[*count].value = row.second.value;
     ++*count;
   }
   return vErrNone;
 }
 
 uint64_t Link::getStreamDropCount() const {
+  if (!pimpl_) return 0;
   return pimpl_->streams.dropped.load(std::memory_order_relaxed);
 }
 
