@@ -166,12 +166,14 @@ vErr vLinkPipe_WritePacket(linkRecord* record, const vPacket* packet, bool recor
   wire[0] = packet->address;
   wire[1] = packet->length;
   for (uint8_t i = 0; i < packet->length; i++) wire[2 + i] = packet->data[i];
+  // Recorded before it goes out: once written, the module's reply can be
+  // read, handed over and the log closed before this thread would get back.
+  if (record_in_log) sLogPacket(record, vPacketLogSent, packet);
   vErr err = vStream_Write(record->stream, wire, size_t(packet->length) + 2);
   if (err != vErrNone) {
     sTrace(vLINK_TRACE_PACKETS, "sOutPipeProcess error writing: %d\n", int(err));
     return err;
   }
-  if (record_in_log) sLogPacket(record, vPacketLogSent, packet);
   return vErrNone;
 }
 
