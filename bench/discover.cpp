@@ -24,6 +24,7 @@
 
 #include "Entity.h"
 #include "NetNamespaces.h"
+#include "SimulatedBus.h"
 #include "Updater.h"
 #include "UpdaterStoreAccess.h"
 #include "vDiscovery.h"
@@ -291,19 +292,7 @@ BENCHMARK(BM_TcpipListing)->UseManualTime()->Iterations(1)->Unit(benchmark::kSec
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (!getenv("DISCOVER_BENCH_BUS")) {
-    std::string shim = std::string(UPDATER_BINARY_DIR) + "/sim/usb/libvelmarine_usb_sim.so";
-    if (access(shim.c_str(), R_OK) != 0) {
-      fprintf(stderr, "the simulated USB bus is not built: %s\n", shim.c_str());
-      return 1;
-    }
-    setenv("DISCOVER_BENCH_BUS", "1", 1);
-    setenv("LD_PRELOAD", shim.c_str(), 1);
-    setenv("VELMARINE_USB_SIM", BusSpec().c_str(), 1);
-    execv("/proc/self/exe", argv);
-    perror("execv");
-    return 1;
-  }
+  if (!OnSimulatedBus(argv, "DISCOVER_BENCH_BUS", BusSpec())) return 1;
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

@@ -27,6 +27,7 @@
 #include "BirdFile.h"
 #include "BirdWriter.h"
 #include "Entity.h"
+#include "SimulatedBus.h"
 #include "UpdaterEntity.h"
 #include "UpdaterStoreAccess.h"
 #include "VelmarineSim.h"
@@ -240,28 +241,19 @@ BENCHMARK(BM_TcpTransfer)->UseManualTime()->Iterations(1)->Unit(benchmark::kSeco
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (!getenv("UPDATE_BENCH_BUS")) {
-    std::string shim = std::string(UPDATER_BINARY_DIR) + "/sim/usb/libvelmarine_usb_sim.so";
-    if (access(shim.c_str(), R_OK) != 0) {
-      fprintf(stderr, "the simulated USB bus is not built: %s\n", shim.c_str());
-      return 1;
-    }
-    char bus[128];
-    snprintf(bus, sizeof bus, "%08X:19:block-size=%u,%08X:19", kTarget, kBlockSize, kProbe);
-    setenv("UPDATE_BENCH_BUS", "1", 1);
-    setenv("LD_PRELOAD", shim.c_str(), 1);
-    setenv("VELMARINE_USB_SIM", bus, 1);
-    // The updater's store and the image go to a directory of the run's own.
+  char bus[128];
+  snprintf(bus, sizeof bus, "%08X:19:block-size=%u,%08X:19", kTarget, kBlockSize, kProbe);
+  // The updater's store and the image go to a directory of the run's own.
+  bool onBus = OnSimulatedBus(argv, "UPDATE_BENCH_BUS", bus, [] {
     char home[] = "/tmp/update-bench.XXXXXX";
     if (!mkdtemp(home)) {
       perror("mkdtemp");
-      return 1;
+      return false;
     }
     setenv("HOME", home, 1);
-    execv("/proc/self/exe", argv);
-    perror("execv");
-    return 1;
-  }
+    return true;
+  });
+  if (!onBus) return 1;
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

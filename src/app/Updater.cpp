@@ -1,5 +1,28 @@
 // The Updater object and the steps its operations share.
 #include "Updater.h"
 
+#include <ctime>
+
 Updater::Updater(const char* url, const char* store, UpdaterDisplayInterface& d)
     : serverUrl(url ? url : ""), storeDirectory(store ? store : ""), display(d) {}
+
+bool _parse_build(const std::string& text, uint32_t& value) {
+  if (text.empty()) return false;
+  uint64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + uint64_t(c - '0');
+    if (v > UINT32_MAX) return false;
+  }
+  value = uint32_t(v);
+  return true;
+}
+
+std::string _local_time_text() {
+  time_t now = time(nullptr);
+  char text[64] = "";
+  if (!ctime_r(&now, text)) return "";
+  std::string s = text;
+  while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+  return s;
+}

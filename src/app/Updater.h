@@ -84,3 +84,10 @@ bool _discovered_link(const linkSpec* found, bool* accepted, void* ref);
 
 // Whether the server's build list for the module holds the build.
 bool _valid_build(uint32_t serial, uint32_t build, const char* serverUrl);
+
+// A build text: decimal digits only (leading zeros allowed) whose value fits
+// 32 bits. Anything else, too large a number included, is no build number.
+bool _parse_build(const std::string& text, uint32_t& value);
+// The local time in the ctime form without its line end, as the store keeps
+// the dates of downloads and transfers.
+std::string _local_time_text();

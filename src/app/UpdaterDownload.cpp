@@ -19,29 +19,6 @@
 
 namespace {
 
-// A text of decimal digits only (leading zeros allowed) whose value fits 32 bits.
-bool sParseBuild(const std::string& text, uint32_t& value) {
-  if (text.empty()) return false;
-  uint64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + uint64_t(c - '0');
-    if (v > UINT32_MAX) return false;
-  }
-  value = uint32_t(v);
-  return true;
-}
-
-// The local time in the ctime form without its line end.
-std::string sNow() {
-  time_t now = time(nullptr);
-  char text[64] = "";
-  if (!ctime_r(&now, text)) return "";
-  std::string s = text;
-  while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
-  return s;
-}
-
 // What the download thread gets: copies of everything but the URL and the result.
 struct DownloadJob {
   const std::string& serverUrl;
@@ -87,7 +64,7 @@ const auto INFO = UpdaterDisplayInterface::LEVEL_INFO;
 // for the latest.
 bool sCheckRequest(UpdaterDisplayInterface& display, uint32_t serial, const std::string& build,
                    const char* url, uint32_t* number) {
-  if (!build.empty() && !sParseBuild(build, *number)) {
+  if (!build.empty() && !_parse_build(build, *number)) {
     display.message(ERROR, "Build number '%s' must be an number", build.c_str());
     return false;
   }
@@ -130,7 +107,7 @@ bool sChooseBuild(UpdaterDisplayInterface& display, uint32_t serial, const char*
     display.message(ERROR, "No build information for device");
     return false;
   }
-  if (*number == 0 && !sParseBuild(currentBuild, *number)) {
+  if (*number == 0 && !_parse_build(currentBuild, *number)) {
     Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", currentBuild.c_str());
     *number = 0;
   }
@@ -223,7 +200,7 @@ bool sDecodeAndStore(UpdaterDisplayInterface& display, UpdaterStoreItem& device,
     return false;
   }
   device.info.Add("LATEST_DOWNLOAD", fileName.c_str());
-  device.info.Add("LAST_DOWNLOAD_DATE", sNow().c_str());
+  device.info.Add("LAST_DOWNLOAD_DATE", _local_time_text().c_str());
   device.info.Save(nullptr);
   return true;
 }
@@ -236,7 +213,7 @@ bool _valid_build(uint32_t serial, uint32_t build, const char* serverUrl) {
   bool found = false;
   for (const auto& entry : builds) {
     uint32_t number = 0;
-    if (!sParseBuild(entry.first, number)) {
+    if (!_parse_build(entry.first, number)) {
       Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", entry.first.c_str());
       number = 0;
     }
@@ -263,7 +240,7 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string build, bool ove
 
 uint32_t Updater::Download_Firmware(Fingerprint fingerprint, std::string build, bool override) {
   uint32_t number = 0;
-  if (!build.empty() && !sParseBuild(build, number)) {
+  if (!build.empty() && !_parse_build(build, number)) {
     Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", build.c_str());
     number = 0;
   }

@@ -34,33 +34,11 @@ const auto ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
 constexpr int kReconnectTries = 15;
 constexpr uint32_t kReconnectPauseMs = 1000;
 
-// A text of decimal digits only whose value fits 32 bits.
-bool sParseBuild(const std::string& text, uint32_t& value) {
-  if (text.empty()) return false;
-  uint64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + uint64_t(c - '0');
-    if (v > UINT32_MAX) return false;
-  }
-  value = uint32_t(v);
-  return true;
-}
 
 // The entry's number under key (its leading decimal digits), 0 when absent.
 uint32_t sStoredBuild(UpdaterStoreItem& item, const char* key) {
   int v = item.info.GetInt(key, 0);
   return v > 0 ? uint32_t(v) : 0;
-}
-
-// The local time in the ctime form without its line end.
-std::string sNow() {
-  time_t now = time(nullptr);
-  char text[64] = "";
-  if (!ctime_r(&now, text)) return "";
-  std::string s = text;
-  while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
-  return s;
 }
 
 // Whether the image's blocks can be sent as they are; otherwise why not.
@@ -203,7 +181,7 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, std::string birdF
   if (birdFile.empty() && build == 0) {
     std::string buildText, versionText;
     UpdateServerRequest::QueryBuild(serial, buildText, versionText, serverUrl.c_str());
-    if (!sParseBuild(buildText, build)) {
+    if (!_parse_build(buildText, build)) {
       Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", buildText.c_str());
       build = 0;
     }
@@ -348,7 +326,7 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, std::string birdF
 
   if (birdFile.empty()) birdFile = std::to_string(build) + ".bird";
   item.info.Add("LATEST_TRANSFER", birdFile);
-  item.info.Add("LAST_TRANSFER_DATE", sNow());
+  item.info.Add("LAST_TRANSFER_DATE", _local_time_text());
   if (item.IsValid()) item.info.Save(nullptr);
   Log::log(DEBUG_Updater, "Updating device firmware: \n");
   display.message(INFO, "Update time: %.4f sec", double(vTime_GetMSTicks() - start) / 1000.0);
