@@ -10,7 +10,7 @@
 #include <iostream>
 
 #include "TestSupport.h"
-#include "e2e_faults_support.h"
+#include "E2EFaults.h"
 
 namespace {
 

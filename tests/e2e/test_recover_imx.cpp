@@ -2,7 +2,7 @@
 // with the boot ROM behind the preloaded hidapi stand-in (port "USB") or on
 // the simulator's pseudo-terminal, the started loader's module on the
 // preloaded simulated USB bus, and the self-hosted update server.
-#include "e2e_recover_support.h"
+#include "E2ERecover.h"
 
 namespace recovertest {
 namespace {

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "e2e_recover_support.h"
+#include "E2ERecover.h"
 
 namespace recovertest {
 namespace {

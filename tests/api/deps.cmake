@@ -1,1 +1,0 @@
-set(TEST_api_LIBS velmarine_sim_lib)

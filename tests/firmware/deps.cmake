@@ -1,1 +1,0 @@
-set(TEST_firmware_LIBS bird_writer)

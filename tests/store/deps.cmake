@@ -1,1 +1,0 @@
-set(TEST_store_LIBS bird_writer)

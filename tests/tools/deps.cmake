@@ -1,1 +1,0 @@
-set(TEST_tools_LIBS bird_writer)
