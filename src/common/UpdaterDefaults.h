@@ -2,7 +2,6 @@
 #pragma once
 
 #define UPDATER_APP_NAME "Updater"
-#define UPDATER_VERSION_TEXT "Version: 2.11.1 Nov  8 2024"
 #define UPDATER_DEFAULT_SERVER_HOST "update.corvane.com"
 #define UPDATER_DEFAULT_SERVER_PORT "80"
 #define UPDATER_DEFAULT_SERVER_URL \
