@@ -27,11 +27,9 @@ static void sLogPacket(linkRecord* record, uint8_t type, const vPacket* packet) 
   wire[1] = packet->length;
   for (uint8_t i = 0; i < packet->length && i < vPACKET_MAX_DATA; i++)
     wire[2 + i] = packet->data[i];
-  vMutex* mutex = record->logMutex;
-  vMutex_Lock(mutex);
+  vMutexGuard hold(record->logMutex);
   // A disabled log keeps what it has but records no more traffic.
   if (log->logMark) vPacketLog_Put(log, type, uint8_t(packet->length + 2), wire);
-  vMutex_Unlock(mutex);
 }
 
 vErr vLinkPipe_StartSync(linkRecord* record) {
@@ -103,9 +101,8 @@ static vErr sHandlePacket(linkRecord* record) {
   sLogPacket(record, vPacketLogReceived, packet);
   bool consumed = false;
   if (record->userFilterMutex) {
-    vMutex_Lock(record->userFilterMutex);
+    vMutexGuard hold(record->userFilterMutex);
     if (record->userFilter) consumed = record->userFilter(packet, record->userFilterRef) == 1;
-    vMutex_Unlock(record->userFilterMutex);
   }
   vErr result = vErrNone;
   if (!consumed && !sHeartbeat(record, packet)) result = vPacketFifo_Put(record->inQueue, packet);
