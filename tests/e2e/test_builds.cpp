@@ -20,10 +20,7 @@ using testsupport::TempDir;
 
 const std::string kSerial = "40F5849A";
 
-bool Exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
+using testsupport::Exists;
 
 class BuildsTest : public ::testing::Test {
  protected:

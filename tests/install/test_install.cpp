@@ -18,10 +18,7 @@ namespace {
 using testsupport::RunResult;
 using testsupport::TempDir;
 
-bool Exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
+using testsupport::Exists;
 
 bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;

@@ -40,6 +40,12 @@ inline std::string ReadFile(const std::string& path) {
   return ss.str();
 }
 
+// Whether anything (file, directory, device node) is at the path.
+inline bool Exists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
 inline void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), std::streamsize(bytes.size()));
