@@ -464,6 +464,10 @@ int libusb_open(libusb_device* device, libusb_device_handle** handle) {
   Bus* bus = sBus();
   std::lock_guard<std::mutex> lock(bus->m);
   if (!sPresent(bus, device)) return LIBUSB_ERROR_NO_DEVICE;
+  if (device->config.denied) {
+    sEvent(bus, "%08X open LIBUSB_ERROR_ACCESS", device->config.serial);
+    return LIBUSB_ERROR_ACCESS;
+  }
   libusb_device_handle* h = new libusb_device_handle();
   h->device = device;
   device->openHandles++;

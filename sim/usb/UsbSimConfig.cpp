@@ -63,6 +63,8 @@ void ApplyOption(DeviceConfig& c, const std::string& option) {
     c.claim = LIBUSB_ERROR_BUSY;
   } else if (name == "access") {
     c.claim = LIBUSB_ERROR_ACCESS;
+  } else if (name == "denied") {
+    c.denied = true;
   } else if (name == "node") {
     c.node = true;
   } else if (name == "stall-out") {

@@ -23,6 +23,7 @@ struct DeviceConfig {
   uint8_t interfaceSubclass = 0x88;
   bool inEndpoint = true, outEndpoint = true;
   int claim = 0;                           // libusb result of claiming the interface (0: success)
+  bool denied = false;                     // every open is refused for lack of permission
   bool node = false;                       // reached through a driver node instead of the bus
   bool stallOut = false, stallIn = false;  // the first transfer stalls
   bool ioError = false;                    // every transfer fails with an I/O error

@@ -1,7 +1,10 @@
 // The Updater object and the steps its operations share.
 #include "Updater.h"
 
+#include <atomic>
 #include <ctime>
+
+#include "vStream_USB.h"
 
 Updater::Updater(const char* url, const char* store, UpdaterDisplayInterface& d)
     : serverUrl(url ? url : ""), storeDirectory(store ? store : ""), display(d) {}
@@ -25,4 +28,15 @@ std::string _local_time_text() {
   std::string s = text;
   while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
   return s;
+}
+
+void _usb_permission_hint(UpdaterDisplayInterface& display) {
+  static std::atomic<bool> given{false};
+  if (!vlusb_permission_denied() || given.exchange(true)) return;
+  display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                  "No permission to open a Velmarine USB device: install the udev rules "
+                  "70-velmarine-updater.rules (packaging/ in the sources) with 'sudo cp "
+                  "70-velmarine-updater.rules /etc/udev/rules.d/ && sudo udevadm control "
+                  "--reload-rules && sudo udevadm trigger', then plug the module in again "
+                  "(man updater, USB ACCESS)");
 }

@@ -88,6 +88,9 @@ bool _valid_build(uint32_t serial, uint32_t build, const char* serverUrl);
 // A build text: decimal digits only (leading zeros allowed) whose value fits
 // 32 bits. Anything else, too large a number included, is no build number.
 bool _parse_build(const std::string& text, uint32_t& value);
+// One line, once per run, on how to give the user access to the maker's USB
+// devices, when an open or claim of one was refused for lack of permission.
+void _usb_permission_hint(UpdaterDisplayInterface& display);
 // The local time in the ctime form without its line end, as the store keeps
 // the dates of downloads and transfers.
 std::string _local_time_text();

@@ -147,6 +147,7 @@ std::vector<DeviceInfo> Updater::Discover_VLNetwork_Devices(uint32_t routerSeria
   vErr err = router.connectFromSpec(*routerSpec.spec);
   if (err != vErrNone) {
     display.message(ERROR, "Error %d on connectFromSpec", int(err));
+    _usb_permission_hint(display);
     return devices;
   }
 

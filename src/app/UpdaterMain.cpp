@@ -142,6 +142,7 @@ int sDiscover(Command& c) {
     devices = c.updater.Discover_Devices(type);
   }
   _display_device_list(c.display, devices, type);
+  _usb_permission_hint(c.display);
   return 0;
 }
 

@@ -476,6 +476,7 @@ bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& image, ui
     if (serial != kDefaultSerial) serials.push_back(serial);
     if (!sConnectUsb(module, serials)) {
       display.message(ERROR, "Could not connect to device");
+      _usb_permission_hint(display);
       display.message(ERROR,
                       "The recovery loader's module was not found on USB: reset the module into "
                       "its boot ROM and run the recovery again");

@@ -255,6 +255,7 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, std::string birdF
       err = sConnectDirect(module, serial);
       if (err != vErrNone) {
         display.message(ERROR, "Failed to connect to module [%08X]", serial);
+        _usb_permission_hint(display);
         return false;
       }
       linkSpec spec{};
@@ -291,11 +292,13 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, std::string birdF
         err = sConnectDirect(*router, routerSerial);
         if (err != vErrNone) {
           display.message(ERROR, "Failed to connect to link module [%08X]", routerSerial);
+          _usb_permission_hint(display);
           return false;
         }
         err = module.connectThroughLinkModule(router.get());
         if (err != vErrNone) {
           display.message(ERROR, "Failed to connect to module [%08X]", serial);
+          _usb_permission_hint(display);
           return false;
         }
         router.reset();

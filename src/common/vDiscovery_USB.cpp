@@ -42,7 +42,9 @@ int vDiscovery_Enumerate_USBModules(vDiscoveryCallback callback, void* ref) {
     libusb_device* device = list[i];
     if (!is_velmarine_device(device)) continue;
     libusb_device_handle* handle = nullptr;
-    if (libusb_open(device, &handle) != LIBUSB_SUCCESS || !handle) continue;
+    int opened = libusb_open(device, &handle);
+    if (opened == LIBUSB_ERROR_ACCESS) vlusb_note_permission_denied();
+    if (opened != LIBUSB_SUCCESS || !handle) continue;
     libusb_device_descriptor descriptor;
     unsigned char text[sSERIAL_BUFFER_SIZE] = {0};
     uint32_t serial = 0;

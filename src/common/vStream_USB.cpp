@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -30,6 +31,8 @@
 #define sKERNEL_WRITE_CALLS 1000
 
 namespace {
+
+std::atomic<bool> sPermissionDenied{false};
 
 std::mutex sContextLock;
 libusb_context* sContext = nullptr;
@@ -102,7 +105,7 @@ vErr sClaimResult(int code) {
   switch (code) {
     case LIBUSB_ERROR_BUSY:
     case LIBUSB_ERROR_NO_DEVICE: return vErrBusy;
-    case LIBUSB_ERROR_ACCESS: return vErrPermission;
+    case LIBUSB_ERROR_ACCESS: vlusb_note_permission_denied(); return vErrPermission;
     default: return vErrUnknown;
   }
 }
@@ -138,6 +141,7 @@ vErr sOpenLibusb(vlusbDevice* device, const char* serialText) {
   libusb_context* context = Velmarine_libusb_context();
   if (!context) return vErrResource;
   vErr result = vErrNotFound;
+  bool deniedAny = false;
   libusb_device** list = nullptr;
   ssize_t count = libusb_get_device_list(context, &list);
   if (count < 0) {
@@ -148,7 +152,13 @@ vErr sOpenLibusb(vlusbDevice* device, const char* serialText) {
     libusb_device* usb = list[i];
     if (!is_velmarine_device(usb)) continue;
     libusb_device_handle* handle = nullptr;
-    if (libusb_open(usb, &handle) != LIBUSB_SUCCESS || !handle) continue;
+    int opened = libusb_open(usb, &handle);
+    if (opened == LIBUSB_ERROR_ACCESS) {
+      // Its serial can't be read: it may be the one sought.
+      vlusb_note_permission_denied();
+      deniedAny = true;
+    }
+    if (opened != LIBUSB_SUCCESS || !handle) continue;
     libusb_device_descriptor descriptor;
     unsigned char text[sSERIAL_STRING_MAX + 1] = {0};
     int length = -1;
@@ -166,6 +176,9 @@ vErr sOpenLibusb(vlusbDevice* device, const char* serialText) {
     break;
   }
   libusb_free_device_list(list, 1);
+  // Not found among the devices that could be opened, while some could not
+  // for lack of permission: that is the likelier reason.
+  if (result == vErrNotFound && deniedAny) result = vErrPermission;
   return result;
 }
 
@@ -175,6 +188,10 @@ vErr sOpenKernel(vlusbDevice* device, const char* serialText) {
   char path[80];
   snprintf(path, sizeof(path), "/dev/velmarine.%s", device->serialText);
   int fd = open(path, O_RDWR | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0 && (errno == EACCES || errno == EPERM)) {
+    vlusb_note_permission_denied();
+    return vErrPermission;
+  }
   if (fd < 0) return errno == EBUSY ? vErrBusy : vErrIO;
   device->fd = fd;
   return vErrNone;
@@ -490,3 +507,7 @@ vErr vStream_CreateUSB(uint32_t serialNumber, vStream** stream) {
   *stream = made;
   return vErrNone;
 }
+
+void vlusb_note_permission_denied(void) { sPermissionDenied.store(true); }
+
+bool vlusb_permission_denied(void) { return sPermissionDenied.load(); }

@@ -66,6 +66,11 @@ libusb_context* Velmarine_libusb_context(void);
 void Velmarine_libusb_exit(void);
 // True for the maker's vendor id with a product id below 0x8000.
 bool is_velmarine_device(libusb_device* device);
+// Set once any open or claim of one of the maker's devices in this process
+// was refused for lack of permission (no udev rule gives the user access);
+// the application then tells how to install the rules.
+void vlusb_note_permission_denied(void);
+bool vlusb_permission_denied(void);
 
 // The stream of the module with that serial number: kernel node when it
 // exists, else libusb. The caller's pointer is cleared first.

@@ -114,6 +114,33 @@ TEST_F(UpdateUsb, UpdateFromAFileAsksNoServerAndRecordsThePath) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("Failed to connect to module [12345678]"), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find("validation"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("No permission"), std::string::npos) << r.err;
+}
+
+// A device the user may not claim (access) or not even open (denied, as
+// without the udev rules): the failure is followed by one line on the rules.
+TEST_F(UpdateUsb, RefusedUsbAccessNamesTheUdevRulesOnce) {
+  Image image;
+  Store(image, kSerial, "LATEST_DOWNLOAD=1234.bird\n");
+  const std::string hint =
+      "No permission to open a Velmarine USB device: install the udev rules "
+      "70-velmarine-updater.rules";
+  for (const char* fault : {"access", "denied"}) {
+    SCOPED_TRACE(fault);
+    RunResult r = Update({"-u", kNoServer, "-U", "-d", Hex8(kSerial)}, bus(kSerial, fault));
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find("Failed to connect to module [40F5849A]\n" + hint), std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find(hint), r.err.rfind(hint)) << "said more than once: " << r.err;
+    EXPECT_TRUE(Entry(home(), kSerial)["LATEST_TRANSFER"].empty());
+    EXPECT_FALSE(updtest::ReadState(state()).present) << "the module was touched";
+
+    // The listing shows what could be read and ends with the same line.
+    r = Update({"-D"}, bus(kSerial, fault) + ",2181F0EE:4");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("2181F0EE  04"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find(hint), std::string::npos) << r.err;
+  }
 }
 
 // Which build is taken when none is named, and what is said about it.

@@ -169,6 +169,14 @@ TEST_F(UsbLink, MissingBusyAndMisdescribedDevicesGiveNoLink) {
               Count(o.events, std::string(serial) + " close"))
         << serial;
   }
+
+  // A device that may not be opened hides its serial: a module not found
+  // among the others is then reported as a permission fault, while the
+  // others are still reached.
+  o = Drive("88888888:5:denied,2181F0EE:4",
+            {"stream", "88888888", "stream", "2181F0EE", "close"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.lines, (Lines{"stream vErrPermission", "stream vErrNone", "close vErrNone"}));
 }
 
 TEST_F(UsbLink, WritesGoOutInChunksAndToleranceEndsAtTheFifthError) {
