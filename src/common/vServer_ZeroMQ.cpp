@@ -86,6 +86,7 @@ struct vServer {
   uint32_t announceAddress = 0;
   std::list<WritePool*>* pools = nullptr;  // broker thread
   uint16_t expectedReplies = 0;            // broker thread
+  zframe_t* replying = nullptr;            // broker thread: whom those replies go to
   bool filterInstalled = false;
   std::atomic<uint64_t> dropped{0};
   // Broker thread: clients waiting for replies (front first) and clients
@@ -107,17 +108,24 @@ void sTrace(const char* format, ...) {
   va_end(args);
 }
 
+struct Part {
+  const void* data;
+  size_t size;
+};
+
 // Sends the parts as one message without blocking, retrying a full queue
-// up to 100 times 1 ms apart; false when it could not be sent.
-bool sSendParts(zsock_t* socket, const std::vector<std::pair<const void*, size_t>>& parts) {
+// up to 100 times 1 ms apart; false when it could not be sent. The parts are
+// the caller's array, so a send allocates nothing (it also runs on the
+// link's reader thread).
+bool sSendParts(zsock_t* socket, const Part* parts, size_t count) {
   void* handle = zsock_resolve(socket);
   for (int attempt = 0; attempt < kSendTries; attempt++) {
-    int rc = zmq_send(handle, parts[0].first, parts[0].second,
-                      ZMQ_DONTWAIT | (parts.size() > 1 ? ZMQ_SNDMORE : 0));
+    int rc = zmq_send(handle, parts[0].data, parts[0].size,
+                      ZMQ_DONTWAIT | (count > 1 ? ZMQ_SNDMORE : 0));
     if (rc >= 0) {
       // Once the first part is taken, the rest of the message follows it.
-      for (size_t i = 1; i < parts.size(); i++)
-        zmq_send(handle, parts[i].first, parts[i].second, i + 1 < parts.size() ? ZMQ_SNDMORE : 0);
+      for (size_t i = 1; i < count; i++)
+        zmq_send(handle, parts[i].data, parts[i].size, i + 1 < count ? ZMQ_SNDMORE : 0);
       return true;
     }
     if (zmq_errno() != EAGAIN) return false;
@@ -127,11 +135,13 @@ bool sSendParts(zsock_t* socket, const std::vector<std::pair<const void*, size_t
 }
 
 bool sSend(zsock_t* socket, const void* data, size_t size) {
-  return sSendParts(socket, {{data, size}});
+  const Part parts[] = {{data, size}};
+  return sSendParts(socket, parts, 1);
 }
 
 bool sSendTo(zsock_t* socket, zframe_t* identity, const void* data, size_t size) {
-  return sSendParts(socket, {{zframe_data(identity), zframe_size(identity)}, {data, size}});
+  const Part parts[] = {{zframe_data(identity), zframe_size(identity)}, {data, size}};
+  return sSendParts(socket, parts, 2);
 }
 
 void sPacketWire(const vPacket* p, uint8_t* wire, size_t* size) {
@@ -148,6 +158,52 @@ void sDropped(vServer* s, const char* why, size_t size) {
 }
 
 // ---------------------------------------------------------------- requests
+
+// The broker thread's lists grow as clients come; growth that fails must not
+// throw out of the thread. These add a copy of the client's identity, or
+// return false with nothing added.
+bool sPushWaiting(vServer* s, zframe_t* identity) {
+  zframe_t* copy = zframe_dup(identity);
+  if (!copy) return false;
+  try {
+    s->waiting.push_back(copy);
+  } catch (const std::bad_alloc&) {
+    zframe_destroy(&copy);
+    return false;
+  }
+  return true;
+}
+
+bool sPushStreaming(vServer* s, zframe_t* identity) {
+  zframe_t* copy = zframe_dup(identity);
+  if (!copy) return false;
+  try {
+    s->streaming.push_back(copy);
+  } catch (const std::bad_alloc&) {
+    zframe_destroy(&copy);
+    return false;
+  }
+  return true;
+}
+
+// Adds a copy of the packet to the pool; false with the pool unchanged when
+// there is no room.
+bool sPoolAdd(WritePool* pool, const vPacket* p) {
+  vPacket* copy = vPacket_Copy(p);
+  if (!copy) return false;
+  try {
+    pool->packets.push_back(copy);
+  } catch (const std::bad_alloc&) {
+    vPacket_Destroy(&copy);
+    return false;
+  }
+  return true;
+}
+
+void sDropPool(vServer* s, WritePool* pool) {
+  s->pools->remove(pool);
+  sDestroyPool(pool);
+}
 
 // A UEI byte run being collected from one client. Returns true when the
 // packet was taken by a pool (sent on, kept or dropped).
@@ -169,24 +225,44 @@ bool _handleSetUEIBytes(vServer* s, zframe_t* identity, const vPacket* p) {
   const bool continues = vUEI_getBytesContinue(p);
   if (!pool) {
     if (p->length != vPACKET_MAX_DATA || sequence != 0 || !continues) return false;
+    // Without room for a pool the run goes to the module packet by packet,
+    // as any other request.
     pool = new (std::nothrow) WritePool();
     if (!pool) return false;
     pool->identity = zframe_dup(identity);
-    pool->packets.push_back(vPacket_Copy(p));
-    s->pools->push_back(pool);
+    if (!pool->identity || !sPoolAdd(pool, p)) {
+      sDestroyPool(pool);
+      return false;
+    }
+    try {
+      s->pools->push_back(pool);
+    } catch (const std::bad_alloc&) {
+      sDestroyPool(pool);
+      return false;
+    }
     return true;
   }
   if (sequence != uint8_t(pool->lastSequence + 1)) {
     sTrace("broker: byte run out of sequence, dropped\n");
     return true;
   }
-  pool->packets.push_back(vPacket_Copy(p));
+  // A run that cannot be held whole is dropped whole: the client gets no
+  // reply rather than a module that saw part of it.
+  if (!sPoolAdd(pool, p)) {
+    sDropPool(s, pool);
+    sDropped(s, "out of memory", p->length);
+    return true;
+  }
   if (vUEI_getBytesFullPacket(p) && continues) {
     pool->lastSequence++;
     return true;
   }
   // The final packet: the whole run goes to the module in one piece.
-  s->waiting.push_back(zframe_dup(identity));
+  if (!sPushWaiting(s, identity)) {
+    sDropPool(s, pool);
+    sDropped(s, "out of memory", p->length);
+    return true;
+  }
   for (vPacket* q : pool->packets) {
     uint8_t wire[vPACKET_MAX_WIRE];
     size_t size = 0;
@@ -194,8 +270,7 @@ bool _handleSetUEIBytes(vServer* s, zframe_t* identity, const vPacket* p) {
     sPacketWire(q, wire, &size);
     sSend(s->syncBroker, wire, size);
   }
-  s->pools->remove(pool);
-  sDestroyPool(pool);
+  sDropPool(s, pool);
   return true;
 }
 
@@ -214,22 +289,34 @@ void sHandleFrontend(vServer* s) {
   if (err != vErrNone) {
     sDropped(s, err == vErrSize ? "frame size" : "bad length byte", zframe_size(frame));
   } else {
-    // A stream enable puts the client on the streaming list for good.
+    // A stream enable puts the client on the streaming list for good. When
+    // the lists cannot grow the request is dropped, so the client sees no
+    // reply rather than a success without its samples, and a reply never
+    // goes to the wrong client.
+    bool added = false;
+    bool room = true;
     if (p->length == 7 && p->data[0] == kStreamCommand && p->data[1] == kStreamEnable) {
       bool known = false;
       for (zframe_t* f : s->streaming) known = known || zframe_eq(f, identity);
-      if (!known) s->streaming.push_back(zframe_dup(identity));
+      if (!known) room = added = sPushStreaming(s, identity);
     }
-    if (!_handleSetUEIBytes(s, identity, p)) {
-      if (p->address != vPACKET_ROUTE_ADDRESS) s->waiting.push_back(zframe_dup(identity));
+    if (room && !_handleSetUEIBytes(s, identity, p)) {
+      if (p->address != vPACKET_ROUTE_ADDRESS && !sPushWaiting(s, identity)) {
+        room = false;
+        if (added) {
+          zframe_destroy(&s->streaming.back());
+          s->streaming.pop_back();
+        }
+      }
       // A route command belongs to the broker's own link: never forwarded.
-      if (!(p->address == vPACKET_ROUTE_ADDRESS && p->length == 1)) {
+      if (room && !(p->address == vPACKET_ROUTE_ADDRESS && p->length == 1)) {
         uint8_t wire[vPACKET_MAX_WIRE];
         size_t size = 0;
         sPacketWire(p, wire, &size);
         sSend(s->syncBroker, wire, size);
       }
     }
+    if (!room) sDropped(s, "out of memory", zframe_size(frame));
   }
   vPacket_Destroy(&p);
   zframe_destroy(&frame);
@@ -237,31 +324,40 @@ void sHandleFrontend(vServer* s) {
   zmsg_destroy(&msg);
 }
 
-// A frame from the sync thread: a command, or a reply for the first client waiting.
+// A frame from the sync thread: a reply announced by the last command, a
+// command, or a reply for the first client waiting.
 void sHandleSync(vServer* s) {
   zframe_t* frame = zframe_recv(s->syncBroker);
   if (!frame) return;
+  // While replies are expected every frame is a reply, so a one-byte reply
+  // (a three-byte frame) is not taken for a command.
+  if (s->expectedReplies > 0) {
+    sSendTo(s->frontend, s->replying, zframe_data(frame), zframe_size(frame));
+    if (--s->expectedReplies == 0) zframe_destroy(&s->replying);
+    zframe_destroy(&frame);
+    return;
+  }
   if (s->waiting.empty()) {
     zframe_destroy(&frame);
     return;
   }
   zframe_t* identity = s->waiting.front();
   s->waiting.pop_front();
-  // While replies are expected every frame is a reply, so a one-byte reply
-  // (a three-byte frame) is not taken for a command.
-  if (zframe_size(frame) == kCommandSize && s->expectedReplies == 0) {
+  if (zframe_size(frame) == kCommandSize) {
     const uint8_t* c = zframe_data(frame);
     if (c[0] == kCommandIncoming) {
+      // The client keeps its place until all n replies have gone to it.
       uint16_t n = uint16_t(c[1] << 8 | c[2]);
-      for (uint16_t i = 0; i < n; i++) s->waiting.push_front(zframe_dup(identity));
+      if (n > 0) {
+        s->replying = identity;
+        identity = nullptr;
+      }
       s->expectedReplies = n;
     }
-    zframe_destroy(&identity);
   } else {
     sSendTo(s->frontend, identity, zframe_data(frame), zframe_size(frame));
-    if (s->expectedReplies > 0) s->expectedReplies--;
-    zframe_destroy(&identity);
   }
+  zframe_destroy(&identity);
   zframe_destroy(&frame);
 }
 
@@ -303,6 +399,7 @@ void sHandleBeacon(vServer* s) {
 void sForgetWaiting(vServer* s) {
   for (zframe_t*& f : s->waiting) zframe_destroy(&f);
   s->waiting.clear();
+  zframe_destroy(&s->replying);
   s->expectedReplies = 0;
 }
 
@@ -376,11 +473,25 @@ void sSyncOne(vServer* s, zsock_t* worker, zframe_t* frame) {
   vPacket_Destroy(&p);
   if (!reply) return;
   std::vector<vPacket*> kept;
+  bool room = true;
   for (;;) {
     vPacket* r = vPacketFifo_Await(s->record->inQueue, vSERVER_REPLY_TIMEOUT_MS);
     if (!r) break;
-    kept.push_back(r);
+    try {
+      kept.push_back(r);
+    } catch (const std::bad_alloc&) {
+      vPacket_Destroy(&r);
+      room = false;
+      break;
+    }
     if (!_doesPacketContinue(r)) break;
+  }
+  // Replies that cannot all be held are not passed on in part: the client
+  // is told of a drop, as when none came.
+  if (!room) {
+    for (vPacket*& r : kept) vPacket_Destroy(&r);
+    kept.clear();
+    s->dropped++;
   }
   if (kept.empty()) {
     sSend(worker, dropped, sizeof dropped);
@@ -549,8 +660,13 @@ vErr vServer_FrameToPacket(const uint8_t* frame, size_t size, vPacket* packet) {
 vServer* vServer_Create(uint32_t usbLinkId, uint32_t interfaceAddress, bool localOnly) {
   linkRecord* record = vLink_GetRecord(usbLinkId);
   if (!record) return nullptr;
-  vServer* s = new (std::nothrow) vServer();
-  if (!s) return nullptr;
+  // Its client lists may allocate as they are built.
+  vServer* s = nullptr;
+  try {
+    s = new vServer();
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
   s->linkId = usbLinkId;
   s->record = record;
   s->serialNumber = vLink_RegistryGetIdentifier(usbLinkId);
@@ -615,6 +731,7 @@ vErr vServer_Destroy(vServer** server) {
   }
   for (zframe_t*& f : s->waiting) zframe_destroy(&f);
   for (zframe_t*& f : s->streaming) zframe_destroy(&f);
+  zframe_destroy(&s->replying);
   s->check = 0;
   delete s;
   *server = nullptr;

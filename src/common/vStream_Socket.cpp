@@ -28,6 +28,21 @@
 
 static bool sValid(const vSocketRecord* rec) { return rec && rec->check == vSOCKET_CHECK; }
 
+namespace {
+// Holds the record's lock to the end of the scope, so no early return leaves
+// it held.
+class sHold {
+ public:
+  explicit sHold(pthread_mutex_t* lock) : lock_(lock) { pthread_mutex_lock(lock_); }
+  ~sHold() { pthread_mutex_unlock(lock_); }
+  sHold(const sHold&) = delete;
+  sHold& operator=(const sHold&) = delete;
+
+ private:
+  pthread_mutex_t* lock_;
+};
+}  // namespace
+
 static bool sDropped(int error) {
   return error == ECONNRESET || error == ENOTCONN || error == ETIMEDOUT;
 }
@@ -104,12 +119,11 @@ static vErr sSocketGet(uint8_t* byte, void* ref) {
     *byte = rec->received[rec->receivedNext++];
     return vErrNone;
   }
-  pthread_mutex_lock(&rec->lock);
   vErr result = vErrNone;
   ssize_t n = 0;
-  if (!(rec->flags & vSOCKET_CONNECTED)) {
-    result = vErrConnection;
-  } else {
+  {
+    sHold hold(&rec->lock);
+    if (!(rec->flags & vSOCKET_CONNECTED)) return vErrConnection;
     n = recv(rec->socket, rec->received, sizeof(rec->received), 0);
     if (n < 0 && sDropped(errno)) {
       rec->flags &= ~vSOCKET_CONNECTED;
@@ -127,7 +141,6 @@ static vErr sSocketGet(uint8_t* byte, void* ref) {
       result = vErrNotReady;  // the peer closed
     }
   }
-  pthread_mutex_unlock(&rec->lock);
   if (result != vErrNone) return result;
   rec->receivedCount = size_t(n);
   rec->receivedNext = 1;
@@ -139,37 +152,34 @@ static vErr sSocketWrite(const uint8_t* bytes, size_t n, void* ref) {
   vSocketRecord* rec = static_cast<vSocketRecord*>(ref);
   if (!sValid(rec)) return vErrParam;
   if (!bytes && n > 0) return vErrParam;
-  pthread_mutex_lock(&rec->lock);
-  bool connected = (rec->flags & vSOCKET_CONNECTED) != 0;
-  pthread_mutex_unlock(&rec->lock);
-  if (!connected) return vErrConnection;
+  {
+    sHold hold(&rec->lock);
+    if (!(rec->flags & vSOCKET_CONNECTED)) return vErrConnection;
+  }
   int attempts = 0;
   size_t sent = 0;
   while (sent < n) {
-    pthread_mutex_lock(&rec->lock);
-    if (!(rec->flags & vSOCKET_CONNECTED)) {
-      pthread_mutex_unlock(&rec->lock);
-      return vErrConnection;
-    }
-    ssize_t done = send(rec->socket, bytes + sent, n - sent, MSG_NOSIGNAL);
-    int error = errno;
-    vErr result = vErrNone;
-    if (done < 0) {
-      if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) {
-        attempts++;
-      } else if (error == EPIPE || error == ECONNRESET || error == ENOTCONN) {
-        rec->flags &= ~vSOCKET_CONNECTED;
-        result = sConnect(rec);
-        if (result == vErrNone) attempts++;
+    {
+      sHold hold(&rec->lock);
+      if (!(rec->flags & vSOCKET_CONNECTED)) return vErrConnection;
+      ssize_t done = send(rec->socket, bytes + sent, n - sent, MSG_NOSIGNAL);
+      int error = errno;
+      if (done < 0) {
+        if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) {
+          attempts++;
+        } else if (error == EPIPE || error == ECONNRESET || error == ENOTCONN) {
+          rec->flags &= ~vSOCKET_CONNECTED;
+          vErr result = sConnect(rec);
+          if (result != vErrNone) return result;
+          attempts++;
+        } else {
+          return vErrIO;
+        }
       } else {
-        result = vErrIO;
+        sent += size_t(done);
+        if (sent < n) attempts = 1;
       }
-    } else {
-      sent += size_t(done);
-      if (sent < n) attempts = 1;
     }
-    pthread_mutex_unlock(&rec->lock);
-    if (result != vErrNone) return result;
     if (sent == n) break;
     // The peer takes nothing: report it rather than claim the bytes went out.
     if (attempts >= sWRITE_ATTEMPTS) return vErrTimeout;
@@ -187,27 +197,25 @@ static vErr sSocketWait(uint32_t timeoutMs, void* ref) {
   vSocketRecord* rec = static_cast<vSocketRecord*>(ref);
   if (!sValid(rec)) return vErrNone;
   if (rec->receivedNext < rec->receivedCount) return vErrNone;
-  pthread_mutex_lock(&rec->lock);
-  bool connected = (rec->flags & vSOCKET_CONNECTED) != 0;
-  int fd = rec->socket;
-  pthread_mutex_unlock(&rec->lock);
-  if (!connected) return vErrNone;  // get reports it
+  int fd;
+  {
+    sHold hold(&rec->lock);
+    if (!(rec->flags & vSOCKET_CONNECTED)) return vErrNone;  // get reports it
+    fd = rec->socket;
+  }
   struct pollfd p = {fd, POLLIN, 0};
   int ready = poll(&p, 1, int(timeoutMs));
   if (ready == 0) return vErrTimeout;
   if (ready < 0) return errno == EINTR ? vErrTimeout : vErrNone;
-  pthread_mutex_lock(&rec->lock);
+  sHold hold(&rec->lock);
   if (rec->socket == fd && (rec->flags & vSOCKET_CONNECTED)) {
     uint8_t peek;
     if (recv(fd, &peek, 1, MSG_PEEK) == 0) {
       rec->flags &= ~vSOCKET_CONNECTED;
-      if (sConnect(rec) == vErrNone) {
-        pthread_mutex_unlock(&rec->lock);
-        return vErrTimeout;  // nothing to read yet on the new connection
-      }
+      // Nothing to read yet on the new connection.
+      if (sConnect(rec) == vErrNone) return vErrTimeout;
     }
   }
-  pthread_mutex_unlock(&rec->lock);
   return vErrNone;
 }
 
@@ -216,13 +224,14 @@ static vErr sSocketDelete(void* ref) {
   if (!rec) return vErrIO;
   vErr result = sValid(rec) ? vErrNone : vErrIO;
   if (result == vErrNone) {
-    pthread_mutex_lock(&rec->lock);
-    if (rec->flags & vSOCKET_CONNECTED) sClose(rec);
-    if (rec->socket >= 0) close(rec->socket);
-    rec->socket = -1;
-    rec->flags = 0;
-    rec->check = 0;
-    pthread_mutex_unlock(&rec->lock);
+    {
+      sHold hold(&rec->lock);
+      if (rec->flags & vSOCKET_CONNECTED) sClose(rec);
+      if (rec->socket >= 0) close(rec->socket);
+      rec->socket = -1;
+      rec->flags = 0;
+      rec->check = 0;
+    }
     pthread_mutex_destroy(&rec->lock);
   }
   free(rec);
@@ -248,9 +257,11 @@ vErr vStream_CreateSocket(uint32_t ipAddress, uint32_t port, vStream** stream) {
     return vErrResource;
   }
   vStream_SetWaitProc(s, sSocketWait);
-  pthread_mutex_lock(&rec->lock);
-  vErr err = sConnect(rec);
-  pthread_mutex_unlock(&rec->lock);
+  vErr err;
+  {
+    sHold hold(&rec->lock);
+    err = sConnect(rec);
+  }
   if (err != vErrNone) {
     vStream_Destroy(&s);
     return vErrResource;

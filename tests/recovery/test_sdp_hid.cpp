@@ -130,25 +130,48 @@ TEST(SdpHid, LoaderLandsInMemoryAndStarts) {
       << child.log;
 }
 
-TEST(SdpHid, FingerprintFromTheFuseWords) {
-  auto child = RunChild("Fingerprint", "--fuse-low 0xCAFEF00D --fuse-high 0x0BADC0DE",
-                        {{"SDP_EXPECT", "0"}, {"SDP_VALUE", "0x0BADC0DECAFEF00D"}});
-  ExpectPassed(child);
+namespace {
+// One child run: which child test, the simulated ROM's options and what the
+// child is told to expect (an empty field is not passed on).
+struct ChildCase {
+  const char* name;
+  const char* child;
+  const char* options;
+  std::string imageSize;
+  std::string expect;
+  std::string value;
+};
+
+// Shown by name in test listings and failures.
+void PrintTo(const ChildCase& c, std::ostream* out) { *out << c.name; }
+
+class SdpHidCase : public ::testing::TestWithParam<ChildCase> {};
+
+TEST_P(SdpHidCase, ChildGetsWhatItExpects) {
+  const ChildCase& c = GetParam();
+  std::map<std::string, std::string> env;
+  if (!c.imageSize.empty()) env["SDP_IMAGE_SIZE"] = c.imageSize;
+  if (!c.expect.empty()) env["SDP_EXPECT"] = c.expect;
+  if (!c.value.empty()) env["SDP_VALUE"] = c.value;
+  ExpectPassed(RunChild(c.child, c.options, env));
 }
 
-TEST(SdpHid, RomFaults) {
-  ExpectPassed(RunChild("Load", "--no-ack", {{"SDP_IMAGE_SIZE", "100"}, {"SDP_EXPECT", "2"}}));
-  ExpectPassed(RunChild("Fingerprint", "--no-ack", {{"SDP_EXPECT", std::to_string(vErrParam)}}));
-  ExpectPassed(RunChild("Load", "--bad-hab", {{"SDP_IMAGE_SIZE", "2000"}, {"SDP_EXPECT", "4"}}));
-  ExpectPassed(
-      RunChild("Load", "--early-reply", {{"SDP_IMAGE_SIZE", "2000"}, {"SDP_EXPECT", "3"}}));
-  ExpectPassed(
-      RunChild("Load", "--no-complete", {{"SDP_IMAGE_SIZE", "2000"}, {"SDP_EXPECT", "4"}}));
-  ExpectPassed(RunChild("Load", "--ignore 4", {{"SDP_IMAGE_SIZE", "10"}, {"SDP_EXPECT", "0"}}));
-  ExpectPassed(RunChild("Load", "--ignore 5", {{"SDP_IMAGE_SIZE", "10"}, {"SDP_EXPECT", "2"}}));
-}
-
-TEST(SdpHid, DeviceNotFound) {
-  ExpectPassed(RunChild("NoDevice", "--no-device"));
-  ExpectPassed(RunChild("NoDevice", "--vid 0x15A2 --pid 0x0054"));
-}
+INSTANTIATE_TEST_SUITE_P(
+    SdpHid, SdpHidCase,
+    ::testing::Values(
+        ChildCase{"FingerprintFromTheFuseWords", "Fingerprint",
+                  "--fuse-low 0xCAFEF00D --fuse-high 0x0BADC0DE", "", "0", "0x0BADC0DECAFEF00D"},
+        // ROM faults: each fails the transfer with its own result.
+        ChildCase{"SilentRomLoad", "Load", "--no-ack", "100", "2"},
+        ChildCase{"SilentRomFingerprint", "Fingerprint", "--no-ack", "", std::to_string(vErrParam)},
+        ChildCase{"BadHab", "Load", "--bad-hab", "2000", "4"},
+        ChildCase{"EarlyReply", "Load", "--early-reply", "2000", "3"},
+        ChildCase{"NoComplete", "Load", "--no-complete", "2000", "4"},
+        // The fifth status request is the last chance.
+        ChildCase{"FourIgnored", "Load", "--ignore 4", "10", "0"},
+        ChildCase{"FiveIgnored", "Load", "--ignore 5", "10", "2"},
+        // No device to open.
+        ChildCase{"NoDevice", "NoDevice", "--no-device"},
+        ChildCase{"OtherDevice", "NoDevice", "--vid 0x15A2 --pid 0x0054"}),
+    [](const ::testing::TestParamInfo<ChildCase>& info) { return info.param.name; });
+}  // namespace

@@ -179,43 +179,57 @@ TEST(SdpPackets, SilentDeviceGetsFiveStatusRequestsAndNothingElse) {
   EXPECT_EQ(late.loader.writeLoader(Image(10), 0x20000000), 0);
 }
 
-TEST(SdpPackets, TransferResults) {
-  // A byte arriving before the second data packet stops the transfer there.
-  Rig stray;
-  stray.script->replies = {Reply(0xF0F0F0F0)};
-  stray.script->strayAtPoll = 1;
-  EXPECT_EQ(stray.loader.writeLoader(Image(3000), 0x20000000), 3);
-  EXPECT_EQ(stray.script->written.size(), 3u);  // status, command, first data packet
+namespace {
+// One writeLoader against a scripted transport: what the transport answers
+// or fails, the result and how many packets went out before it ended.
+struct TransferCase {
+  const char* name;
+  std::vector<Bytes> replies;
+  int strayAtPoll;  // -1: no stray byte
+  int failWriteAt;  // -1: every write goes out
+  size_t imageSize;
+  int result;
+  size_t written = 0;  // 0: not checked
+};
 
-  Rig wrongWord;
-  wrongWord.script->replies = {Reply(0xF0F0F0F0), Reply(0x33CC33CC)};
-  EXPECT_EQ(wrongWord.loader.writeLoader(Image(10), 0x20000000), 4);
+// The status handshake passes and the completion word comes.
+const std::vector<Bytes> kCompletes = {Reply(0xF0F0F0F0), Reply(0x88888888)};
 
-  Rig noWord;
-  noWord.script->replies = {Reply(0xF0F0F0F0), Bytes{0x56, 0x78, 0x78, 0x56}};
-  EXPECT_EQ(noWord.loader.writeLoader(Image(10), 0x20000000), 4);
+// Shown by name in test listings and failures.
+void PrintTo(const TransferCase& c, std::ostream* out) { *out << c.name; }
 
-  // The image must not follow a command that didn't go out: the ROM would
-  // take image bytes for commands.
-  Rig lostCommand;
-  lostCommand.script->replies = {Reply(0xF0F0F0F0), Reply(0x88888888)};
-  lostCommand.script->failWriteAt = 1;
-  EXPECT_EQ(lostCommand.loader.writeLoader(Image(3000), 0x20000000), 4);
-  EXPECT_EQ(lostCommand.script->written.size(), 2u);
+class SdpTransfer : public ::testing::TestWithParam<TransferCase> {};
 
-  // A lost data packet ends the transfer as failed, even if a completion word came.
-  Rig lostData;
-  lostData.script->replies = {Reply(0xF0F0F0F0), Reply(0x88888888)};
-  lostData.script->failWriteAt = 2;
-  EXPECT_EQ(lostData.loader.writeLoader(Image(3000), 0x20000000), 4);
-  EXPECT_EQ(lostData.script->written.size(), 3u);
-
-  // An empty image is announced with a count of 0 and completes.
-  Rig empty;
-  empty.script->replies = {Reply(0xF0F0F0F0), Reply(0x88888888)};
-  EXPECT_EQ(empty.loader.writeLoader({}, 0x20000000), 0);
-  EXPECT_EQ(empty.script->written.size(), 2u);
+TEST_P(SdpTransfer, EndsWithItsResult) {
+  const TransferCase& c = GetParam();
+  Rig rig;
+  rig.script->replies.assign(c.replies.begin(), c.replies.end());
+  rig.script->strayAtPoll = c.strayAtPoll;
+  rig.script->failWriteAt = c.failWriteAt;
+  EXPECT_EQ(rig.loader.writeLoader(Image(c.imageSize), 0x20000000), c.result);
+  if (c.written) {
+    EXPECT_EQ(rig.script->written.size(), c.written);
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    SdpPackets, SdpTransfer,
+    ::testing::Values(
+        // A byte arriving before the second data packet stops the transfer
+        // there: status, command, first data packet.
+        TransferCase{"StrayByteStopsTheData", {Reply(0xF0F0F0F0)}, 1, -1, 3000, 3, 3},
+        TransferCase{"WrongCompletionWord", {kCompletes[0], Reply(0x33CC33CC)}, -1, -1, 10, 4},
+        TransferCase{"NoCompletionWord", {kCompletes[0], {0x56, 0x78, 0x78, 0x56}}, -1, -1, 10, 4},
+        // The image must not follow a command that didn't go out: the ROM
+        // would take image bytes for commands.
+        TransferCase{"LostCommandSendsNoImage", kCompletes, -1, 1, 3000, 4, 2},
+        // A lost data packet ends the transfer as failed, even if a
+        // completion word came.
+        TransferCase{"LostDataPacketFails", kCompletes, -1, 2, 3000, 4, 3},
+        // An empty image is announced with a count of 0 and completes.
+        TransferCase{"EmptyImageCompletes", kCompletes, -1, -1, 0, 0, 2}),
+    [](const ::testing::TestParamInfo<TransferCase>& info) { return info.param.name; });
+}  // namespace
 
 TEST(SdpPackets, ResultWordOfHidAndSerialReplies) {
   HID_SDPLoader hid(0x1FC9, 0x0130);

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 
@@ -117,38 +118,51 @@ TEST(SdpSerial, SilentRomGetsNothingButFiveStatusRequests) {
   EXPECT_EQ(Count(lines, "read-register"), 0u);
 }
 
-TEST(SdpSerial, FifthStatusRequestIsTheLastChance) {
-  {
-    SerialRig rig({"--ignore", "4"});
-    EXPECT_EQ(rig.loader.writeLoader(Image(10, 4), 0x20000000), 0);
-  }
-  {
-    SerialRig rig({"--ignore", "5"});
-    EXPECT_EQ(rig.loader.writeLoader(Image(10, 4), 0x20000000), 2);
+namespace {
+// One load against a ROM with a fault switched on: the results it may end
+// with, and for a refusing ROM the line it logs and the memory it leaves
+// unwritten.
+struct FaultCase {
+  const char* name;
+  std::vector<std::string> options;
+  size_t imageSize;
+  std::vector<int> results;
+  const char* refused = nullptr;  // the simulator's line for a refused image
+};
+
+// Shown by name in test listings and failures.
+void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.name; }
+
+class SdpSerialFault : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(SdpSerialFault, EndsWithItsResult) {
+  const FaultCase& c = GetParam();
+  TempDir dir;
+  std::vector<std::string> options = c.options;
+  if (c.refused) options.insert(options.end(), {"--dump", dir / "ram.bin"});
+  SerialRig rig(options);
+  int result = rig.loader.writeLoader(Image(c.imageSize, 4), 0x20000000);
+  EXPECT_NE(std::find(c.results.begin(), c.results.end(), result), c.results.end()) << result;
+  if (c.refused) {
+    EXPECT_TRUE(rig.sim.Await(c.refused));
+    EXPECT_EQ(access((dir / "ram.bin").c_str(), F_OK), -1);
   }
 }
 
-TEST(SdpSerial, RomFaultsFailTheTransfer) {
-  TempDir dir;
-  {
-    // A ROM that won't load images answers an error word instead of completion.
-    SerialRig rig({"--bad-hab", "--dump", dir / "ram.bin"});
-    EXPECT_EQ(rig.loader.writeLoader(Image(2000, 5), 0x20000000), 4);
-    EXPECT_TRUE(rig.sim.Await("refused 0x20000000 2000"));
-    EXPECT_EQ(access((dir / "ram.bin").c_str(), F_OK), -1);
-  }
-  {
-    // The early status is seen during the transfer (3) or, when it comes in
-    // after the last poll, spoils the completion reply (4): never success.
-    SerialRig rig({"--early-reply"});
-    int result = rig.loader.writeLoader(Image(64 * 1024, 6), 0x20000000);
-    EXPECT_TRUE(result == 3 || result == 4) << result;
-  }
-  {
-    SerialRig rig({"--no-complete"});
-    EXPECT_EQ(rig.loader.writeLoader(Image(3000, 7), 0x20000000), 4);
-  }
-}
+INSTANTIATE_TEST_SUITE_P(
+    SdpSerial, SdpSerialFault,
+    ::testing::Values(
+        // The fifth status request is the last chance.
+        FaultCase{"FourIgnored", {"--ignore", "4"}, 10, {0}},
+        FaultCase{"FiveIgnored", {"--ignore", "5"}, 10, {2}},
+        // A ROM that won't load images answers an error word instead of completion.
+        FaultCase{"BadHab", {"--bad-hab"}, 2000, {4}, "refused 0x20000000 2000"},
+        // The early status is seen during the transfer (3) or, when it comes
+        // in after the last poll, spoils the completion reply (4): never success.
+        FaultCase{"EarlyReply", {"--early-reply"}, 64 * 1024, {3, 4}},
+        FaultCase{"NoComplete", {"--no-complete"}, 3000, {4}}),
+    [](const ::testing::TestParamInfo<FaultCase>& info) { return info.param.name; });
+}  // namespace
 
 TEST(SdpSerial, PortsThatCantBeUsed) {
   TempDir dir;
