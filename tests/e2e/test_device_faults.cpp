@@ -239,10 +239,23 @@ TEST_F(DeviceFaultsUsb, UnplugDuringDiscoveryMarksThatModuleAndListsTheRest) {
 // A module that leaves every Nth request unanswered: each run either
 // completes with exactly the image flashed and recorded, or fails naming the
 // module with nothing recorded. Never a hang, never success for a failure.
-class FlakyModule : public DeviceFaultsUsb, public ::testing::WithParamInterface<int> {};
+struct Flaky {
+  int every;
+  bool completes;  // the one loss falls in the second firmware block, which is sent again
+};
+void PrintTo(const Flaky& f, std::ostream* os) { *os << "flaky=" << f.every; }
+
+class FlakyModule : public DeviceFaultsUsb, public ::testing::WithParamInterface<Flaky> {
+ protected:
+  void SetUp() override {
+    DeviceFaultsUsb::SetUp();
+    // Two firmware blocks: the first takes some 1200 requests, the second some 500.
+    image.extra = "[firmware]\naddress = 0x10000\nsize = 13000\nfill = 0x33\n";
+  }
+};
 
 TEST_P(FlakyModule, EndsInACorrectResultOrAClearFailure) {
-  const std::string fault = "flaky=" + std::to_string(GetParam());
+  const std::string fault = "flaky=" + std::to_string(GetParam().every);
   RunResult d = Run({"-D"}, bus(fault));
   EXPECT_EQ(d.status, 0) << d.out << Tail(d.err);
   // Either the module's true identity or an error row, never made-up values.
@@ -254,8 +267,15 @@ TEST_P(FlakyModule, EndsInACorrectResultOrAClearFailure) {
   Store();
   EntrySnapshot before = Snapshot(home(), kSerial);
   RunResult r = Update(bus(fault));
+  if (GetParam().completes) {
+    EXPECT_EQ(r.status, 0) << r.out << Tail(r.err);
+    EXPECT_NE(r.out.find("  Retry 1"), std::string::npos) << r.out;
+  }
   if (r.status == 0) {
     ExpectFlashed();
+    updtest::ModuleState s = updtest::ReadState(state());
+    EXPECT_TRUE(s.flash[0x10000] == std::vector<uint8_t>(13000, 0x33))
+        << "the second block differs from the image";
     EXPECT_EQ(Entry(home(), kSerial)["LATEST_TRANSFER"], "1234.bird");
     return;
   }
@@ -265,7 +285,12 @@ TEST_P(FlakyModule, EndsInACorrectResultOrAClearFailure) {
   ExpectEntryUnchanged(home(), kSerial, before);
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryNth, FlakyModule, ::testing::Values(2, 3, 10, 200));
+INSTANTIATE_TEST_SUITE_P(EveryNth, FlakyModule,
+                         ::testing::Values(Flaky{2, false}, Flaky{3, false}, Flaky{10, false},
+                                           Flaky{200, false}, Flaky{1500, true}),
+                         [](const ::testing::TestParamInfo<Flaky>& info) {
+                           return "Every" + std::to_string(info.param.every);
+                         });
 
 // ---------------------------------------------------------------- TCP/IP
 
