@@ -179,6 +179,9 @@ void ParseFaultSpec(const std::string& spec, FaultConfig& f) {
       MuteRule r;
       r.command = int(two("mute command", "mute option", 255, 63, r.option));
       f.mute.push_back(r);
+    } else if (k == "flaky") {
+      f.flakyEvery = ParseNumber(v, 1000000, "flaky");
+      if (f.flakyEvery == 1) throw std::invalid_argument("flaky=1 would answer nothing: use mute");
     } else if (k == "delay") {
       f.delayMs = two("delay (ms)", "delay command", 600000, 255, f.delayCommand);
     } else if (k == "split") {

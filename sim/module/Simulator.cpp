@@ -102,6 +102,7 @@ struct ModuleRec {
   const void* routeLink = nullptr;  // the link its unsolicited traffic goes to, if any
   uint64_t downUntil = 0;           // restarting until then (kNever: for good)
   bool announceLoad = false;        // the loader's Load reply follows the next probe answer
+  uint64_t answerable = 0;          // requests it would have answered, for the flaky fault
 };
 
 }  // namespace
@@ -331,6 +332,13 @@ struct Simulator::Impl {
     return false;
   }
 
+  // Counts one request the module would answer; true when the flaky fault
+  // swallows its reply.
+  static bool Flaky(ModuleRec& rec) {
+    if (!rec.faults.flakyEvery) return false;
+    return ++rec.answerable % rec.faults.flakyEvery == 0;
+  }
+
   void OnPacket(EndpointRec& e, Link& l, const Packet& p, uint64_t now) {
     ++e.stats.packetsIn;
     ++l.packetsIn;
@@ -345,7 +353,7 @@ struct Simulator::Impl {
     if (p.address == kProbeAddress) {
       ++e.stats.probes;
       if (p.length != 0) Note(e, "probe with data: " + p.Describe());
-      if (Muted(f, kProbeAddress, -1)) {
+      if (Muted(f, kProbeAddress, -1) || Flaky(entry)) {
         ++e.stats.muted;
       } else {
         if (f.delayMs && (f.delayCommand < 0 || f.delayCommand == kProbeAddress))
@@ -414,7 +422,8 @@ struct Simulator::Impl {
         const FaultConfig* targetFaults = &f;
         for (auto& kv : modules)
           if (kv.second.module.get() == target) targetFaults = &kv.second.faults;
-        if (!r.packets.empty() && (Muted(f, cmd, opt) || Muted(*targetFaults, cmd, opt))) {
+        if (!r.packets.empty() &&
+            (Muted(f, cmd, opt) || Muted(*targetFaults, cmd, opt) || Flaky(entry))) {
           ++e.stats.muted;
         } else {
           if (f.delayMs && (f.delayCommand < 0 || f.delayCommand == cmd)) delayed = now + f.delayMs;

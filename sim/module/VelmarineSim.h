@@ -72,6 +72,9 @@ struct FaultConfig {
   bool refuseAfterDrop = false;  // stop listening when a link is dropped
   bool dropClose = false;        // drop with an orderly close instead of a TCP reset
   std::vector<MuteRule> mute;
+  // Of the requests the module would answer (probes included), every Nth one
+  // gets no reply: 2 answers every other request. 0: all are answered.
+  uint32_t flakyEvery = 0;
   uint32_t delayMs = 0;                // replies leave this much later
   int delayCommand = -1;               // only replies to this command are delayed (-1: all)
   uint32_t splitBytes = 0;             // write bursts in chunks of this many bytes (0: whole)
@@ -241,9 +244,9 @@ class DiscoveryResponder {
 //  fingerprint=W0.W1.W2.W3,block-size=2048,reboot-pause=500,load-pause=300,state=FILE,loader"
 ModuleConfig ParseModuleSpec(const std::string& spec);
 // "garbage=01FF03,garbage-after=5,drop-after=3,refuse-after-drop,drop-close,mute=0xAD,mute=3:9,
-//  delay=200,delay=200:0x49,split=3,split-gap=2,hb-timeout=1000,data-short=K,data-short-repeat=N,
-//  sum-off=K,prepare-fail=K,drop-in-block=K,load-mute,load-drop,never-back,reboot-close,
-//  init-short",
+//  flaky=2,delay=200,delay=200:0x49,split=3,split-gap=2,hb-timeout=1000,data-short=K,
+//  data-short-repeat=N,sum-off=K,prepare-fail=K,drop-in-block=K,load-mute,load-drop,never-back,
+//  reboot-close,init-short",
 //  added to faults.
 void ParseFaultSpec(const std::string& spec, FaultConfig& faults);
 // "1A2B3C4D.5E6F7081.92A3B4C5.D6E7F809": four hexadecimal words.

@@ -57,6 +57,8 @@ const char kUsage[] =
     "                        drop-close        drop TCP links with an orderly close, not a reset\n"
     "                        mute=CMD[:OPT]    never answer command CMD (option OPT);\n"
     "                                          mute=0xAD leaves the probe unanswered\n"
+    "                        flaky=N           leave every Nth request unanswered, probes\n"
+    "                                          included (flaky=2: every other one)\n"
     "                        delay=MS[:CMD]    send replies (to CMD only) MS ms late\n"
     "                        split=N           write every burst in chunks of N bytes\n"
     "                        split-gap=MS      pause between those chunks (default 2)\n"

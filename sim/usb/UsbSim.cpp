@@ -37,6 +37,7 @@ struct libusb_device {
   int ioErrorsOut = 0, ioErrorsIn = 0;  // transfers still to fail with LIBUSB_ERROR_IO (-1: all)
   int shortOut = 0;  // the next OUT transfer moves only this many bytes and reports success
   int stallOutAfter = -1, stallInAfter = -1;  // transfers still to pass before a stall (-1: none)
+  int unplugAfter = -1;  // OUT transfers still to pass before the device is unplugged (-1: never)
   int openHandles = 0;
   bool claimed = false;
 };
@@ -117,6 +118,7 @@ void sAddDevice(Bus* b, const usbsim::DeviceConfig& c) {
   d->ioErrorsIn = c.ioError ? -1 : 0;
   d->shortOut = 0;
   d->stallOutAfter = d->stallInAfter = -1;
+  d->unplugAfter = c.unplugAfter;
   d->gone = c.gone;
 }
 
@@ -163,6 +165,13 @@ void sEvent(Bus* bus, const char* format, ...) {
 // A transfer outcome forced by a fault, or 1 when the transfer may go ahead.
 int sFault(Bus* bus, libusb_device* d, bool out) {
   if (!sPresent(bus, d)) return LIBUSB_ERROR_NO_DEVICE;
+  if (out && d->unplugAfter == 0) {
+    d->unplugAfter = -1;
+    d->gone = true;
+    sEvent(bus, "%08X unplug", d->config.serial);
+    return LIBUSB_ERROR_NO_DEVICE;
+  }
+  if (out && d->unplugAfter > 0) d->unplugAfter--;
   bool& halted = out ? d->haltedOut : d->haltedIn;
   bool& stallNext = out ? d->stallOutNext : d->stallInNext;
   int& stallAfter = out ? d->stallOutAfter : d->stallInAfter;
@@ -183,6 +192,24 @@ int sFault(Bus* bus, libusb_device* d, bool out) {
     return LIBUSB_ERROR_IO;
   }
   return 1;
+}
+
+// Whether OUT bytes carry a request that unplugs the device: the transfer is
+// read as whole packets (address, length, data), as the host writes them.
+bool sUnplugsOn(const usbsim::DeviceConfig& c, const unsigned char* data, int length) {
+  if (c.unplugOn.empty()) return false;
+  for (int at = 0; at + 2 < length;) {
+    int n = data[at + 1];
+    if (n > velsim::kMaxData) return false;
+    bool request = data[at] != velsim::kProbeAddress && data[at] != velsim::kRouteAddress;
+    if (request && n > 0 && at + 2 + n <= length) {
+      int command = data[at + 2], option = n > 1 ? (data[at + 3] & 0x3F) : -1;
+      for (const auto& rule : c.unplugOn)
+        if (rule.first == command && (rule.second < 0 || rule.second == option)) return true;
+    }
+    at += 2 + n;
+  }
+  return false;
 }
 
 // Applies "SERIAL FAULT" at run time; the reply says what happened.
@@ -261,6 +288,8 @@ std::string sControl(Bus* bus, const std::string& command) {
       d->stallOutAfter = count;
     } else if (f == "stall-in-after" && fields == 3 && count >= 0) {
       d->stallInAfter = count;
+    } else if (f == "unplug-after" && fields == 3 && count >= 0) {
+      d->unplugAfter = count;
     } else if (f == "short-out" && fields == 3 && count > 0) {
       d->shortOut = count;
     } else if (f == "disconnect") {
@@ -566,6 +595,11 @@ int libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint, u
     if (fault != 1) {
       sEvent(bus, "%08X %s %d %s", serial, out ? "out" : "in", length, libusb_error_name(fault));
       return fault;
+    }
+    if (out && sUnplugsOn(d->config, data, length)) {
+      d->gone = true;
+      sEvent(bus, "%08X out %d unplug", serial, length);
+      return LIBUSB_ERROR_NO_DEVICE;
     }
     if (out && d->shortOut > 0 && d->shortOut < length) {
       sEvent(bus, "%08X out %d short %d", serial, length, d->shortOut);

@@ -88,14 +88,17 @@ void ApplyOption(DeviceConfig& c, const std::string& option) {
         minor > 255 || patch > 255)
       throw std::invalid_argument("bad version '" + value + "'");
     c.version = velsim::PackVersion(uint8_t(major), uint8_t(minor), uint8_t(patch));
-  } else if (name == "mute") {
-    // CMD or CMD/OPTION: requests with that command (and option code) get no reply.
+  } else if (name == "mute" || name == "unplug-on") {
+    // CMD or CMD/OPTION: requests with that command (and option code) get no
+    // reply, or unplug the device as they are sent.
     size_t slash = value.find('/');
-    int command = int(Number(value.substr(0, slash), 0, 0xFF, "mute command"));
+    int command = int(Number(value.substr(0, slash), 0, 0xFF, name + " command"));
     int option = slash == std::string::npos
                      ? -1
-                     : int(Number(value.substr(slash + 1), 0, 0x3F, "mute option"));
-    c.mute.emplace_back(command, option);
+                     : int(Number(value.substr(slash + 1), 0, 0x3F, name + " option"));
+    (name == "mute" ? c.mute : c.unplugOn).emplace_back(command, option);
+  } else if (name == "unplug-after") {
+    c.unplugAfter = int(Number(value, 0, 100000000, "unplug-after"));
   } else if (name == "fingerprint" || name == "block-size" || name == "reboot-pause" ||
              name == "load-pause" || name == "state" || name == "name" || name == "hb" ||
              name == "loader") {
@@ -112,7 +115,8 @@ void ApplyOption(DeviceConfig& c, const std::string& option) {
     if (name == "loader") m.inLoader = parsed.inLoader;
   } else if (name == "data-short" || name == "data-short-repeat" || name == "sum-off" ||
              name == "prepare-fail" || name == "drop-in-block" || name == "load-mute" ||
-             name == "load-drop" || name == "never-back" || name == "init-short") {
+             name == "load-drop" || name == "never-back" || name == "init-short" ||
+             name == "flaky") {
     // Upgrade loader faults, as the simulator's fault description takes them.
     velsim::ParseFaultSpec(option, c.faults);
   } else {

@@ -28,6 +28,9 @@ struct DeviceConfig {
   bool stallOut = false, stallIn = false;  // the first transfer stalls
   bool ioError = false;                    // every transfer fails with an I/O error
   bool gone = false;                       // unplugged from the start
+  int unplugAfter = -1;  // OUT transfers that pass before the device is unplugged (-1: never)
+  // Requests (command, option or -1) whose OUT transfer unplugs the device: it never arrives.
+  std::vector<std::pair<int, int>> unplugOn;
   uint8_t router = 0;    // address of the module it sits behind (0: on the bus itself)
   uint32_t build = 0;    // the module's build (0: the simulator's default)
   uint32_t version = 0;  // packed version (0: the simulator's default)

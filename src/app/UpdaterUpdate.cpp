@@ -125,13 +125,25 @@ bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& image, Modul
   system.init(&module, 0);
   uint32_t moduleSerial = 0;
   vErr err = system.getSerialNumber(&moduleSerial);
-  if (err != vErrNone || moduleSerial != serial) {
+  // A read that failed (the module went away, or stopped answering) says so:
+  // it is no verdict on the image.
+  if (err != vErrNone) {
+    display.message(ERROR, "Could not read the serial number of module [%08X] [%d, %s]", serial,
+                    int(err), vError_GetErrorText(uint32_t(err)));
+    return false;
+  }
+  if (moduleSerial != serial) {
     Log::log(DEBUG_Updater, "Bird serial number and connected device don't match (%d).\n",
              int(err));
     return false;
   }
   uint8_t model = 0;
   err = system.getModel(&model);
+  if (err != vErrNone) {
+    display.message(ERROR, "Could not read the model of module [%08X] [%d, %s]", serial, int(err),
+                    vError_GetErrorText(uint32_t(err)));
+    return false;
+  }
   const char* name = vDefs_GetModelName(model);
   if (!image.ValidateModel(name)) {
     display.message(ERROR, "Connected device model and Bird file model do not match [%s] (%d)",

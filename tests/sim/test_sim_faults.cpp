@@ -134,6 +134,24 @@ TEST_F(SimFaults, MutedCommandsAndProbesGetNoReply) {
   EXPECT_EQ(sim.Stats(ep.id).muted, 2u);
 }
 
+// Every second request the module would answer, probes included, is carried
+// out without a reply.
+TEST_F(SimFaults, FlakyModuleAnswersEveryOtherRequest) {
+  Begin("flaky=2");
+  const Bytes probe = {0xAD, 0}, probeAnswer = {0x04, 0};
+  link->Send(probe);
+  EXPECT_EQ(link->Packet(), probeAnswer);
+  link->Send(kGetModel);
+  EXPECT_TRUE(link->Packets(1, 300).empty());
+  link->Send(kGetModel);
+  EXPECT_EQ(link->Packet(), kModel);
+  link->Send(probe);
+  EXPECT_TRUE(link->Packets(1, 300).empty());
+  link->Send(probe);
+  EXPECT_EQ(link->Packet(), probeAnswer);
+  EXPECT_EQ(sim.Stats(ep.id).muted, 2u);
+}
+
 TEST_F(SimFaults, DelayedRepliesKeepTheirOrder) {
   Begin("delay=300:3");
   auto start = std::chrono::steady_clock::now();

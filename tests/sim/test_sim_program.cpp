@@ -117,7 +117,7 @@ TEST(SimSpecs, FaultDescriptions) {
   velsim::FaultConfig f;
   velsim::ParseFaultSpec(
       "garbage=01 ff,garbage-after=3,drop-after=2,refuse-after-drop,drop-close,mute=0xAD,"
-      "mute=3:9,delay=250:0x49,split=5,split-gap=7,hb-timeout=400",
+      "mute=3:9,delay=250:0x49,split=5,split-gap=7,hb-timeout=400,flaky=3",
       f);
   EXPECT_EQ(f.garbage, (std::vector<uint8_t>{0x01, 0xFF}));
   EXPECT_EQ(f.garbageAfter, 3);
@@ -133,8 +133,9 @@ TEST(SimSpecs, FaultDescriptions) {
   EXPECT_EQ(f.splitBytes, 5u);
   EXPECT_EQ(f.splitGapMs, 7u);
   EXPECT_EQ(f.heartbeatTimeoutMs, 400u);
+  EXPECT_EQ(f.flakyEvery, 3u);
   for (const char* bad : {"garbage=1", "garbage=zz", "mute=3:64", "delay=x", "refuse-after-drop=1",
-                          "hb-timeout=0", "explode=1"}) {
+                          "hb-timeout=0", "explode=1", "flaky=1", "flaky=x"}) {
     velsim::FaultConfig g;
     EXPECT_THROW(velsim::ParseFaultSpec(bad, g), std::invalid_argument) << bad;
   }
