@@ -38,65 +38,14 @@ constexpr auto kNoHang = std::chrono::seconds(60);
 // Runs a program like testsupport::Run and calls action once, as soon as the
 // nth line of its standard error that matches pattern has appeared.
 RunResult RunWatched(const std::string& program, const std::vector<std::string>& args,
-                     const testsupport::RunOptions& options, const std::string& pattern, int nth,
+                     testsupport::RunOptions options, const std::string& pattern, int nth,
                      const std::function<void()>& action) {
-  int outPipe[2], errPipe[2];
-  if (pipe(outPipe) || pipe(errPipe)) throw std::runtime_error("pipe failed");
-  pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    int null = open("/dev/null", O_RDONLY);
-    dup2(null, 0);
-    dup2(outPipe[1], 1);
-    dup2(errPipe[1], 2);
-    for (int fd : {null, outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) close(fd);
-    testsupport::ExecChild(program, args, options.env);
-  }
-  close(outPipe[1]);
-  close(errPipe[1]);
-  RunResult result;
   std::regex re(pattern);
   int seen = 0;
-  size_t scanned = 0;  // how much of result.err was looked at, in whole lines
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.timeoutMs);
-  struct pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-  int open = 2;
-  char buf[65536];
-  while (open > 0) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    deadline - std::chrono::steady_clock::now())
-                    .count();
-    if (left <= 0) {
-      result.timedOut = true;
-      kill(pid, SIGKILL);
-      break;
-    }
-    if (poll(fds, 2, int(left)) <= 0) continue;
-    for (auto& f : fds) {
-      if (f.fd < 0 || !(f.revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      ssize_t n = read(f.fd, buf, sizeof buf);
-      if (n <= 0) {
-        close(f.fd);
-        f.fd = -1;
-        --open;
-        continue;
-      }
-      bool isErr = f.fd == errPipe[0];
-      (isErr ? result.err : result.out).append(buf, size_t(n));
-      size_t nl;
-      while (isErr && seen < nth && (nl = result.err.find('\n', scanned)) != std::string::npos) {
-        if (std::regex_search(result.err.substr(scanned, nl - scanned), re) && ++seen == nth)
-          action();
-        scanned = nl + 1;
-      }
-    }
-  }
-  for (auto& f : fds)
-    if (f.fd >= 0) close(f.fd);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return result;
+  options.onErrLine = [&](const std::string& line) {
+    if (seen < nth && std::regex_search(line, re) && ++seen == nth) action();
+  };
+  return testsupport::Run(program, args, options);
 }
 
 std::string Tail(const std::string& text, size_t n = 3000) {

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <stdexcept>
@@ -83,6 +84,9 @@ struct RunOptions {
   std::string input;                       // written to standard input, then closed
   int timeoutMs = 60000;
   std::string cwd;
+  // Called with each whole line of standard error (without its line end) as
+  // it arrives, while the program runs: to act at a given point of a run.
+  std::function<void(const std::string&)> onErrLine;
 };
 
 // In a forked child: set the environment and replace the process with the
@@ -125,6 +129,7 @@ inline RunResult Run(const std::string& program, const std::vector<std::string>&
   close(inPipe[1]);
 
   RunResult result;
+  size_t scanned = 0;  // how much of result.err went to onErrLine, in whole lines
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.timeoutMs);
   struct pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
   int open = 2;
@@ -148,6 +153,12 @@ inline RunResult Run(const std::string& program, const std::vector<std::string>&
         --open;
       } else {
         (f.fd == outPipe[0] ? result.out : result.err).append(buf, size_t(n));
+        size_t nl;
+        while (options.onErrLine && f.fd == errPipe[0] &&
+               (nl = result.err.find('\n', scanned)) != std::string::npos) {
+          options.onErrLine(result.err.substr(scanned, nl - scanned));
+          scanned = nl + 1;
+        }
       }
     }
   }
