@@ -160,25 +160,14 @@ void sDropped(vServer* s, const char* why, size_t size) {
 // ---------------------------------------------------------------- requests
 
 // The broker thread's lists grow as clients come; growth that fails must not
-// throw out of the thread. These add a copy of the client's identity, or
-// return false with nothing added.
-bool sPushWaiting(vServer* s, zframe_t* identity) {
+// throw out of the thread. Adds a copy of the client's identity to the list, or
+// returns false with nothing added.
+template <typename List>
+bool sPushIdentity(List& list, zframe_t* identity) {
   zframe_t* copy = zframe_dup(identity);
   if (!copy) return false;
   try {
-    s->waiting.push_back(copy);
-  } catch (const std::bad_alloc&) {
-    zframe_destroy(&copy);
-    return false;
-  }
-  return true;
-}
-
-bool sPushStreaming(vServer* s, zframe_t* identity) {
-  zframe_t* copy = zframe_dup(identity);
-  if (!copy) return false;
-  try {
-    s->streaming.push_back(copy);
+    list.push_back(copy);
   } catch (const std::bad_alloc&) {
     zframe_destroy(&copy);
     return false;
@@ -258,7 +247,7 @@ bool _handleSetUEIBytes(vServer* s, zframe_t* identity, const vPacket* p) {
     return true;
   }
   // The final packet: the whole run goes to the module in one piece.
-  if (!sPushWaiting(s, identity)) {
+  if (!sPushIdentity(s->waiting, identity)) {
     sDropPool(s, pool);
     sDropped(s, "out of memory", p->length);
     return true;
@@ -298,10 +287,10 @@ void sHandleFrontend(vServer* s) {
     if (p->length == 7 && p->data[0] == kStreamCommand && p->data[1] == kStreamEnable) {
       bool known = false;
       for (zframe_t* f : s->streaming) known = known || zframe_eq(f, identity);
-      if (!known) room = added = sPushStreaming(s, identity);
+      if (!known) room = added = sPushIdentity(s->streaming, identity);
     }
     if (room && !_handleSetUEIBytes(s, identity, p)) {
-      if (p->address != vPACKET_ROUTE_ADDRESS && !sPushWaiting(s, identity)) {
+      if (p->address != vPACKET_ROUTE_ADDRESS && !sPushIdentity(s->waiting, identity)) {
         room = false;
         if (added) {
           zframe_destroy(&s->streaming.back());
