@@ -52,12 +52,7 @@ class DownloadTest : public ::testing::Test {
   }
 
   std::string Serve(const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> args = {"--root", dir / "tree", "--quiet"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    server.reset(new testsupport::Background(
-        testsupport::ProgramPath("sim/update-server", "update-server"), args));
-    std::string line = server->ReadLine();
-    return line.substr(line.find(' ') + 1);
+    return testsupport::StartUpdateServer(server, dir / "tree", extra);
   }
 
   std::string Stored(const std::string& name) { return dir / ("store/0001A2B3/" + name); }

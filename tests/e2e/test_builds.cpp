@@ -55,13 +55,9 @@ class BuildsTest : public ::testing::Test {
 
   // Starts the update server with extra options and returns its URL.
   std::string Serve(const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> args = {"--root", dir / "tree", "--quiet"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    server.reset(
-        new Background(testsupport::ProgramPath("sim/update-server", "update-server"), args));
-    std::string line = server->ReadLine();
-    EXPECT_EQ(line.rfind("listening http://127.0.0.1:", 0), 0u) << line;
-    return line.substr(strlen("listening "));
+    std::string url = testsupport::StartUpdateServer(server, dir / "tree", extra);
+    EXPECT_EQ(url.rfind("http://127.0.0.1:", 0), 0u) << "the update server did not start";
+    return url;
   }
 
   RunResult Updater(const std::vector<std::string>& args, int timeoutMs = 60000,

@@ -54,13 +54,9 @@ class FaultsTest : public ::testing::Test {
   }
 
   std::string Serve(const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> args = {"--root", dir / "tree", "--quiet"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    server.reset(
-        new Background(testsupport::ProgramPath("sim/update-server", "update-server"), args));
-    std::string line = server->ReadLine();
-    EXPECT_EQ(line.rfind("listening ", 0), 0u) << line;
-    return line.substr(strlen("listening "));
+    std::string url = testsupport::StartUpdateServer(server, dir / "tree", extra);
+    EXPECT_EQ(url.rfind("http", 0), 0u) << "the update server did not start";
+    return url;
   }
 
   // Runs the updater with the test preload that shortens its stall and

@@ -50,11 +50,9 @@ class UpdateUsb : public ::testing::Test {
   }
 
   std::string Serve() {
-    server.reset(new Background(testsupport::ProgramPath("sim/update-server", "update-server"),
-                                {"--root", dir / "tree", "--quiet"}));
-    std::string line = server->ReadLine();
-    EXPECT_EQ(line.rfind("listening ", 0), 0u) << line;
-    return line.substr(strlen("listening "));
+    std::string url = testsupport::StartUpdateServer(server, dir / "tree");
+    EXPECT_FALSE(url.empty()) << "the update server did not start";
+    return url;
   }
 
   RunResult Update(const std::vector<std::string>& args, const std::string& busSpec) {

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "LoopbackHttp.h"
 #include "TestSupport.h"
 
 namespace faults {
@@ -58,47 +59,23 @@ inline std::string Base64(const std::string& bytes) {
 // applies its fault to bird.
 class FakeServer {
  public:
-  FakeServer(const std::string& birdBytes, BirdFault fault) : bird_(birdBytes), fault_(fault) {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    listen(fd_, 16);
-    socklen_t len = sizeof addr;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
-    thread_ = std::thread([this] { Serve(); });
+  FakeServer(const std::string& birdBytes, BirdFault fault) : bird_(birdBytes), fault_(fault) {}
+  std::string Url() const {
+    return "http://127.0.0.1:" + std::to_string(http_.Port()) + "/cgi/u";
   }
-  ~FakeServer() {
-    stop_ = true;
-    thread_.join();
-    close(fd_);
-  }
-  std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/cgi/u"; }
   int Requests() const { return requests_; }
 
  private:
-  static void Send(int c, const std::string& bytes) {
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-      ssize_t n = send(c, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-      if (n <= 0) return;
-      sent += size_t(n);
-    }
-  }
   static std::string Head(int status, size_t length, const std::string& extra = "") {
     return "HTTP/1.1 " + std::to_string(status) +
            " X\r\nContent-Length: " + std::to_string(length) + "\r\n" + extra +
            "Connection: close\r\n\r\n";
   }
 
-  void Answer(int c, const std::string& target) {
+  void Answer(int c, const std::string& target, const std::atomic<bool>& stopping) {
     ++requests_;
     if (fault_ == BirdFault::RedirectLoop) {
-      Send(c, Head(302, 0, "Location: " + target + "\r\n"));
+      LoopbackHttp::Send(c, Head(302, 0, "Location: " + target + "\r\n"));
       return;
     }
     auto has = [&](const char* op) { return target.find(op) != std::string::npos; };
@@ -112,45 +89,23 @@ class FakeServer {
                              : Base64(bird_);
       body = "ok\n" + text + "\n";
       if (fault_ == BirdFault::StallMidBody || fault_ == BirdFault::Truncated) {
-        Send(c, Head(200, body.size()) + body.substr(0, body.size() / 2));
+        LoopbackHttp::Send(c, Head(200, body.size()) + body.substr(0, body.size() / 2));
         if (fault_ == BirdFault::StallMidBody)
-          while (!stop_) usleep(20000);
+          while (!stopping) usleep(20000);
         return;
       }
     }
     if (body.empty()) body = "no\n";
-    Send(c, Head(200, body.size()) + body);
-  }
-
-  void Serve() {
-    while (!stop_) {
-      pollfd p = {fd_, POLLIN, 0};
-      if (poll(&p, 1, 50) <= 0) continue;
-      int c = accept(fd_, nullptr, nullptr);
-      if (c < 0) continue;
-      std::string head;
-      char buf[4096];
-      while (head.find("\r\n\r\n") == std::string::npos && !stop_) {
-        pollfd q = {c, POLLIN, 0};
-        if (poll(&q, 1, 50) <= 0) continue;
-        ssize_t n = read(c, buf, sizeof buf);
-        if (n <= 0) break;
-        head.append(buf, size_t(n));
-      }
-      size_t sp1 = head.find(' '), sp2 = head.find(' ', sp1 + 1);
-      if (sp1 != std::string::npos && sp2 != std::string::npos)
-        Answer(c, head.substr(sp1 + 1, sp2 - sp1 - 1));
-      close(c);
-    }
+    LoopbackHttp::Send(c, Head(200, body.size()) + body);
   }
 
   std::string bird_;
   BirdFault fault_;
-  int fd_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stop_{false};
   std::atomic<int> requests_{0};
-  std::thread thread_;
+  // Last, so that it stops before the rest goes.
+  LoopbackHttp http_{[this](int c, const std::string& target, const std::atomic<bool>& stopping) {
+    Answer(c, target, stopping);
+  }};
 };
 
 // A loopback port whose listen queue is full: the kernel drops every further

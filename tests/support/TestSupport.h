@@ -15,6 +15,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -263,5 +264,17 @@ class Background {
   int fd_ = -1;
   std::string buffer_;
 };
+
+// Starts the bundled update server on the tree at root, with extra options,
+// into server; returns the URL it listens on ("" when it did not start).
+inline std::string StartUpdateServer(std::unique_ptr<Background>& server, const std::string& root,
+                                     const std::vector<std::string>& extra = {}) {
+  std::vector<std::string> args = {"--root", root, "--quiet"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  server.reset(new Background(ProgramPath("sim/update-server", "update-server"), args));
+  std::string line = server->ReadLine();
+  const std::string prefix = "listening ";
+  return line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : "";
+}
 
 }  // namespace testsupport
