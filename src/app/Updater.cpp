@@ -4,6 +4,8 @@
 #include <atomic>
 #include <ctime>
 
+#include "Module.h"
+#include "vMutex.h"
 #include "vStream_USB.h"
 
 Updater::Updater(const char* url, const char* store, UpdaterDisplayInterface& d)
@@ -39,4 +41,20 @@ void _usb_permission_hint(UpdaterDisplayInterface& display) {
                   "70-velmarine-updater.rules /etc/udev/rules.d/ && sudo udevadm control "
                   "--reload-rules && sudo udevadm trigger', then plug the module in again "
                   "(man updater, USB ACCESS)");
+}
+
+bool _connect_with_retries(Corvane::Velmarine::Module& module, linkType type,
+                           const std::vector<uint32_t>& serials) {
+  constexpr int kRounds = 15;
+  constexpr uint32_t kPauseMs = 1000;
+  for (int round = 0; round < kRounds; ++round) {
+    for (uint32_t serial : serials) {
+      module.discoverAndConnect(type, serial);
+      if (module.isConnected()) return true;
+      // A try whose link could not be brought up still holds it.
+      module.disconnect();
+    }
+    if (round + 1 < kRounds) vTime_MSSleep(kPauseMs);
+  }
+  return false;
 }

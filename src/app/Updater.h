@@ -88,6 +88,11 @@ bool _valid_build(uint32_t serial, uint32_t build, const char* serverUrl);
 // A build text: decimal digits only (leading zeros allowed) whose value fits
 // 32 bits. Anything else, too large a number included, is no build number.
 bool _parse_build(const std::string& text, uint32_t& value);
+// Up to 15 rounds, 1000 ms apart, of Module::discoverAndConnect over the
+// transport with each serial number in turn; true once the module is
+// connected. A try that fails lets go of its link, so the next starts afresh.
+bool _connect_with_retries(Corvane::Velmarine::Module& module, linkType type,
+                           const std::vector<uint32_t>& serials);
 // One line, once per run, on how to give the user access to the maker's USB
 // devices, when an open or claim of one was refused for lack of permission.
 void _usb_permission_hint(UpdaterDisplayInterface& display);

@@ -56,8 +56,6 @@ constexpr uint16_t kRomVendor = 0x1FC9;
 constexpr uint16_t kRomProduct = 0x0130;
 constexpr uint32_t kDefaultLoaderStart = 0x20000400;
 constexpr uint8_t kFingerprintOption = 39;
-constexpr int kConnectRounds = 15;
-constexpr uint32_t kConnectPauseMs = 1000;
 // LPC flash: sectors 0 to 29 over 512 KB; data is staged in RAM in pieces
 // of at most 4 KB and copied from there.
 constexpr uint32_t kLastSector = 29;
@@ -88,19 +86,6 @@ bool sPortUsable(UpdaterDisplayInterface& display, const std::string& port) {
   close(fd);
   if (!terminal) display.message(ERROR, "%s is not a serial port", port.c_str());
   return terminal;
-}
-
-// Connects the module over USB under the first serial number that answers,
-// up to kConnectRounds rounds kConnectPauseMs apart.
-bool sConnectUsb(Module& module, const std::vector<uint32_t>& serials) {
-  for (int round = 0; round < kConnectRounds; ++round) {
-    for (uint32_t serial : serials) {
-      module.discoverAndConnect(linkTypeUSB, serial);
-      if (module.isConnected()) return true;
-    }
-    if (round + 1 < kConnectRounds) vTime_MSSleep(kConnectPauseMs);
-  }
-  return false;
 }
 
 // A chip synchronised by an earlier run (a -N, or a recovery that failed)
@@ -382,7 +367,7 @@ vErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& image
   }
 
   for (size_t i = 0; i < blocks.size(); ++i) {
-    uint32_t address = sBigEndian(blocks[i].data);
+    uint32_t address = blocks[i].address;
     std::vector<uint8_t> payload(blocks[i].data + 4, blocks[i].data + blocks[i].length);
     Log::log(DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\b", int(i), payload.size(),
              int(address));
@@ -433,11 +418,12 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, st
 
   Module module(0, 0);
   if (_disableEther(module, display) != vErrNone) return false;
-  if (!sConnectUsb(module, sCandidateSerials(serial))) {
+  if (!_connect_with_retries(module, linkTypeUSB, sCandidateSerials(serial))) {
     Log::log(DEBUG_APP, "Could not connect to device.\n");
     display.message(ERROR,
                     "The recovery loader was started but no module answered on USB: reset the "
                     "module into its boot ROM and try again");
+    _usb_permission_hint(display);
     return false;
   }
 
@@ -474,12 +460,12 @@ bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& image, ui
   if (err == vErrNone) {
     std::vector<uint32_t> serials = {kDefaultSerial};
     if (serial != kDefaultSerial) serials.push_back(serial);
-    if (!sConnectUsb(module, serials)) {
+    if (!_connect_with_retries(module, linkTypeUSB, serials)) {
       display.message(ERROR, "Could not connect to device");
-      _usb_permission_hint(display);
       display.message(ERROR,
                       "The recovery loader's module was not found on USB: reset the module into "
                       "its boot ROM and run the recovery again");
+      _usb_permission_hint(display);
       return false;
     }
     err = _transfer_firmware(display, module, image, false);

@@ -31,9 +31,6 @@ namespace {
 const auto INFO = UpdaterDisplayInterface::LEVEL_INFO;
 const auto ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
 
-constexpr int kReconnectTries = 15;
-constexpr uint32_t kReconnectPauseMs = 1000;
-
 
 // The entry's number under key (its leading decimal digits), 0 when absent.
 uint32_t sStoredBuild(UpdaterStoreItem& item, const char* key) {
@@ -327,15 +324,9 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, std::string birdF
   if (err == vErrNone) err = _transfer_loader(display, module, image);
   if (err == vErrNone && !module.isConnected()) {
     // The loader restarted the module: bring it back over the transport it
-    // was reached on.
+    // was reached on. The transfer goes on whether or not that succeeded.
     module.disconnect();
-    for (int attempt = 0; attempt < kReconnectTries; ++attempt) {
-      module.discoverAndConnect(reachedOver, serial);
-      if (module.isConnected()) break;
-      // A try whose link could not be brought up still holds it.
-      module.disconnect();
-      vTime_MSSleep(kReconnectPauseMs);
-    }
+    _connect_with_retries(module, reachedOver, {serial});
   }
   if (err == vErrNone) err = _transfer_firmware(display, module, image, routerSerial != 0);
   if (err != vErrNone) {
