@@ -14,12 +14,6 @@ namespace {
 const auto INFO = UpdaterDisplayInterface::LEVEL_INFO;
 const auto ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
 
-// The build text as an unsigned decimal number; 0 when empty or not a number.
-uint32_t sBuildNumber(const std::string& build) {
-  if (build.empty() || build.find_first_not_of("0123456789") != std::string::npos) return 0;
-  return _get_int_arg(build.c_str(), nullptr);
-}
-
 // What every command works with. -G leaves the build it stored in
 // params.build, for a later command of the same run.
 struct Command {
@@ -149,7 +143,8 @@ int sDiscover(Command& c) {
 // -U: updates the module -d, or with -t RECOVER rewrites a chip through its
 // boot ROM.
 int sUpdate(Command& c) {
-  uint32_t build = sBuildNumber(c.params.build);
+  uint32_t build = 0;  // stays 0 when none is named: the update chooses
+  _parse_build(c.params.build, build);
   bool ok;
   if (c.params.transport == TRANSPORT_RECOVER) {
     ok = c.updater.Recover_Firmware(c.params.serialPort, build, c.params.baudRate, c.params.serial,
@@ -166,26 +161,17 @@ int sUpdate(Command& c) {
   return ok ? 0 : 1;
 }
 
-// -B: the builds the update server offers for -d.
-int sListBuilds(Command& c) {
+// -B (the builds the update server offers for -d) and -L (the builds already
+// in the store for -d).
+int sListBuilds(Command& c, bool local) {
   if (c.params.serial == 0) {
-    c.display.message(ERROR, "Error must supply a serial number for the List Builds command");
+    c.display.message(ERROR, "Error must supply a serial number for the List %sBuilds command",
+                      local ? "Local " : "");
     _display_usage(false, false);
     return 1;
   }
-  auto builds = c.updater.Get_BuildList(c.params.serial);
-  _display_builds(c.display, builds, c.params.serial);
-  return 0;
-}
-
-// -L: the builds already in the store for -d.
-int sListLocalBuilds(Command& c) {
-  if (c.params.serial == 0) {
-    c.display.message(ERROR, "Error must supply a serial number for the List Local Builds command");
-    _display_usage(false, false);
-    return 1;
-  }
-  auto builds = c.updater.Get_BuildListLocal(c.params.serial);
+  auto builds = local ? c.updater.Get_BuildListLocal(c.params.serial)
+                      : c.updater.Get_BuildList(c.params.serial);
   _display_builds(c.display, builds, c.params.serial);
   return 0;
 }
@@ -208,7 +194,7 @@ int updater_main(int argc, char** argv) {
   // Of the remaining commands only the first given runs, and its status is the run's.
   if (params.commands.IsSet(CMD_DISCOVER)) return sDiscover(command);
   if (params.commands.IsSet(CMD_UPDATE)) return sUpdate(command);
-  if (params.commands.IsSet(CMD_LIST_BUILDS)) return sListBuilds(command);
-  if (params.commands.IsSet(CMD_LIST_LOCAL_BUILDS)) return sListLocalBuilds(command);
+  if (params.commands.IsSet(CMD_LIST_BUILDS)) return sListBuilds(command, false);
+  if (params.commands.IsSet(CMD_LIST_LOCAL_BUILDS)) return sListBuilds(command, true);
   return status;
 }
