@@ -135,7 +135,7 @@ Outcome sTransport(CLI_Display& display, const char* argument, Parameters* param
   } else if (strncmp(argument, "TCP", 3) == 0) {
     params->transport = linkTypeTCPIP;
   } else if (strncmp(argument, "RECOVER", 7) == 0) {
-    params->transport = 255;  // recovery through the boot ROM
+    params->transport = TRANSPORT_RECOVER;
   } else {
     display.message(ERROR,
                     "Invalid transport type:[%s]\nMust be one of the following: USB, TCPIP, "
@@ -144,6 +144,19 @@ Outcome sTransport(CLI_Display& display, const char* argument, Parameters* param
     params->transport = 0;
     return Outcome::Error;
   }
+  return Outcome::Next;
+}
+
+// Rows that only keep their argument, or only note that they were given.
+template <std::string Parameters::*field>
+Outcome sKeep(CLI_Display&, const char* argument, Parameters* params) {
+  params->*field = argument;
+  return Outcome::Next;
+}
+
+template <bool Parameters::*flag>
+Outcome sFlag(CLI_Display&, const char*, Parameters* params) {
+  params->*flag = true;
   return Outcome::Next;
 }
 
@@ -164,28 +177,16 @@ const OptionEntry kOptions[] = {
     {"-G", false, CMD_GET_BUILD, nullptr},
     {"-I", false, CMD_INFO, nullptr},
     {"-U", false, CMD_UPDATE, nullptr},
-    {"-OVERRIDE", false, 0,
-     [](CLI_Display&, const char*, Parameters* p) {
-       p->override = true;
-       return Outcome::Next;
-     }},
+    {"-OVERRIDE", false, 0, sFlag<&Parameters::override>},
     {"-N", false, CMD_FINGERPRINT, nullptr},
     {"-Y", false, 0, sUnhandled},
     {"-C", false, CMD_CHECK, nullptr},
     {"-h", false, CMD_HELP, sHelp},
     {"-H", false, CMD_HELP, sHelp},
-    {"-n", false, 0,
-     [](CLI_Display&, const char*, Parameters* p) {
-       p->networkFlag = true;
-       return Outcome::Next;
-     }},
+    {"-n", false, 0, sFlag<&Parameters::networkFlag>},
     {"-X", true, 0, sLogMask},
     {"-Z", true, CMD_OPTION_Z, nullptr},
-    {"-i", true, 0,
-     [](CLI_Display&, const char* a, Parameters* p) {
-       p->storeDirectory = a;
-       return Outcome::Next;
-     }},
+    {"-i", true, 0, sKeep<&Parameters::storeDirectory>},
     {"-b", true, 0,
      [](CLI_Display&, const char* a, Parameters* p) {
        p->build = std::to_string(_get_int_arg(a, nullptr));
@@ -193,38 +194,18 @@ const OptionEntry kOptions[] = {
      }},
     {"-d", true, 0, sSerial},
     {"-t", true, 0, sTransport},
-    {"-f", true, 0,
-     [](CLI_Display&, const char* a, Parameters* p) {
-       p->birdFile = a;
-       return Outcome::Next;
-     }},
+    {"-f", true, 0, sKeep<&Parameters::birdFile>},
     {"-r", true, 0, sRouterSerial},
-    {"-s", true, 0,
-     [](CLI_Display&, const char* a, Parameters* p) {
-       p->serialPort = a;
-       return Outcome::Next;
-     }},
+    {"-s", true, 0, sKeep<&Parameters::serialPort>},
     {"-o", true, 0,
      [](CLI_Display&, const char* a, Parameters* p) {
        p->baudRate = _get_int_arg(a, nullptr);
        return Outcome::Next;
      }},
     // -e takes a value but only its presence counts.
-    {"-e", true, 0,
-     [](CLI_Display&, const char*, Parameters* p) {
-       p->echo = true;
-       return Outcome::Next;
-     }},
-    {"-l", true, 0,
-     [](CLI_Display&, const char* a, Parameters* p) {
-       p->logMessage = a;
-       return Outcome::Next;
-     }},
-    {"-k", true, 0,
-     [](CLI_Display&, const char* a, Parameters* p) {
-       p->logFile = a;
-       return Outcome::Next;
-     }},
+    {"-e", true, 0, sFlag<&Parameters::echo>},
+    {"-l", true, 0, sKeep<&Parameters::logMessage>},
+    {"-k", true, 0, sKeep<&Parameters::logFile>},
     {"-u", true, 0,
      [](CLI_Display&, const char* a, Parameters* p) {
        p->serverUrl = sServerUrl(a);
