@@ -74,10 +74,8 @@ struct vServer {
   bool beaconMode = false;
   uint16_t frontendPort = 0;
   zsock_t* frontend = nullptr;
-  uint16_t syncPort = 0;
   zsock_t* syncWorker = nullptr;
   zsock_t* syncBroker = nullptr;
-  uint16_t streamPort = 0;
   zsock_t* streamProducer = nullptr;
   zsock_t* streamBroker = nullptr;
   uint8_t batch[vSERVER_STREAM_BATCH];  // reader thread
@@ -589,15 +587,14 @@ uint16_t _findPortAndBindSocket(zsock_t* socket, const char* host) {
 
 // The pairs between the threads of this process are in-process endpoints:
 // they pass a frame without the kernel or the socket library's I/O thread,
-// which keeps a request's way through the broker short. The number that
-// names the pair stands in its port.
-std::atomic<uint16_t> sPairNumber{0};
+// which keeps a request's way through the broker short. Each pair is named
+// by a number no other pair of this process has had.
+std::atomic<uint64_t> sPairNumber{0};
 
-bool sPair(zsock_t* bound, zsock_t* connected, uint16_t* port) {
-  do *port = ++sPairNumber;
-  while (*port == 0);
-  return zsock_bind(bound, "inproc://velmarine-broker-%u", unsigned(*port)) == 0 &&
-         zsock_connect(connected, "inproc://velmarine-broker-%u", unsigned(*port)) == 0;
+bool sPair(zsock_t* bound, zsock_t* connected) {
+  unsigned long long number = ++sPairNumber;
+  return zsock_bind(bound, "inproc://velmarine-broker-%llu", number) == 0 &&
+         zsock_connect(connected, "inproc://velmarine-broker-%llu", number) == 0;
 }
 
 void sStartAnnouncer(vServer* s) {
@@ -685,8 +682,8 @@ vErr vServer_Start(vServer* s) {
   char host[16] = "127.0.0.1";
   if (!s->localOnly) vDiscovery_ConvertIPv4Interface(s->interfaceAddress, host, sizeof host);
   s->frontendPort = _findPortAndBindSocket(s->frontend, host);
-  bool connected = sPair(s->streamBroker, s->streamProducer, &s->streamPort);
-  connected = sPair(s->syncBroker, s->syncWorker, &s->syncPort) && connected;
+  bool connected = sPair(s->streamBroker, s->streamProducer);
+  connected = sPair(s->syncBroker, s->syncWorker) && connected;
   s->pools = new (std::nothrow) std::list<WritePool*>();
   if (!s->frontendPort || !connected || !s->pools) return vErrResource;
   s->broker = zactor_new(_serverWorker_broker, s);
