@@ -158,33 +158,32 @@ void sDropped(vServer* s, const char* why, size_t size) {
 // ---------------------------------------------------------------- requests
 
 // The broker thread's lists grow as clients come; growth that fails must not
-// throw out of the thread. Adds a copy of the client's identity to the list, or
-// returns false with nothing added.
-template <typename List>
-bool sPushIdentity(List& list, zframe_t* identity) {
-  zframe_t* copy = zframe_dup(identity);
-  if (!copy) return false;
+// throw out of the thread. Appends item, which the list then owns; when item
+// is null (making it failed) or the list cannot grow, returns false with the
+// list unchanged and item destroyed.
+template <typename List, typename Item, typename Destroy>
+bool sAppend(List& list, Item* item, Destroy destroy) {
+  if (!item) return false;
   try {
-    list.push_back(copy);
+    list.push_back(item);
   } catch (const std::bad_alloc&) {
-    zframe_destroy(&copy);
+    destroy(item);
     return false;
   }
   return true;
 }
 
-// Adds a copy of the packet to the pool; false with the pool unchanged when
-// there is no room.
+// Adds a copy of the client's identity to the list.
+template <typename List>
+bool sPushIdentity(List& list, zframe_t* identity) {
+  return sAppend(list, zframe_dup(identity), [](zframe_t* f) { zframe_destroy(&f); });
+}
+
+void sFreePacket(vPacket* p) { vPacket_Destroy(&p); }
+
+// Adds a copy of the packet to the pool.
 bool sPoolAdd(WritePool* pool, const vPacket* p) {
-  vPacket* copy = vPacket_Copy(p);
-  if (!copy) return false;
-  try {
-    pool->packets.push_back(copy);
-  } catch (const std::bad_alloc&) {
-    vPacket_Destroy(&copy);
-    return false;
-  }
-  return true;
+  return sAppend(pool->packets, vPacket_Copy(p), sFreePacket);
 }
 
 void sDropPool(vServer* s, WritePool* pool) {
@@ -221,13 +220,7 @@ bool _handleSetUEIBytes(vServer* s, zframe_t* identity, const vPacket* p) {
       sDestroyPool(pool);
       return false;
     }
-    try {
-      s->pools->push_back(pool);
-    } catch (const std::bad_alloc&) {
-      sDestroyPool(pool);
-      return false;
-    }
-    return true;
+    return sAppend(*s->pools, pool, sDestroyPool);
   }
   if (sequence != uint8_t(pool->lastSequence + 1)) {
     sTrace("broker: byte run out of sequence, dropped\n");
@@ -464,10 +457,7 @@ void sSyncOne(vServer* s, zsock_t* worker, zframe_t* frame) {
   for (;;) {
     vPacket* r = vPacketFifo_Await(s->record->inQueue, vSERVER_REPLY_TIMEOUT_MS);
     if (!r) break;
-    try {
-      kept.push_back(r);
-    } catch (const std::bad_alloc&) {
-      vPacket_Destroy(&r);
+    if (!sAppend(kept, r, sFreePacket)) {
       room = false;
       break;
     }
