@@ -21,8 +21,8 @@ struct ClientStream {
   zsock_t* server = nullptr;        // connected to the broker; client thread
   zsock_t* outBound = nullptr;      // writer thread
   zsock_t* outConnected = nullptr;  // client thread
-  zsock_t* inBound = nullptr;      // reader thread
-  zsock_t* inConnected = nullptr;  // client thread
+  zsock_t* inBound = nullptr;       // reader thread
+  zsock_t* inConnected = nullptr;   // client thread
   zactor_t* thread = nullptr;
   zpoller_t* poller = nullptr;  // on inBound
   zframe_t* frame = nullptr;    // being read
@@ -149,9 +149,8 @@ vErr sPair(zsock_t** bound, zsock_t** connected) {
   if (!*bound || !*connected) return vErrMemory;
   unsigned long long number = ++sPairNumber;
   if (zsock_bind(*bound, "inproc://velmarine-client-%llu", number) != 0) return vErrConnection;
-  return zsock_connect(*connected, "inproc://velmarine-client-%llu", number) == 0
-             ? vErrNone
-             : vErrConnection;
+  return zsock_connect(*connected, "inproc://velmarine-client-%llu", number) == 0 ? vErrNone
+                                                                                  : vErrConnection;
 }
 
 }  // namespace
