@@ -407,7 +407,6 @@ vErr Link::sendUEI(const uei& request, uint8_t subindex) {
 }
 
 vErr Link::receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* reply) {
-  if (!pimpl_) return vErrMemory;
   return receiveUEI(module, command, option, index, reply, sUEIFilter);
 }
 

@@ -362,7 +362,6 @@ vErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
 
 vErr Link::enableStream(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
                         bool enable) {
-  if (!pimpl_) return vErrMemory;
   return registerStreamCallback(module, command, option, index, enable, StreamCallback(), nullptr);
 }
 

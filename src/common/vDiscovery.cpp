@@ -74,7 +74,6 @@ int sOpenReplyListener() {
   return fd;
 }
 
-// Sends the request through one interface (INADDR_ANY: the default one).
 // Whether value is new to the set, adding it. When the set cannot grow the
 // value counts as new: a module may then be listed twice, never lost.
 bool sFirstSeen(std::set<uint32_t>& seen, uint32_t value) {
@@ -85,6 +84,7 @@ bool sFirstSeen(std::set<uint32_t>& seen, uint32_t value) {
   }
 }
 
+// Sends the request through one interface (INADDR_ANY: the default one).
 bool sSendRequest(uint32_t interface) {
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;

@@ -74,10 +74,8 @@ struct vServer {
   bool beaconMode = false;
   uint16_t frontendPort = 0;
   zsock_t* frontend = nullptr;
-  uint16_t syncPort = 0;
   zsock_t* syncWorker = nullptr;
   zsock_t* syncBroker = nullptr;
-  uint16_t streamPort = 0;
   zsock_t* streamProducer = nullptr;
   zsock_t* streamBroker = nullptr;
   uint8_t batch[vSERVER_STREAM_BATCH];  // reader thread
@@ -160,33 +158,32 @@ void sDropped(vServer* s, const char* why, size_t size) {
 // ---------------------------------------------------------------- requests
 
 // The broker thread's lists grow as clients come; growth that fails must not
-// throw out of the thread. Adds a copy of the client's identity to the list, or
-// returns false with nothing added.
-template <typename List>
-bool sPushIdentity(List& list, zframe_t* identity) {
-  zframe_t* copy = zframe_dup(identity);
-  if (!copy) return false;
+// throw out of the thread. Appends item, which the list then owns; when item
+// is null (making it failed) or the list cannot grow, returns false with the
+// list unchanged and item destroyed.
+template <typename List, typename Item, typename Destroy>
+bool sAppend(List& list, Item* item, Destroy destroy) {
+  if (!item) return false;
   try {
-    list.push_back(copy);
+    list.push_back(item);
   } catch (const std::bad_alloc&) {
-    zframe_destroy(&copy);
+    destroy(item);
     return false;
   }
   return true;
 }
 
-// Adds a copy of the packet to the pool; false with the pool unchanged when
-// there is no room.
+// Adds a copy of the client's identity to the list.
+template <typename List>
+bool sPushIdentity(List& list, zframe_t* identity) {
+  return sAppend(list, zframe_dup(identity), [](zframe_t* f) { zframe_destroy(&f); });
+}
+
+void sFreePacket(vPacket* p) { vPacket_Destroy(&p); }
+
+// Adds a copy of the packet to the pool.
 bool sPoolAdd(WritePool* pool, const vPacket* p) {
-  vPacket* copy = vPacket_Copy(p);
-  if (!copy) return false;
-  try {
-    pool->packets.push_back(copy);
-  } catch (const std::bad_alloc&) {
-    vPacket_Destroy(&copy);
-    return false;
-  }
-  return true;
+  return sAppend(pool->packets, vPacket_Copy(p), sFreePacket);
 }
 
 void sDropPool(vServer* s, WritePool* pool) {
@@ -223,13 +220,7 @@ bool _handleSetUEIBytes(vServer* s, zframe_t* identity, const vPacket* p) {
       sDestroyPool(pool);
       return false;
     }
-    try {
-      s->pools->push_back(pool);
-    } catch (const std::bad_alloc&) {
-      sDestroyPool(pool);
-      return false;
-    }
-    return true;
+    return sAppend(*s->pools, pool, sDestroyPool);
   }
   if (sequence != uint8_t(pool->lastSequence + 1)) {
     sTrace("broker: byte run out of sequence, dropped\n");
@@ -466,10 +457,7 @@ void sSyncOne(vServer* s, zsock_t* worker, zframe_t* frame) {
   for (;;) {
     vPacket* r = vPacketFifo_Await(s->record->inQueue, vSERVER_REPLY_TIMEOUT_MS);
     if (!r) break;
-    try {
-      kept.push_back(r);
-    } catch (const std::bad_alloc&) {
-      vPacket_Destroy(&r);
+    if (!sAppend(kept, r, sFreePacket)) {
       room = false;
       break;
     }
@@ -589,15 +577,14 @@ uint16_t _findPortAndBindSocket(zsock_t* socket, const char* host) {
 
 // The pairs between the threads of this process are in-process endpoints:
 // they pass a frame without the kernel or the socket library's I/O thread,
-// which keeps a request's way through the broker short. The number that
-// names the pair stands in its port.
-std::atomic<uint16_t> sPairNumber{0};
+// which keeps a request's way through the broker short. Each pair is named
+// by a number no other pair of this process has had.
+std::atomic<uint64_t> sPairNumber{0};
 
-bool sPair(zsock_t* bound, zsock_t* connected, uint16_t* port) {
-  do *port = ++sPairNumber;
-  while (*port == 0);
-  return zsock_bind(bound, "inproc://velmarine-broker-%u", unsigned(*port)) == 0 &&
-         zsock_connect(connected, "inproc://velmarine-broker-%u", unsigned(*port)) == 0;
+bool sPair(zsock_t* bound, zsock_t* connected) {
+  unsigned long long number = ++sPairNumber;
+  return zsock_bind(bound, "inproc://velmarine-broker-%llu", number) == 0 &&
+         zsock_connect(connected, "inproc://velmarine-broker-%llu", number) == 0;
 }
 
 void sStartAnnouncer(vServer* s) {
@@ -685,8 +672,8 @@ vErr vServer_Start(vServer* s) {
   char host[16] = "127.0.0.1";
   if (!s->localOnly) vDiscovery_ConvertIPv4Interface(s->interfaceAddress, host, sizeof host);
   s->frontendPort = _findPortAndBindSocket(s->frontend, host);
-  bool connected = sPair(s->streamBroker, s->streamProducer, &s->streamPort);
-  connected = sPair(s->syncBroker, s->syncWorker, &s->syncPort) && connected;
+  bool connected = sPair(s->streamBroker, s->streamProducer);
+  connected = sPair(s->syncBroker, s->syncWorker) && connected;
   s->pools = new (std::nothrow) std::list<WritePool*>();
   if (!s->frontendPort || !connected || !s->pools) return vErrResource;
   s->broker = zactor_new(_serverWorker_broker, s);

@@ -21,10 +21,8 @@ struct ClientStream {
   zsock_t* server = nullptr;        // connected to the broker; client thread
   zsock_t* outBound = nullptr;      // writer thread
   zsock_t* outConnected = nullptr;  // client thread
-  uint16_t outPort = 0;
-  zsock_t* inBound = nullptr;      // reader thread
-  zsock_t* inConnected = nullptr;  // client thread
-  uint16_t inPort = 0;
+  zsock_t* inBound = nullptr;       // reader thread
+  zsock_t* inConnected = nullptr;   // client thread
   zactor_t* thread = nullptr;
   zpoller_t* poller = nullptr;  // on inBound
   zframe_t* frame = nullptr;    // being read
@@ -141,20 +139,18 @@ zsock_t* sDealer() {
 
 // The pairs between the link's threads and the client thread are in-process
 // endpoints: a frame passes without the kernel or the socket library's I/O
-// thread. The number that names the pair stands in its port.
-std::atomic<uint16_t> sPairNumber{0};
+// thread. Each pair is named by a number no other pair of this process has
+// had.
+std::atomic<uint64_t> sPairNumber{0};
 
-vErr sPair(zsock_t** bound, zsock_t** connected, uint16_t* port) {
+vErr sPair(zsock_t** bound, zsock_t** connected) {
   *bound = sDealer();
   *connected = sDealer();
   if (!*bound || !*connected) return vErrMemory;
-  do *port = ++sPairNumber;
-  while (*port == 0);
-  if (zsock_bind(*bound, "inproc://velmarine-client-%u", unsigned(*port)) != 0)
-    return vErrConnection;
-  return zsock_connect(*connected, "inproc://velmarine-client-%u", unsigned(*port)) == 0
-             ? vErrNone
-             : vErrConnection;
+  unsigned long long number = ++sPairNumber;
+  if (zsock_bind(*bound, "inproc://velmarine-client-%llu", number) != 0) return vErrConnection;
+  return zsock_connect(*connected, "inproc://velmarine-client-%llu", number) == 0 ? vErrNone
+                                                                                  : vErrConnection;
 }
 
 }  // namespace
@@ -164,8 +160,8 @@ vErr vStream_CreateClient(uint32_t ipAddress, uint16_t port, vStream** stream) {
   *stream = nullptr;
   ClientStream* c = new (std::nothrow) ClientStream();
   if (!c) return vErrMemory;
-  vErr err = sPair(&c->outBound, &c->outConnected, &c->outPort);
-  if (err == vErrNone) err = sPair(&c->inBound, &c->inConnected, &c->inPort);
+  vErr err = sPair(&c->outBound, &c->outConnected);
+  if (err == vErrNone) err = sPair(&c->inBound, &c->inConnected);
   if (err == vErrNone) {
     char dotted[INET_ADDRSTRLEN] = "";
     struct in_addr address;

@@ -146,8 +146,7 @@ vErr UpdaterEntity::LoaderStart() {
 
 vErr UpdaterEntity::LoaderTransfer(const uint8_t* data, uint32_t length) {
   if (!data || length < 4) return vErrSize;
-  uint32_t address;
-  memcpy(&address, data, sizeof address);
+  uint32_t address = sGetInt(data);
   Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", address,
            int(length - 4));
   uint32_t counter = 0;

@@ -33,8 +33,6 @@ class SDPLoader_Interface {
  protected:
   // The highest word offset getDataFromBuffer accepts.
   static constexpr size_t kMaxOffset = 15;
-  // Bounds one reply, so that a device that never stops sending can't hold us.
-  static constexpr size_t kMaxReplyBytes = 65536;
   // ORs the little-endian word at bytes[at] into value; false when the
   // offset is out of range or the bytes end before the word does.
   static bool orWordAt(const std::vector<uint8_t>& bytes, size_t offset, size_t at,

@@ -23,6 +23,8 @@ constexpr size_t kReplyPayloadOffset = 4;
 constexpr uint32_t kSettleMs = 1000;
 // A port that takes no byte for this long is given up.
 constexpr uint32_t kWriteStallMs = 2000;
+// Bounds one reply, so that a device that never stops sending can't hold us.
+constexpr size_t kMaxReplyBytes = 65536;
 // Speed code 6 of the serial stream: 115200 baud.
 constexpr uint32_t kSpeed115200 = 6;
 }  // namespace

@@ -143,10 +143,9 @@ HTTPResponse HTTPRequest::GET(const char* url,
   curl_easy_cleanup(curl);
 
   if (response.overflow || code == CURLE_FILESIZE_EXCEEDED) {
-    // Caught by sRequest, like every failure of GET.
     throw std::runtime_error("Reply body larger than the limit of " +
                              std::to_string(limits.maxBodyBytes) + " bytes");
   }
-  if (code != CURLE_OK) throw std::runtime_error(curl_easy_strerror(code));  // caught by sRequest
+  if (code != CURLE_OK) throw std::runtime_error(curl_easy_strerror(code));
   return response;
 }
