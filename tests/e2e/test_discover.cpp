@@ -51,12 +51,9 @@ class DiscoverCommand : public ::testing::Test {
   RunResult Run(const std::string& spec, const std::vector<std::string>& args) {
     testsupport::RunOptions options;
     options.env["HOME"] = home.path();
-    options.env["LD_PRELOAD"] = Shim();
+    testsupport::Preload(options.env, Shim());
     options.env["VELMARINE_USB_SIM"] = spec;
     options.env["VELMARINE_USB_SIM_LOG"] = home / "bus.log";
-    const char* asan = getenv("ASAN_OPTIONS");
-    options.env["ASAN_OPTIONS"] =
-        std::string(asan && *asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0";
     options.timeoutMs = 120000;
     return testsupport::Run(testsupport::UpdaterPath(), args, options);
   }

@@ -65,13 +65,6 @@ inline std::string FlashWith(const std::string& firmware) {
   return flash;
 }
 
-// The address-sanitizer runtime accepts libraries preloaded before it.
-inline void AllowPreload(testsupport::RunOptions& options) {
-  const char* asan = getenv("ASAN_OPTIONS");
-  options.env["ASAN_OPTIONS"] =
-      std::string(asan && *asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0";
-}
-
 class RecoverFixture : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -147,10 +140,9 @@ class RecoverFixture : public ::testing::Test {
     std::string preload = testsupport::ProgramPath("sim/imx-sdp", "libhidapi_sim.so");
     if (usbBus)
       preload = testsupport::ProgramPath("sim/usb", "libvelmarine_usb_sim.so") + ":" + preload;
-    options.env["LD_PRELOAD"] = preload;
+    testsupport::Preload(options.env, preload);
     options.env["IMX_SDP_SIM_OPTIONS"] = romOptions + " --log " + (dir / "rom.log");
     options.env["VELMARINE_USB_SIM"] = "";
-    AllowPreload(options);
     return options;
   }
 

@@ -174,6 +174,16 @@ inline RunResult Run(const std::string& program, const std::vector<std::string>&
   return result;
 }
 
+// Puts library (one path, or several joined by ':') in front of a program's
+// own libraries, and lets an address-sanitized program accept it loaded
+// before its runtime.
+inline void Preload(std::map<std::string, std::string>& env, const std::string& library) {
+  env["LD_PRELOAD"] = library;
+  const char* asan = getenv("ASAN_OPTIONS");
+  env["ASAN_OPTIONS"] =
+      std::string(asan && *asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0";
+}
+
 // Runs the updater binary with HOME set to home (when given).
 inline RunResult RunUpdater(const std::vector<std::string>& args, const std::string& home = "",
                             RunOptions options = {}) {

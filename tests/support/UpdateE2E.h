@@ -165,11 +165,8 @@ inline std::map<std::string, std::string> Entry(const std::string& home, uint32_
 // Runs the updater with the simulated USB bus preloaded.
 inline testsupport::RunOptions UsbBus(const std::string& bus) {
   testsupport::RunOptions options;
-  options.env["LD_PRELOAD"] = testsupport::ProgramPath("sim/usb", "libvelmarine_usb_sim.so");
+  testsupport::Preload(options.env, testsupport::ProgramPath("sim/usb", "libvelmarine_usb_sim.so"));
   options.env["VELMARINE_USB_SIM"] = bus;
-  const char* asan = getenv("ASAN_OPTIONS");
-  options.env["ASAN_OPTIONS"] =
-      std::string(asan ? asan : "") + (asan && *asan ? ":" : "") + "verify_asan_link_order=0";
   return options;
 }
 
