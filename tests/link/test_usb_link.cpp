@@ -19,7 +19,7 @@ struct Outcome {
   std::string err;
 };
 
-bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+using testsupport::Exists;
 
 std::string Shim() { return testsupport::ProgramPath("sim/usb", "libvelmarine_usb_sim.so"); }
 std::string Driver() { return testsupport::ProgramPath("sim/usb", "velmarine-usb-check"); }

@@ -25,10 +25,7 @@ const char* const kLpcFingerprint = "0x11111111,0x22222222,0x33333333,0x44444444
 const char* const kLpcFingerprintWords = "11111111 22222222 33333333 44444444";
 const std::string kSerial = "40F5849A";
 
-inline bool Exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
+using testsupport::Exists;
 
 inline size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;

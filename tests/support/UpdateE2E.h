@@ -31,10 +31,7 @@ inline std::string Hex8(uint32_t v) {
   return text;
 }
 
-inline bool Exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
+using testsupport::Exists;
 
 // What one test image holds. The payload starts with the identity text the
 // simulated module reads its build and version from after a reboot.
