@@ -47,7 +47,8 @@ class DiscoverCommand : public ::testing::Test {
       GTEST_SKIP() << "the simulated USB bus is not built (target velmarine_usb_sim)";
   }
 
-  // The updater with the bus described by spec; the bus's events go to busLog().
+  // The updater with the bus described by spec; the bus's events go to bus.log,
+  // which BusLog() reads.
   RunResult Run(const std::string& spec, const std::vector<std::string>& args) {
     testsupport::RunOptions options;
     options.env["HOME"] = home.path();
