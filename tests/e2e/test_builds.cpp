@@ -73,11 +73,7 @@ class BuildsTest : public ::testing::Test {
     testsupport::RunOptions options;
     std::string shim = testsupport::BinaryDir() + "/tests/libcurl_stall_shim.so";
     if (Exists(shim)) {
-      options.env["LD_PRELOAD"] = shim;
-      // An address-sanitized updater must accept a library loaded before its runtime.
-      const char* asan = getenv("ASAN_OPTIONS");
-      options.env["ASAN_OPTIONS"] =
-          std::string(asan && *asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0";
+      testsupport::Preload(options.env, shim);
     } else {
       std::cerr << "note: " << shim << " is not built; waiting for the full stall time-out\n";
     }

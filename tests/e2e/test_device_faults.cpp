@@ -10,8 +10,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <functional>
-#include <regex>
 #include <thread>
 
 #include "E2EFaults.h"
@@ -25,7 +23,7 @@ using testsupport::Background;
 using testsupport::RunResult;
 using testsupport::TempDir;
 using updtest::Entry;
-using updtest::Exists;
+using testsupport::Exists;
 using updtest::Hex8;
 using updtest::Image;
 
@@ -34,19 +32,6 @@ constexpr uint32_t kNewVersion = 0x2F021000;  // 2.16.0 as the module reports it
 const std::string kNoServer = "http://127.0.0.1:1/cgi/u";
 // Far above any of these runs on a loaded machine, far below a hang.
 constexpr auto kNoHang = std::chrono::seconds(60);
-
-// Runs a program like testsupport::Run and calls action once, as soon as the
-// nth line of its standard error that matches pattern has appeared.
-RunResult RunWatched(const std::string& program, const std::vector<std::string>& args,
-                     testsupport::RunOptions options, const std::string& pattern, int nth,
-                     const std::function<void()>& action) {
-  std::regex re(pattern);
-  int seen = 0;
-  options.onErrLine = [&](const std::string& line) {
-    if (seen < nth && std::regex_search(line, re) && ++seen == nth) action();
-  };
-  return testsupport::Run(program, args, options);
-}
 
 std::string Tail(const std::string& text, size_t n = 3000) {
   return text.size() > n ? text.substr(text.size() - n) : text;
@@ -277,13 +262,15 @@ TEST(DeviceFaultsTcp, ModuleProgramKilledMidTransferFailsClearly) {
                                    "-u",    kNoServer, "-U",          "-b",
                                    "1234",  "-d",      Hex8(kSerial), "-X",
                                    "0x400"};
-  std::atomic<bool> killed{false};
-  auto start = std::chrono::steady_clock::now();
-  RunResult r = RunWatched(hosts.IpProgram(), args, options, "val_UPGRADE_DATA, 26", 200, [&] {
+  bool killed = false;
+  options.onErrLine = testsupport::AtErrLine("val_UPGRADE_DATA, 26", 200, [&] {
     kill(-sim.pid(), SIGKILL);
     kill(sim.pid(), SIGKILL);
     killed = true;
+    return false;
   });
+  auto start = std::chrono::steady_clock::now();
+  RunResult r = testsupport::Run(hosts.IpProgram(), args, options);
   auto took = std::chrono::steady_clock::now() - start;
   ASSERT_TRUE(killed) << "the transfer never got under way: " << Tail(r.err);
   EXPECT_FALSE(r.timedOut);
@@ -333,17 +320,13 @@ class PortDisappears : public recovertest::RecoverFixture {
 
 TEST_F(PortDisappears, DuringLpcSynchronisation) {
   std::string pty = StartLpc({"--silent"});
-  RunResult r;
   // The sync request is on its way when the line goes.
   testsupport::RunOptions options;
-  options.env["HOME"] = dir / "home";
-  options.timeoutMs = 90000;
-  auto start = std::chrono::steady_clock::now();
-  r = RunWatched(testsupport::UpdaterPath(),
-                 {"-U", "-t", "RECOVER", "-s", pty, "-u", kNoServer, "-X", "0x1000"}, options,
-                 "Sending:\\[3F\\]", 1, [&] { Pull(lpc); });
-  EXPECT_FALSE(r.timedOut);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, kNoHang);
+  options.onErrLine = testsupport::AtErrLine("Sending:\\[3F\\]", 1, [&] {
+    Pull(lpc);
+    return false;
+  });
+  RunResult r = Timed({"-U", "-t", "RECOVER", "-s", pty, "-u", kNoServer, "-X", "0x1000"}, options);
   EXPECT_EQ(r.status, 1) << r.out << Tail(r.err);
   EXPECT_NE(r.err.find("Could not get Device Identifier"), std::string::npos) << Tail(r.err);
   EXPECT_EQ(r.out.find("Update time"), std::string::npos) << r.out;

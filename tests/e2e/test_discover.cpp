@@ -47,16 +47,14 @@ class DiscoverCommand : public ::testing::Test {
       GTEST_SKIP() << "the simulated USB bus is not built (target velmarine_usb_sim)";
   }
 
-  // The updater with the bus described by spec; the bus's events go to busLog().
+  // The updater with the bus described by spec; the bus's events go to bus.log,
+  // which BusLog() reads.
   RunResult Run(const std::string& spec, const std::vector<std::string>& args) {
     testsupport::RunOptions options;
     options.env["HOME"] = home.path();
-    options.env["LD_PRELOAD"] = Shim();
+    testsupport::Preload(options.env, Shim());
     options.env["VELMARINE_USB_SIM"] = spec;
     options.env["VELMARINE_USB_SIM_LOG"] = home / "bus.log";
-    const char* asan = getenv("ASAN_OPTIONS");
-    options.env["ASAN_OPTIONS"] =
-        std::string(asan && *asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0";
     options.timeoutMs = 120000;
     return testsupport::Run(testsupport::UpdaterPath(), args, options);
   }

@@ -65,12 +65,7 @@ class FaultsTest : public ::testing::Test {
     testsupport::RunOptions options;
     options.timeoutMs = 90000;
     std::string shim = testsupport::BinaryDir() + "/tests/libcurl_stall_shim.so";
-    if (shortTimeouts && Exists(shim)) {
-      options.env["LD_PRELOAD"] = shim;
-      const char* asan = getenv("ASAN_OPTIONS");
-      options.env["ASAN_OPTIONS"] =
-          std::string(asan && *asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0";
-    }
+    if (shortTimeouts && Exists(shim)) testsupport::Preload(options.env, shim);
     RunResult r = testsupport::RunUpdater(args, dir / "home", options);
     EXPECT_FALSE(r.timedOut) << "the updater hung";
     return r;

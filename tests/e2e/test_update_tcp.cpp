@@ -17,7 +17,7 @@ using testsupport::Background;
 using testsupport::RunResult;
 using testsupport::TempDir;
 using updtest::Entry;
-using updtest::Exists;
+using testsupport::Exists;
 using updtest::Hex8;
 using updtest::Image;
 

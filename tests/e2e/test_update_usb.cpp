@@ -16,7 +16,7 @@ using testsupport::Background;
 using testsupport::RunResult;
 using testsupport::TempDir;
 using updtest::Entry;
-using updtest::Exists;
+using testsupport::Exists;
 using updtest::Hex8;
 using updtest::Image;
 

@@ -13,11 +13,8 @@ namespace {
 // Runs the driver's steps on a bus configured as spec; returns its output lines.
 std::vector<std::string> Discover(const std::string& spec, std::vector<std::string> steps) {
   testsupport::RunOptions options;
-  options.env["LD_PRELOAD"] = testsupport::ProgramPath("sim/usb", "libvelmarine_usb_sim.so");
+  testsupport::Preload(options.env, testsupport::ProgramPath("sim/usb", "libvelmarine_usb_sim.so"));
   options.env["VELMARINE_USB_SIM"] = spec;
-  const char* asan = getenv("ASAN_OPTIONS");
-  options.env["ASAN_OPTIONS"] =
-      std::string(asan && *asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0";
   options.timeoutMs = 60000;
   steps.push_back("control");
   steps.push_back("stop");

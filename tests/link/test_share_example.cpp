@@ -48,13 +48,9 @@ class ShareExample : public ::testing::Test {
 
 TEST_F(ShareExample, TwoProcessesReadAUSBModuleSharedByAThird) {
   if (access(Shim().c_str(), R_OK) != 0) GTEST_SKIP() << "the simulated USB bus is not built";
-  const char* asan = getenv("ASAN_OPTIONS");
-  testsupport::Background server(
-      Share(), {"serve", kSerial},
-      {{"LD_PRELOAD", Shim()},
-       {"VELMARINE_USB_SIM", kSerial + ":19:address=6"},
-       {"ASAN_OPTIONS",
-        std::string(asan && *asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0"}});
+  std::map<std::string, std::string> env = {{"VELMARINE_USB_SIM", kSerial + ":19:address=6"}};
+  testsupport::Preload(env, Shim());
+  testsupport::Background server(Share(), {"serve", kSerial}, env);
   std::string line = server.ReadLine(30000);
   ASSERT_EQ(line.rfind("broker " + kSerial + " port ", 0), 0u) << line;
   // One finds the broker by the module's serial number, the other is told its port.

@@ -19,7 +19,7 @@ struct Outcome {
   std::string err;
 };
 
-bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+using testsupport::Exists;
 
 std::string Shim() { return testsupport::ProgramPath("sim/usb", "libvelmarine_usb_sim.so"); }
 std::string Driver() { return testsupport::ProgramPath("sim/usb", "velmarine-usb-check"); }
@@ -28,12 +28,8 @@ std::string Driver() { return testsupport::ProgramPath("sim/usb", "velmarine-usb
 // every line after it is an event of the bus.
 Outcome Drive(const std::string& spec, const std::vector<std::string>& steps) {
   testsupport::RunOptions options;
-  options.env["LD_PRELOAD"] = Shim();
+  testsupport::Preload(options.env, Shim());
   options.env["VELMARINE_USB_SIM"] = spec;
-  // A sanitized driver must accept a library loaded before its runtime.
-  const char* asan = getenv("ASAN_OPTIONS");
-  options.env["ASAN_OPTIONS"] =
-      std::string(asan && *asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0";
   options.timeoutMs = 120000;
   testsupport::RunResult r = testsupport::Run(Driver(), steps, options);
   Outcome o;

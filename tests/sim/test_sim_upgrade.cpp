@@ -167,11 +167,8 @@ TEST(SimUsbPlug, APluggedModuleAnswersAndAnUnpluggedOneIsGone) {
   if (stat(shim.c_str(), &st) != 0 || stat(check.c_str(), &st) != 0)
     GTEST_SKIP() << "the simulated USB bus is not built";
   testsupport::RunOptions options;
-  options.env["LD_PRELOAD"] = shim;
+  testsupport::Preload(options.env, shim);
   options.env["VELMARINE_USB_SIM"] = "40F5849A:19";
-  const char* asan = getenv("ASAN_OPTIONS");
-  options.env["ASAN_OPTIONS"] =
-      std::string(asan ? asan : "") + (asan && *asan ? ":" : "") + "verify_asan_link_order=0";
   testsupport::RunResult r = testsupport::Run(
       check,
       {"control", "plug DEADDEAD:13:address=6", "create", "DEADDEAD", "probe", "model", "destroy",

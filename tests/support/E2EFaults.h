@@ -115,13 +115,8 @@ class UnconnectablePort {
  public:
   UnconnectablePort() {
     listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    sockaddr_in addr = BindLoopback(listener_);
     listen(listener_, 0);
-    socklen_t len = sizeof addr;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
     port_ = ntohs(addr.sin_port);
     // Fill the queue: connect until one attempt is left hanging.
     for (int i = 0; i < 8; ++i) {
@@ -152,14 +147,9 @@ class UnconnectablePort {
 // A loopback port nothing listens on.
 inline std::string RefusingUrl() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  int port = ntohs(BindLoopback(fd).sin_port);
   close(fd);
-  return "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/cgi/u";
+  return "http://127.0.0.1:" + std::to_string(port) + "/cgi/u";
 }
 
 // The unprivileged user the permission cases run as when the tests run as root.

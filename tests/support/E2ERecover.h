@@ -25,10 +25,7 @@ const char* const kLpcFingerprint = "0x11111111,0x22222222,0x33333333,0x44444444
 const char* const kLpcFingerprintWords = "11111111 22222222 33333333 44444444";
 const std::string kSerial = "40F5849A";
 
-inline bool Exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
+using testsupport::Exists;
 
 inline size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;
@@ -63,13 +60,6 @@ inline std::string FlashWith(const std::string& firmware) {
   std::string flash(512 * 1024, '\xFF');
   flash.replace(0, firmware.size(), firmware);
   return flash;
-}
-
-// The address-sanitizer runtime accepts libraries preloaded before it.
-inline void AllowPreload(testsupport::RunOptions& options) {
-  const char* asan = getenv("ASAN_OPTIONS");
-  options.env["ASAN_OPTIONS"] =
-      std::string(asan && *asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0";
 }
 
 class RecoverFixture : public ::testing::Test {
@@ -147,10 +137,9 @@ class RecoverFixture : public ::testing::Test {
     std::string preload = testsupport::ProgramPath("sim/imx-sdp", "libhidapi_sim.so");
     if (usbBus)
       preload = testsupport::ProgramPath("sim/usb", "libvelmarine_usb_sim.so") + ":" + preload;
-    options.env["LD_PRELOAD"] = preload;
+    testsupport::Preload(options.env, preload);
     options.env["IMX_SDP_SIM_OPTIONS"] = romOptions + " --log " + (dir / "rom.log");
     options.env["VELMARINE_USB_SIM"] = "";
-    AllowPreload(options);
     return options;
   }
 

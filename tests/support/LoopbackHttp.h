@@ -14,6 +14,17 @@
 #include <thread>
 #include <utility>
 
+// Binds the socket to a free loopback port; returns the address it got.
+inline sockaddr_in BindLoopback(int fd) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  return addr;
+}
+
 class LoopbackHttp {
  public:
   // stopping turns true when the listener goes: an answer that stalls waits
@@ -25,14 +36,8 @@ class LoopbackHttp {
     fd_ = socket(AF_INET, SOCK_STREAM, 0);
     int one = 1;
     setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    port_ = ntohs(BindLoopback(fd_).sin_port);
     listen(fd_, 16);
-    socklen_t len = sizeof addr;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
     thread_ = std::thread([this] { Serve(); });
   }
   ~LoopbackHttp() {

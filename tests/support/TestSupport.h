@@ -16,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -87,8 +88,18 @@ struct RunOptions {
   std::string cwd;
   // Called with each whole line of standard error (without its line end) as
   // it arrives, while the program runs: to act at a given point of a run.
-  std::function<void(const std::string&)> onErrLine;
+  // Returning true kills the program (SIGKILL) there.
+  std::function<bool(const std::string&)> onErrLine;
 };
+
+// An onErrLine that calls action once, at the nth line matching pattern, and
+// returns what action returns there (true: kill the program).
+inline std::function<bool(const std::string&)> AtErrLine(const std::string& pattern, int nth,
+                                                         std::function<bool()> action) {
+  return [re = std::regex(pattern), nth, action, seen = 0](const std::string& line) mutable {
+    return seen < nth && std::regex_search(line, re) && ++seen == nth && action();
+  };
+}
 
 // In a forked child: set the environment and replace the process with the
 // program (argv[0] is the program path); 127 when it can't be started.
@@ -157,7 +168,7 @@ inline RunResult Run(const std::string& program, const std::vector<std::string>&
         size_t nl;
         while (options.onErrLine && f.fd == errPipe[0] &&
                (nl = result.err.find('\n', scanned)) != std::string::npos) {
-          options.onErrLine(result.err.substr(scanned, nl - scanned));
+          if (options.onErrLine(result.err.substr(scanned, nl - scanned))) kill(pid, SIGKILL);
           scanned = nl + 1;
         }
       }
@@ -172,6 +183,16 @@ inline RunResult Run(const std::string& program, const std::vector<std::string>&
   else if (WIFSIGNALED(status))
     result.status = 128 + WTERMSIG(status);
   return result;
+}
+
+// Puts library (one path, or several joined by ':') in front of a program's
+// own libraries, and lets an address-sanitized program accept it loaded
+// before its runtime.
+inline void Preload(std::map<std::string, std::string>& env, const std::string& library) {
+  env["LD_PRELOAD"] = library;
+  const char* asan = getenv("ASAN_OPTIONS");
+  env["ASAN_OPTIONS"] =
+      std::string(asan && *asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0";
 }
 
 // Runs the updater binary with HOME set to home (when given).

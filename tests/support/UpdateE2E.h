@@ -31,10 +31,7 @@ inline std::string Hex8(uint32_t v) {
   return text;
 }
 
-inline bool Exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
+using testsupport::Exists;
 
 // What one test image holds. The payload starts with the identity text the
 // simulated module reads its build and version from after a reboot.
@@ -165,58 +162,19 @@ inline std::map<std::string, std::string> Entry(const std::string& home, uint32_
 // Runs the updater with the simulated USB bus preloaded.
 inline testsupport::RunOptions UsbBus(const std::string& bus) {
   testsupport::RunOptions options;
-  options.env["LD_PRELOAD"] = testsupport::ProgramPath("sim/usb", "libvelmarine_usb_sim.so");
+  testsupport::Preload(options.env, testsupport::ProgramPath("sim/usb", "libvelmarine_usb_sim.so"));
   options.env["VELMARINE_USB_SIM"] = bus;
-  const char* asan = getenv("ASAN_OPTIONS");
-  options.env["ASAN_OPTIONS"] =
-      std::string(asan ? asan : "") + (asan && *asan ? ":" : "") + "verify_asan_link_order=0";
   return options;
 }
 
-// Starts the updater, reads its standard error, and kills it (SIGKILL) when
-// the nth line matching pattern appears. Returns whether it was killed there.
-inline bool KillAt(const std::vector<std::string>& args, const testsupport::RunOptions& options,
+// Runs the updater and kills it (SIGKILL) when the nth line of its standard
+// error matching pattern appears. Returns whether it was killed there.
+inline bool KillAt(const std::vector<std::string>& args, testsupport::RunOptions options,
                    const std::string& pattern, int nth = 1, int timeoutMs = 60000) {
-  int errPipe[2];
-  if (pipe(errPipe)) return false;
-  pid_t pid = fork();
-  if (pid == 0) {
-    int null = open("/dev/null", O_RDWR);
-    dup2(null, 0);
-    dup2(null, 1);
-    dup2(errPipe[1], 2);
-    close(errPipe[0]);
-    close(errPipe[1]);
-    testsupport::ExecChild(testsupport::UpdaterPath(), args, options.env);
-  }
-  close(errPipe[1]);
-  std::regex re(pattern);
-  std::string buffer;
-  int seen = 0;
   bool killed = false;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!killed && std::chrono::steady_clock::now() < deadline) {
-    struct pollfd p = {errPipe[0], POLLIN, 0};
-    if (poll(&p, 1, 200) <= 0) continue;
-    char chunk[4096];
-    ssize_t n = read(errPipe[0], chunk, sizeof chunk);
-    if (n <= 0) break;
-    buffer.append(chunk, size_t(n));
-    size_t nl;
-    while ((nl = buffer.find('\n')) != std::string::npos) {
-      std::string line = buffer.substr(0, nl);
-      buffer.erase(0, nl + 1);
-      if (std::regex_search(line, re) && ++seen == nth) {
-        kill(pid, SIGKILL);
-        killed = true;
-        break;
-      }
-    }
-  }
-  if (!killed) kill(pid, SIGKILL);
-  close(errPipe[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
+  options.timeoutMs = timeoutMs;
+  options.onErrLine = testsupport::AtErrLine(pattern, nth, [&] { return killed = true; });
+  testsupport::Run(testsupport::UpdaterPath(), args, options);
   return killed;
 }
 
