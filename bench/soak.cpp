@@ -447,16 +447,6 @@ long VmRssKiB(pid_t pid) {
   return at == std::string::npos ? -1 : atol(status.c_str() + at + 6);
 }
 
-std::string StartServer(std::unique_ptr<Background>& server, const std::string& root,
-                        const std::vector<std::string>& extra) {
-  std::vector<std::string> args = {"--root", root, "--quiet"};
-  args.insert(args.end(), extra.begin(), extra.end());
-  server.reset(new Background(Bin("sim/update-server/update-server"), args));
-  std::string line = server->ReadLine();
-  if (line.rfind("listening ", 0) != 0) return "";
-  return line.substr(strlen("listening "));
-}
-
 bool Soak::Setup() {
   char tmpl[] = "/tmp/updater-soak.XXXXXX";
   if (!mkdtemp(tmpl)) {
@@ -490,15 +480,15 @@ bool Soak::Setup() {
       }
     }
   }
-  cleanUrl_ = StartServer(clean_, dir_ + "/tree", {});
+  cleanUrl_ = testsupport::StartUpdateServer(clean_, dir_ + "/tree");
   if (cleanUrl_.empty()) {
     fprintf(stderr, "soak: the update server did not start\n");
     return false;
   }
   for (const auto& d : kDownloadFaults) {
     if (d.peer != Peer::Served || faulted_.count(d.fault.option)) continue;
-    std::string url =
-        StartServer(faulted_[d.fault.option], dir_ + "/tree", {"--fault", d.fault.option});
+    std::string url = testsupport::StartUpdateServer(faulted_[d.fault.option], dir_ + "/tree",
+                                                     {"--fault", d.fault.option});
     if (url.empty()) {
       fprintf(stderr, "soak: the update server with --fault %s did not start\n",
               d.fault.option.c_str());
