@@ -7,17 +7,16 @@
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "Link.h"
 #include "SimStream.h"
 #include "VelmarineSim.h"
@@ -27,6 +26,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using benchsupport::CpuSeconds;
+using benchsupport::Percentile;
 using Corvane::Velmarine::Link;
 
 constexpr uint8_t kAddress = 4;
@@ -34,19 +35,6 @@ constexpr uint32_t kStreamRate = 100000;  // samples a second the module offers
 
 pid_t gSimPid = -1;
 uint16_t gDirectPort = 0, gSharedPort = 0;
-
-double Percentile(std::vector<double> v, double q) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, size_t(q * double(v.size())))];
-}
-
-double CpuSeconds() {
-  struct rusage ru;
-  getrusage(RUSAGE_SELF, &ru);
-  return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-         double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
 
 // The module in a process of its own: one TCP endpoint for the direct link,
 // one for the broker's link, which also streams.

@@ -4,7 +4,6 @@
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,22 +13,18 @@
 #include <string>
 #include <thread>
 
+#include "BenchSupport.h"
 #include "VelmarineSim.h"
 #include "vLink.h"
 
 namespace {
 
+using benchsupport::CpuSeconds;
+
 pid_t gSimPid = -1;
 uint16_t gPort = 0;
 char gPty[128] = {0};
 constexpr int kIdleSeconds = 10;
-
-double CpuSeconds() {
-  struct rusage ru;
-  getrusage(RUSAGE_SELF, &ru);
-  return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-         double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
 
 void StartSim() {
   int p[2];

@@ -44,6 +44,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "E2EFaults.h"
 #include "NetNamespaces.h"
 #include "TestSupport.h"
@@ -58,6 +59,7 @@ volatile sig_atomic_t gStop = 0;
 void sStop(int) { gStop = 1; }
 
 using Clock = std::chrono::steady_clock;
+using benchsupport::Median;
 using testsupport::Background;
 using testsupport::ReadFile;
 using updtest::Hex8;
@@ -784,12 +786,6 @@ void Soak::OneCycle(int index) {
     if (!why.empty()) Unexpected(c, "store damaged", "(after the cycle)", Hex8(serial) + ": " + why);
   }
   report_.cycles.push_back(c);
-}
-
-double Median(std::vector<double> v) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
 }
 
 // Peak memory and descriptors of the first and the last fifth of each kind's

@@ -10,12 +10,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "VelmarineSim.h"
 #include "vLink.h"
 #include "vPacket.h"
@@ -23,15 +23,10 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using benchsupport::Percentile;
 
 pid_t gSimPid = -1, gEchoPid = -1;
 uint16_t gSimPort = 0, gEchoPort = 0;
-
-double Percentile(std::vector<double> v, double q) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, size_t(q * double(v.size())))];
-}
 
 int ListenLoopback(uint16_t* port) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
