@@ -92,6 +92,21 @@ double RoundTrip(Module& module) {
   return Seconds(start) / kRoundTrips;
 }
 
+// The measured time (the iteration's) against the stop-and-wait limit:
+// exchanges round trips of rt seconds each plus the fixed waits.
+void ReportAgainstLimit(benchmark::State& state, double whole, uint64_t exchanges, double rt,
+                        double waits) {
+  double limit = double(exchanges) * rt + waits;
+  state.SetIterationTime(whole);
+  state.counters["whole_s"] = whole;
+  state.counters["exchanges"] = double(exchanges);
+  state.counters["rt_us"] = rt * 1e6;
+  state.counters["exchanges_s"] = double(exchanges) * rt;
+  state.counters["fixed_waits_s"] = waits;
+  state.counters["limit_s"] = limit;
+  state.counters["ratio"] = whole / limit;
+}
+
 void BM_UsbWholeUpdate(benchmark::State& state) {
   NullDisplay display;
   BirdFile image(ImagePath().c_str());
@@ -131,17 +146,9 @@ void BM_UsbWholeUpdate(benchmark::State& state) {
     uint64_t exchanges = Exchanges(image, kBlockSize);
     // A process that ends does not wait for its link's release.
     double waits = connect + UpdaterEntity::kRebootWaitMs / 1000.0;
-    double limit = double(exchanges) * rt + waits;
     state.counters["connect_s"] = connect;
     state.counters["release_s"] = release;
-    state.SetIterationTime(whole);
-    state.counters["whole_s"] = whole;
-    state.counters["exchanges"] = double(exchanges);
-    state.counters["rt_us"] = rt * 1e6;
-    state.counters["exchanges_s"] = double(exchanges) * rt;
-    state.counters["fixed_waits_s"] = waits;
-    state.counters["limit_s"] = limit;
-    state.counters["ratio"] = whole / limit;
+    ReportAgainstLimit(state, whole, exchanges, rt, waits);
     state.counters["peak_rss_MiB"] = double(peakKiB) / 1024.0;
     state.counters["rss_aim_MiB"] = 3.0 * kImageBytes / 1048576.0 + 20;
   }
@@ -187,16 +194,7 @@ void BM_TcpTransfer(benchmark::State& state) {
     }
     double whole = Median(wholes), rt = Median(rts);
     uint64_t exchanges = Exchanges(image, kBlockSize) - 2;  // no validation here
-    double waits = UpdaterEntity::kRebootWaitMs / 1000.0;
-    double limit = double(exchanges) * rt + waits;
-    state.SetIterationTime(whole);
-    state.counters["whole_s"] = whole;
-    state.counters["exchanges"] = double(exchanges);
-    state.counters["rt_us"] = rt * 1e6;
-    state.counters["exchanges_s"] = double(exchanges) * rt;
-    state.counters["fixed_waits_s"] = waits;
-    state.counters["limit_s"] = limit;
-    state.counters["ratio"] = whole / limit;
+    ReportAgainstLimit(state, whole, exchanges, rt, UpdaterEntity::kRebootWaitMs / 1000.0);
     state.counters["flashed_ok"] = flashed ? 1 : 0;
   }
 }
