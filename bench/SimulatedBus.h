@@ -10,7 +10,7 @@
 #include <string>
 
 // In the first pass: checks the bus library is built, sets the environment
-// (marker, preload, bus spec), runs prepare, and re-executes the program;
+// (marker, preload, the bus description), runs prepare, and re-executes the program;
 // returns only on failure (false). In the second pass (marker set): true.
 inline bool OnSimulatedBus(char** argv, const char* marker, const std::string& spec,
                            const std::function<bool()>& prepare = {}) {

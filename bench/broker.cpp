@@ -6,19 +6,19 @@
 // clients takes over 10 s (aim: under 1% of one core).
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "Link.h"
+#include "SimProcess.h"
 #include "SimStream.h"
 #include "VelmarineSim.h"
 #include "vLink.h"
@@ -27,68 +27,33 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using benchsupport::CpuSeconds;
+using benchsupport::Percentile;
 using Corvane::Velmarine::Link;
 
 constexpr uint8_t kAddress = 4;
 constexpr uint32_t kStreamRate = 100000;  // samples a second the module offers
 
-pid_t gSimPid = -1;
 uint16_t gDirectPort = 0, gSharedPort = 0;
 
-double Percentile(std::vector<double> v, double q) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, size_t(q * double(v.size())))];
-}
-
-double CpuSeconds() {
-  struct rusage ru;
-  getrusage(RUSAGE_SELF, &ru);
-  return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-         double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
-
-// The module in a process of its own: one TCP endpoint for the direct link,
-// one for the broker's link, which also streams.
-void StartSim() {
-  int p[2];
-  if (pipe(p)) return;
-  gSimPid = fork();
-  if (gSimPid == 0) {
-    close(p[0]);
-    velsim::Simulator sim;
-    velsim::ModuleConfig c;
-    sim.AddModule(c);
-    velsim::SimStream stream(sim, c.serial, c.address);
-    velsim::StreamSource source;
-    source.command = 7;
-    source.option = 2;
-    source.index = 1;
-    stream.AddSource(source);
-    stream.SetRate(kStreamRate);
-    uint16_t ports[2] = {sim.OpenTcp(c.serial, 0).port, 0};
-    velsim::Endpoint shared = sim.OpenTcp(c.serial, 0);
-    ports[1] = shared.port;
-    stream.Attach(shared.id);
-    sim.Start();
-    stream.Start();
-    if (write(p[1], ports, sizeof ports) != ssize_t(sizeof ports)) _exit(1);
-    for (;;) pause();
-  }
-  close(p[1]);
-  uint16_t ports[2] = {0, 0};
-  if (read(p[0], ports, sizeof ports) == ssize_t(sizeof ports)) {
-    gDirectPort = ports[0];
-    gSharedPort = ports[1];
-  }
-  close(p[0]);
-}
-
-void StopSim() {
-  if (gSimPid > 0) {
-    kill(gSimPid, SIGKILL);
-    waitpid(gSimPid, nullptr, 0);
-  }
+// The module: one TCP endpoint for the direct link, one for the broker's
+// link, which also streams.
+void ServeModule(velsim::Simulator& sim, const SimProcess::Ready& ready) {
+  velsim::ModuleConfig c;
+  sim.AddModule(c);
+  velsim::SimStream stream(sim, c.serial, c.address);
+  velsim::StreamSource source;
+  source.command = 7;
+  source.option = 2;
+  source.index = 1;
+  stream.AddSource(source);
+  stream.SetRate(kStreamRate);
+  uint16_t direct = sim.OpenTcp(c.serial, 0).port;
+  velsim::Endpoint shared = sim.OpenTcp(c.serial, 0);
+  stream.Attach(shared.id);
+  sim.Start();
+  stream.Start();
+  ready(std::to_string(direct) + " " + std::to_string(shared.port));
 }
 
 // A broker on a link of its own to the module.
@@ -224,14 +189,13 @@ BENCHMARK(BM_IdleBrokerWithTwoClients)->Iterations(1)->Unit(benchmark::kSecond);
 }  // namespace
 
 int main(int argc, char** argv) {
-  StartSim();
-  if (!gDirectPort || !gSharedPort) {
+  SimProcess sim(ServeModule);
+  if (sscanf(sim.text().c_str(), "%hu %hu", &gDirectPort, &gSharedPort) != 2) {
     fprintf(stderr, "the simulator did not start\n");
     return 1;
   }
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  StopSim();
   return 0;
 }

@@ -10,18 +10,15 @@
 // The program re-executes itself with the simulated bus preloaded, so that it
 // and the updater it starts see the same kind of bus.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "Entity.h"
 #include "NetNamespaces.h"
 #include "SimulatedBus.h"
@@ -29,11 +26,13 @@
 #include "UpdaterStoreAccess.h"
 #include "vDiscovery.h"
 
-extern char** environ;
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using benchsupport::Median;
+using benchsupport::NullDisplay;
+using benchsupport::Seconds;
+using benchsupport::TimeUpdater;
 using Corvane::Velmarine::I2CClass;
 using Corvane::Velmarine::Module;
 using Corvane::Velmarine::SystemClass;
@@ -56,43 +55,6 @@ std::string BusSpec() {
   }
   return spec;
 }
-
-double Seconds(Clock::time_point since) {
-  return std::chrono::duration<double>(Clock::now() - since).count();
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
-// Wall time of one updater run with the given arguments; its output is dropped.
-double TimeUpdater(const std::vector<std::string>& args) {
-  std::string updater = std::string(UPDATER_BINARY_DIR) + "/src/app/updater";
-  std::vector<char*> argv = {const_cast<char*>(updater.c_str())};
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  auto start = Clock::now();
-  pid_t pid = 0;
-  if (posix_spawn(&pid, updater.c_str(), &actions, nullptr, argv.data(), environ) != 0) return -1;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  double t = Seconds(start);
-  posix_spawn_file_actions_destroy(&actions);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? t : -1;
-}
-
-struct NullDisplay : UpdaterDisplayInterface {
-  void info_message(const char*) override {}
-  void error_message(const char*) override {}
-  void display_progress(bool) override {}
-  void update_progress(double, const char*) override {}
-  void update_spinner(bool, const char*) override {}
-};
 
 // The steps the listing takes for one module reached through the router.
 void ReadBehind(Module& router, uint8_t address, NullDisplay& display) {

@@ -3,63 +3,40 @@
 // of its own so that only the host side is counted. Aim: under 1% of one core.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <cstring>
+#include <sstream>
 #include <string>
 #include <thread>
 
+#include "BenchSupport.h"
+#include "SimProcess.h"
 #include "VelmarineSim.h"
 #include "vLink.h"
 
 namespace {
 
-pid_t gSimPid = -1;
+using benchsupport::CpuSeconds;
+
 uint16_t gPort = 0;
-char gPty[128] = {0};
+std::string gPty;
 constexpr int kIdleSeconds = 10;
 
-double CpuSeconds() {
-  struct rusage ru;
-  getrusage(RUSAGE_SELF, &ru);
-  return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-         double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
-
-void StartSim() {
-  int p[2];
-  if (pipe(p)) return;
-  gSimPid = fork();
-  if (gSimPid == 0) {
-    close(p[0]);
-    velsim::Simulator sim;
-    velsim::ModuleConfig c;
-    sim.AddModule(c);
-    uint16_t port = sim.OpenTcp(c.serial, 0).port;
-    std::string pty = sim.OpenPty(c.serial).where;
-    char buf[128] = {0};
-    snprintf(buf, sizeof buf, "%s", pty.c_str());
-    sim.Start();
-    if (write(p[1], &port, sizeof port) != ssize_t(sizeof port) ||
-        write(p[1], buf, sizeof buf) != ssize_t(sizeof buf))
-      _exit(1);
-    for (;;) pause();
-  }
-  close(p[1]);
-  if (read(p[0], &gPort, sizeof gPort) != ssize_t(sizeof gPort) ||
-      read(p[0], gPty, sizeof gPty) != ssize_t(sizeof gPty))
-    gPort = 0;
-  close(p[0]);
+// The module with a TCP endpoint and a pseudo-terminal.
+void ServeModule(velsim::Simulator& sim, const SimProcess::Ready& ready) {
+  velsim::ModuleConfig c;
+  sim.AddModule(c);
+  uint16_t port = sim.OpenTcp(c.serial, 0).port;
+  std::string pty = sim.OpenPty(c.serial).where;
+  sim.Start();
+  ready(std::to_string(port) + " " + pty);
 }
 
 void IdleLink(benchmark::State& state, bool tcp) {
   uint32_t id = tcp ? vLink_CreateTCPIP(htonl(INADDR_LOOPBACK), gPort)
-                    : vLink_CreateSerial(0x40F5849A, gPty, 115200);
+                    : vLink_CreateSerial(0x40F5849A, gPty.c_str(), 115200);
   if (!id || vLink_Sync(id) != vErrNone) {
     state.SkipWithError("cannot link to the simulator");
     if (id) vLink_Destroy(&id);
@@ -88,13 +65,10 @@ BENCHMARK_CAPTURE(IdleLink, pty, false)->Iterations(1)->UseManualTime()->Unit(be
 }  // namespace
 
 int main(int argc, char** argv) {
-  StartSim();  // before any thread exists
+  SimProcess sim(ServeModule);  // before any thread exists
+  std::istringstream(sim.text()) >> gPort >> gPty;
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  if (gSimPid > 0) {
-    kill(gSimPid, SIGKILL);
-    waitpid(gSimPid, nullptr, 0);
-  }
   return 0;
 }

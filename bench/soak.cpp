@@ -44,6 +44,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "E2EFaults.h"
 #include "NetNamespaces.h"
 #include "TestSupport.h"
@@ -58,6 +59,7 @@ volatile sig_atomic_t gStop = 0;
 void sStop(int) { gStop = 1; }
 
 using Clock = std::chrono::steady_clock;
+using benchsupport::Median;
 using testsupport::Background;
 using testsupport::ReadFile;
 using updtest::Hex8;
@@ -403,6 +405,13 @@ class Soak {
   void Download(Cycle& c, uint32_t serial);
   void UpdateUsb(Cycle& c);
   void UpdateTcp(Cycle& c);
+  // A build from the device's store entry to update with; when the entry holds
+  // none, the cycle becomes a download and this returns false.
+  bool PickStoredBuild(Cycle& c, uint32_t serial, uint32_t* build);
+  // "" when the module runs build and its store entry records the transfer, else what is wrong.
+  std::string CheckUpdated(uint32_t serial, uint32_t build) const;
+  // "" when a failed update left LATEST_TRANSFER as it was (before), else what is wrong.
+  std::string CheckTransferKept(uint32_t serial, const std::string& before) const;
   // Books the outcome against the expectation; check (run on success)
   // returns "" when the result is right, else what is wrong.
   void Judge(Cycle& c, const Fault& fault, const std::string& command,
@@ -447,16 +456,6 @@ long VmRssKiB(pid_t pid) {
   return at == std::string::npos ? -1 : atol(status.c_str() + at + 6);
 }
 
-std::string StartServer(std::unique_ptr<Background>& server, const std::string& root,
-                        const std::vector<std::string>& extra) {
-  std::vector<std::string> args = {"--root", root, "--quiet"};
-  args.insert(args.end(), extra.begin(), extra.end());
-  server.reset(new Background(Bin("sim/update-server/update-server"), args));
-  std::string line = server->ReadLine();
-  if (line.rfind("listening ", 0) != 0) return "";
-  return line.substr(strlen("listening "));
-}
-
 bool Soak::Setup() {
   char tmpl[] = "/tmp/updater-soak.XXXXXX";
   if (!mkdtemp(tmpl)) {
@@ -490,15 +489,15 @@ bool Soak::Setup() {
       }
     }
   }
-  cleanUrl_ = StartServer(clean_, dir_ + "/tree", {});
+  cleanUrl_ = testsupport::StartUpdateServer(clean_, dir_ + "/tree");
   if (cleanUrl_.empty()) {
     fprintf(stderr, "soak: the update server did not start\n");
     return false;
   }
   for (const auto& d : kDownloadFaults) {
     if (d.peer != Peer::Served || faulted_.count(d.fault.option)) continue;
-    std::string url =
-        StartServer(faulted_[d.fault.option], dir_ + "/tree", {"--fault", d.fault.option});
+    std::string url = testsupport::StartUpdateServer(faulted_[d.fault.option], dir_ + "/tree",
+                                                     {"--fault", d.fault.option});
     if (url.empty()) {
       fprintf(stderr, "soak: the update server with --fault %s did not start\n",
               d.fault.option.c_str());
@@ -668,14 +667,36 @@ void Soak::Download(Cycle& c, uint32_t serial) {
       });
 }
 
-void Soak::UpdateUsb(Cycle& c) {
-  std::vector<uint32_t> builds = StoredBuilds(home_, kUsbSerial);
+bool Soak::PickStoredBuild(Cycle& c, uint32_t serial, uint32_t* build) {
+  std::vector<uint32_t> builds = StoredBuilds(home_, serial);
   if (builds.empty()) {
     c.kind = "download";
-    Download(c, kUsbSerial);
-    return;
+    Download(c, serial);
+    return false;
   }
-  uint32_t build = builds[random_() % builds.size()];
+  *build = builds[random_() % builds.size()];
+  return true;
+}
+
+std::string Soak::CheckUpdated(uint32_t serial, uint32_t build) const {
+  updtest::ModuleState s = updtest::ReadState(State(serial));
+  if (!s.present || s.build != build)
+    return "the module does not run build " + std::to_string(build) + " (it runs " +
+           std::to_string(s.build) + ")";
+  std::string transfer = Settings(home_, serial)["LATEST_TRANSFER"];
+  if (transfer != std::to_string(build) + ".bird") return "LATEST_TRANSFER is '" + transfer + "'";
+  return "";
+}
+
+std::string Soak::CheckTransferKept(uint32_t serial, const std::string& before) const {
+  if (Settings(home_, serial)["LATEST_TRANSFER"] != before)
+    return "a failed update changed LATEST_TRANSFER";
+  return "";
+}
+
+void Soak::UpdateUsb(Cycle& c) {
+  uint32_t build = 0;
+  if (!PickStoredBuild(c, kUsbSerial, &build)) return;
   const Fault& f = kUsbUpdateFaults[random_() % kUsbUpdateFaults.size()];
   c.fault = f.name;
   std::string option = WithK(f.option, random_, 2, 120);
@@ -690,37 +711,24 @@ void Soak::UpdateUsb(Cycle& c) {
     args = {"-u", cleanUrl_, "-G", "-U", "-d", Hex8(kUsbSerial)};
     c.kind = "download+update-usb";
   }
-  auto before = Settings(home_, kUsbSerial);
+  std::string before = Settings(home_, kUsbSerial)["LATEST_TRANSFER"];
   c.outcome = RunUpdater(args, UsbEnv(bus), dir_ + "/run");
   Judge(
       c, f, "VELMARINE_USB_SIM=" + bus + " updater " + Join(args),
       [&]() -> std::string {
-        updtest::ModuleState s = updtest::ReadState(State(kUsbSerial));
-        if (!s.present || s.build != build)
-          return "the module does not run build " + std::to_string(build) + " (it runs " +
-                 std::to_string(s.build) + ")";
-        auto settings = Settings(home_, kUsbSerial);
-        if (settings["LATEST_TRANSFER"] != std::to_string(build) + ".bird")
-          return "LATEST_TRANSFER is '" + settings["LATEST_TRANSFER"] + "'";
-        if (fetch && settings["LATEST_DOWNLOAD"] != std::to_string(build) + ".bird")
-          return "LATEST_DOWNLOAD is '" + settings["LATEST_DOWNLOAD"] + "'";
+        std::string wrong = CheckUpdated(kUsbSerial, build);
+        if (!wrong.empty()) return wrong;
+        std::string latest = Settings(home_, kUsbSerial)["LATEST_DOWNLOAD"];
+        if (fetch && latest != std::to_string(build) + ".bird")
+          return "LATEST_DOWNLOAD is '" + latest + "'";
         return "";
       },
-      [&]() -> std::string {
-        if (Settings(home_, kUsbSerial)["LATEST_TRANSFER"] != before["LATEST_TRANSFER"])
-          return "a failed update changed LATEST_TRANSFER";
-        return "";
-      });
+      [&] { return CheckTransferKept(kUsbSerial, before); });
 }
 
 void Soak::UpdateTcp(Cycle& c) {
-  std::vector<uint32_t> builds = StoredBuilds(home_, kTcpSerial);
-  if (builds.empty()) {
-    c.kind = "download";
-    Download(c, kTcpSerial);
-    return;
-  }
-  uint32_t build = builds[random_() % builds.size()];
+  uint32_t build = 0;
+  if (!PickStoredBuild(c, kTcpSerial, &build)) return;
   const Fault& f = kTcpUpdateFaults[random_() % kTcpUpdateFaults.size()];
   c.fault = f.name;
   std::string option = WithK(f.option, random_, 2, 120);
@@ -744,25 +752,13 @@ void Soak::UpdateTcp(Cycle& c) {
   }
   std::vector<std::string> args = {"-u", kNoServer, "-U", "-b", std::to_string(build),
                                    "-d", Hex8(kTcpSerial)};
-  auto before = Settings(home_, kTcpSerial);
+  std::string before = Settings(home_, kTcpSerial)["LATEST_TRANSFER"];
   c.outcome = RunUpdater(args, {{"HOME", home_}}, dir_ + "/run", hosts_->a);
   sim.Stop();
   Judge(
       c, f, "velmarine-sim " + Join(simArgs) + "; updater " + Join(args),
-      [&]() -> std::string {
-        updtest::ModuleState s = updtest::ReadState(State(kTcpSerial));
-        if (!s.present || s.build != build)
-          return "the module does not run build " + std::to_string(build);
-        std::string transfer = Settings(home_, kTcpSerial)["LATEST_TRANSFER"];
-        if (transfer != std::to_string(build) + ".bird")
-          return "LATEST_TRANSFER is '" + transfer + "'";
-        return "";
-      },
-      [&]() -> std::string {
-        if (Settings(home_, kTcpSerial)["LATEST_TRANSFER"] != before["LATEST_TRANSFER"])
-          return "a failed update changed LATEST_TRANSFER";
-        return "";
-      });
+      [&] { return CheckUpdated(kTcpSerial, build); },
+      [&] { return CheckTransferKept(kTcpSerial, before); });
 }
 
 void Soak::OneCycle(int index) {
@@ -790,12 +786,6 @@ void Soak::OneCycle(int index) {
     if (!why.empty()) Unexpected(c, "store damaged", "(after the cycle)", Hex8(serial) + ": " + why);
   }
   report_.cycles.push_back(c);
-}
-
-double Median(std::vector<double> v) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
 }
 
 // Peak memory and descriptors of the first and the last fifth of each kind's

@@ -10,12 +10,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
+#include "SimProcess.h"
 #include "VelmarineSim.h"
 #include "vLink.h"
 #include "vPacket.h"
@@ -23,15 +25,10 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using benchsupport::Percentile;
 
-pid_t gSimPid = -1, gEchoPid = -1;
+pid_t gEchoPid = -1;
 uint16_t gSimPort = 0, gEchoPort = 0;
-
-double Percentile(std::vector<double> v, double q) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, size_t(q * double(v.size())))];
-}
 
 int ListenLoopback(uint16_t* port) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -73,24 +70,13 @@ void StartEcho() {
   close(lfd);
 }
 
-// The simulator in a process of its own, as the module would be.
-void StartSim() {
-  int p[2];
-  if (pipe(p)) return;
-  gSimPid = fork();
-  if (gSimPid == 0) {
-    close(p[0]);
-    velsim::Simulator sim;
-    velsim::ModuleConfig c;
-    sim.AddModule(c);
-    uint16_t port = sim.OpenTcp(c.serial, 0).port;
-    sim.Start();
-    if (write(p[1], &port, sizeof port) != ssize_t(sizeof port)) _exit(1);
-    for (;;) pause();
-  }
-  close(p[1]);
-  if (read(p[0], &gSimPort, sizeof gSimPort) != ssize_t(sizeof gSimPort)) gSimPort = 0;
-  close(p[0]);
+// The module with one TCP endpoint.
+void ServeModule(velsim::Simulator& sim, const SimProcess::Ready& ready) {
+  velsim::ModuleConfig c;
+  sim.AddModule(c);
+  uint16_t port = sim.OpenTcp(c.serial, 0).port;
+  sim.Start();
+  ready(std::to_string(port));
 }
 
 int ConnectLoopback(uint16_t port) {
@@ -189,17 +175,17 @@ BENCHMARK(BM_UEIGetRoundTrip)
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Both helper processes are forked before any thread exists.
+  // Both helper processes are forked before any thread exists; the
+  // simulator's is ended by its object.
   StartEcho();
-  StartSim();
+  SimProcess sim(ServeModule);
+  gSimPort = uint16_t(atoi(sim.text().c_str()));
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  for (pid_t pid : {gEchoPid, gSimPid}) {
-    if (pid > 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    }
+  if (gEchoPid > 0) {
+    kill(gEchoPid, SIGKILL);
+    waitpid(gEchoPid, nullptr, 0);
   }
   return 0;
 }

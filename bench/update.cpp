@@ -10,10 +10,7 @@
 // and the updater it starts see the same kind of bus.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "BirdFile.h"
 #include "BirdWriter.h"
 #include "Entity.h"
@@ -33,11 +31,12 @@
 #include "VelmarineSim.h"
 #include "vDiscovery.h"
 
-extern char** environ;
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using benchsupport::Median;
+using benchsupport::NullDisplay;
+using benchsupport::Seconds;
 using Corvane::Velmarine::Module;
 
 constexpr uint32_t kTarget = 0x40F5849A;  // updated by the updater process
@@ -46,23 +45,6 @@ constexpr uint32_t kImageBytes = 256 * 1024;
 constexpr uint16_t kBlockSize = 2048;
 constexpr int kRoundTrips = 400;
 constexpr int kRuns = 3;  // the median of this many runs is reported
-
-double Seconds(Clock::time_point since) {
-  return std::chrono::duration<double>(Clock::now() - since).count();
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
-struct NullDisplay : UpdaterDisplayInterface {
-  void info_message(const char*) override {}
-  void error_message(const char*) override {}
-  void display_progress(bool) override {}
-  void update_progress(double, const char*) override {}
-  void update_spinner(bool, const char*) override {}
-};
 
 std::string ImagePath() {
   static std::string path = [] {
@@ -99,7 +81,8 @@ uint64_t Exchanges(const BirdFile& image, uint16_t blockSize) {
   return n + 2;  // the serial number and model reads of the validation
 }
 
-// Median-free mean of kRoundTrips echo exchanges of a full-size packet.
+// The mean time of kRoundTrips echo exchanges of a full-size packet (after one
+// to warm up).
 double RoundTrip(Module& module) {
   uint8_t payload[26];
   memset(payload, 0x5A, sizeof payload);
@@ -107,6 +90,21 @@ double RoundTrip(Module& module) {
   auto start = Clock::now();
   for (int i = 0; i < kRoundTrips; ++i) module.debug(payload, sizeof payload);
   return Seconds(start) / kRoundTrips;
+}
+
+// The measured time (the iteration's) against the stop-and-wait limit:
+// exchanges round trips of rt seconds each plus the fixed waits.
+void ReportAgainstLimit(benchmark::State& state, double whole, uint64_t exchanges, double rt,
+                        double waits) {
+  double limit = double(exchanges) * rt + waits;
+  state.SetIterationTime(whole);
+  state.counters["whole_s"] = whole;
+  state.counters["exchanges"] = double(exchanges);
+  state.counters["rt_us"] = rt * 1e6;
+  state.counters["exchanges_s"] = double(exchanges) * rt;
+  state.counters["fixed_waits_s"] = waits;
+  state.counters["limit_s"] = limit;
+  state.counters["ratio"] = whole / limit;
 }
 
 void BM_UsbWholeUpdate(benchmark::State& state) {
@@ -130,52 +128,27 @@ void BM_UsbWholeUpdate(benchmark::State& state) {
       module.disconnect();
       release = Seconds(start);
     }
-    std::string updater = std::string(UPDATER_BINARY_DIR) + "/src/app/updater";
-    std::string serial = "40F5849A";
-    std::vector<std::string> args = {
-        updater, "-u", "http://127.0.0.1:1/cgi/u", "-U", "-f", ImagePath(), "-d", serial};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    std::vector<std::string> args = {"-u", "http://127.0.0.1:1/cgi/u", "-U", "-f", ImagePath(),
+                                     "-d", "40F5849A"};
     std::vector<double> runs;
     long peakKiB = 0;
     for (int run = 0; run < kRuns; ++run) {
-      auto start = Clock::now();
-      pid_t pid = 0;
-      if (posix_spawn(&pid, updater.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
-        state.SkipWithError("cannot start the updater");
-        return;
-      }
-      int status = 0;
       struct rusage usage = {};
-      wait4(pid, &status, 0, &usage);
-      runs.push_back(Seconds(start));
-      peakKiB = std::max(peakKiB, long(usage.ru_maxrss));
-      if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        state.SkipWithError("the update failed");
+      double t = benchsupport::TimeUpdater(args, &usage);
+      if (t < 0) {
+        state.SkipWithError("the updater did not start or the update failed");
         return;
       }
+      runs.push_back(t);
+      peakKiB = std::max(peakKiB, long(usage.ru_maxrss));
     }
-    posix_spawn_file_actions_destroy(&actions);
     double whole = Median(runs);
     uint64_t exchanges = Exchanges(image, kBlockSize);
     // A process that ends does not wait for its link's release.
     double waits = connect + UpdaterEntity::kRebootWaitMs / 1000.0;
-    double limit = double(exchanges) * rt + waits;
     state.counters["connect_s"] = connect;
     state.counters["release_s"] = release;
-    state.SetIterationTime(whole);
-    state.counters["whole_s"] = whole;
-    state.counters["exchanges"] = double(exchanges);
-    state.counters["rt_us"] = rt * 1e6;
-    state.counters["exchanges_s"] = double(exchanges) * rt;
-    state.counters["fixed_waits_s"] = waits;
-    state.counters["limit_s"] = limit;
-    state.counters["ratio"] = whole / limit;
+    ReportAgainstLimit(state, whole, exchanges, rt, waits);
     state.counters["peak_rss_MiB"] = double(peakKiB) / 1024.0;
     state.counters["rss_aim_MiB"] = 3.0 * kImageBytes / 1048576.0 + 20;
   }
@@ -221,16 +194,7 @@ void BM_TcpTransfer(benchmark::State& state) {
     }
     double whole = Median(wholes), rt = Median(rts);
     uint64_t exchanges = Exchanges(image, kBlockSize) - 2;  // no validation here
-    double waits = UpdaterEntity::kRebootWaitMs / 1000.0;
-    double limit = double(exchanges) * rt + waits;
-    state.SetIterationTime(whole);
-    state.counters["whole_s"] = whole;
-    state.counters["exchanges"] = double(exchanges);
-    state.counters["rt_us"] = rt * 1e6;
-    state.counters["exchanges_s"] = double(exchanges) * rt;
-    state.counters["fixed_waits_s"] = waits;
-    state.counters["limit_s"] = limit;
-    state.counters["ratio"] = whole / limit;
+    ReportAgainstLimit(state, whole, exchanges, rt, UpdaterEntity::kRebootWaitMs / 1000.0);
     state.counters["flashed_ok"] = flashed ? 1 : 0;
   }
 }

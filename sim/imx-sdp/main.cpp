@@ -107,6 +107,7 @@ int main(int argc, char** argv) {
 
   imxsim::Rom rom(options, Emit);
   Emit("pty " + path);
+  // Stamped from here on: the pty line stays plain for the scripts that wait for it.
   sTimestamps = options.timestamps;
 
   std::vector<uint8_t> in;

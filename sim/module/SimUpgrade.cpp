@@ -71,21 +71,19 @@ void SimModule::HandleUpgrade(const Packet& request, Replies& out,
     out.Add(Packet::Make(a, d));
   };
   switch (option) {
-    case 0:  // Init
+    case 0: {  // Init
       if (request.length != 2) notes.push_back("upgrade Init with extra bytes");
       initDone_ = true;
       loaderRunning_ = false;  // a new loader is loaded from here on
       prepared_ = false;
       pending_.clear();
-      if (faults_.initShort) {
-        out.Add(Packet::Make(a, {kUpgradeCommand, 0, uint8_t(kLoadBase >> 24),
-                                 uint8_t(kLoadBase >> 16), uint8_t(kLoadBase >> 8)}));
-        return;
-      }
-      out.Add(
-          Packet::Make(a, {kUpgradeCommand, 0, uint8_t(kLoadBase >> 24), uint8_t(kLoadBase >> 16),
-                           uint8_t(kLoadBase >> 8), uint8_t(kLoadBase)}));
+      std::vector<uint8_t> reply = {kUpgradeCommand, 0, uint8_t(kLoadBase >> 24),
+                                    uint8_t(kLoadBase >> 16), uint8_t(kLoadBase >> 8),
+                                    uint8_t(kLoadBase)};
+      if (faults_.initShort) reply.pop_back();  // the load base without its last byte
+      out.Add(Packet::Make(a, reply));
       return;
+    }
     case 3: {  // Prepare: flags, then the block's big-endian address
       ++prepareCount_;
       if (request.length != 7) {

@@ -419,11 +419,9 @@ struct Simulator::Impl {
         int cmd = p.length ? p.data[0] : -1;
         int opt = p.length > 1 ? (p.data[1] & 0x3F) : -1;
         // A module behind the router keeps its own muted requests.
-        const FaultConfig* targetFaults = &f;
-        for (auto& kv : modules)
-          if (kv.second.module.get() == target) targetFaults = &kv.second.faults;
+        const FaultConfig& targetFaults = Module(target->serial()).faults;
         if (!r.packets.empty() &&
-            (Muted(f, cmd, opt) || Muted(*targetFaults, cmd, opt) || Flaky(entry))) {
+            (Muted(f, cmd, opt) || Muted(targetFaults, cmd, opt) || Flaky(entry))) {
           ++e.stats.muted;
         } else {
           if (f.delayMs && (f.delayCommand < 0 || f.delayCommand == cmd)) delayed = now + f.delayMs;

@@ -246,8 +246,7 @@ ModuleConfig ParseModuleSpec(const std::string& spec);
 // "garbage=01FF03,garbage-after=5,drop-after=3,refuse-after-drop,drop-close,mute=0xAD,mute=3:9,
 //  flaky=2,delay=200,delay=200:0x49,split=3,split-gap=2,hb-timeout=1000,data-short=K,
 //  data-short-repeat=N,sum-off=K,prepare-fail=K,drop-in-block=K,load-mute,load-drop,never-back,
-//  reboot-close,init-short",
-//  added to faults.
+//  reboot-close,init-short", added to faults.
 void ParseFaultSpec(const std::string& spec, FaultConfig& faults);
 // "1A2B3C4D.5E6F7081.92A3B4C5.D6E7F809": four hexadecimal words.
 std::array<uint32_t, 4> ParseFingerprint(const std::string& text);

@@ -87,17 +87,11 @@ void sAddEvent(Bus* bus, const std::string& line) {
 // again under a serial number the bus knew keeps its simulated state.
 void sAddDevice(Bus* b, const usbsim::DeviceConfig& c) {
   if (!b->sim.HasModule(c.serial)) {
-    velsim::ModuleConfig module = c.module;
-    module.router = c.router;
-    if (c.build) module.build = c.build;
-    if (c.version) module.version = c.version;
-    b->sim.AddModule(module);
-    velsim::FaultConfig faults = c.faults;
-    for (const auto& m : c.mute) faults.mute.push_back(velsim::MuteRule{m.first, m.second});
-    b->sim.SetFaults(c.serial, faults);
+    b->sim.AddModule(c.module);
+    b->sim.SetFaults(c.serial, c.faults);
   }
   // A module behind a router is reached only through the router's link.
-  if (c.router) return;
+  if (c.module.router) return;
   if (c.node) {
     velsim::Endpoint pty = b->sim.OpenPty(c.serial);
     b->nodes.push_back(Node{c.serial, pty.where, pty.id});

@@ -76,10 +76,11 @@ void ApplyOption(DeviceConfig& c, const std::string& option) {
   } else if (name == "gone") {
     c.gone = true;
   } else if (name == "router") {
-    c.router = uint8_t(Number(value, 0, 0xFE, "router address"));
-    if (c.router == 0 || (c.router & 1)) throw std::invalid_argument("router address must be even");
+    c.module.router = uint8_t(Number(value, 0, 0xFE, "router address"));
+    if (c.module.router == 0 || (c.module.router & 1))
+      throw std::invalid_argument("router address must be even");
   } else if (name == "build") {
-    c.build = Number(value, 0, 0xFFFFFFFF, "build");
+    c.module.build = Number(value, 0, 0xFFFFFFFF, "build");
   } else if (name == "version") {
     // X.Y.Z as the module reports it.
     unsigned major = 0, minor = 0, patch = 0;
@@ -87,7 +88,7 @@ void ApplyOption(DeviceConfig& c, const std::string& option) {
     if (sscanf(value.c_str(), "%u.%u.%u%c", &major, &minor, &patch, &extra) != 3 || major > 255 ||
         minor > 255 || patch > 255)
       throw std::invalid_argument("bad version '" + value + "'");
-    c.version = velsim::PackVersion(uint8_t(major), uint8_t(minor), uint8_t(patch));
+    c.module.version = velsim::PackVersion(uint8_t(major), uint8_t(minor), uint8_t(patch));
   } else if (name == "mute" || name == "unplug-on") {
     // CMD or CMD/OPTION: requests with that command (and option code) get no
     // reply, or unplug the device as they are sent.
@@ -96,7 +97,10 @@ void ApplyOption(DeviceConfig& c, const std::string& option) {
     int option = slash == std::string::npos
                      ? -1
                      : int(Number(value.substr(slash + 1), 0, 0x3F, name + " option"));
-    (name == "mute" ? c.mute : c.unplugOn).emplace_back(command, option);
+    if (name == "mute")
+      c.faults.mute.push_back(velsim::MuteRule{command, option});
+    else
+      c.unplugOn.emplace_back(command, option);
   } else if (name == "unplug-after") {
     c.unplugAfter = int(Number(value, 0, 100000000, "unplug-after"));
   } else if (name == "fingerprint" || name == "block-size" || name == "reboot-pause" ||

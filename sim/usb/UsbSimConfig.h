@@ -31,12 +31,9 @@ struct DeviceConfig {
   int unplugAfter = -1;  // OUT transfers that pass before the device is unplugged (-1: never)
   // Requests (command, option or -1) whose OUT transfer unplugs the device: it never arrives.
   std::vector<std::pair<int, int>> unplugOn;
-  uint8_t router = 0;    // address of the module it sits behind (0: on the bus itself)
-  uint32_t build = 0;    // the module's build (0: the simulator's default)
-  uint32_t version = 0;  // packed version (0: the simulator's default)
-  std::vector<std::pair<int, int>> mute;  // requests (command, option or -1) left unanswered
-  // The rest of the simulated module behind the device (fingerprint, loader
-  // settings, state file) and its upgrade loader faults.
+  // The simulated module behind the device (router, build, version,
+  // fingerprint, loader settings, state file), and its faults (muted requests,
+  // upgrade loader faults).
   velsim::ModuleConfig module;
   velsim::FaultConfig faults;
 };
