@@ -2,7 +2,7 @@
 echo "== updater: version and usage"
 "$UPDATER" || true
 echo
-echo "== updater -I prepares the firmware store under \$HOME/.corvane/updater"
+echo "== any command makes the firmware store under \$HOME/.corvane/updater (-I does nothing else)"
 "$UPDATER" -I
 ls -ld "$HOME/.corvane/updater" | awk '{print $1, $NF}'
 echo
