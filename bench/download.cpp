@@ -80,7 +80,7 @@ bool Setup() {
       << "\nmodel = HUB\n[firmware]\naddress = 0\n"
       << "file = payload.bin\n";
   std::string bird = gDir + "/tree/" + kSerial + "/100.bird";
-  if (RunProgram({Bin("tools/bird/bird"), "pack", gDir + "/manifest.txt", bird}, "", nullptr,
+  if (RunProgram({Bin("tools/birdfile/birdfile"), "pack", gDir + "/manifest.txt", bird}, "", nullptr,
                  nullptr) != 0)
     return false;
   struct stat st;

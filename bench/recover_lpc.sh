@@ -36,7 +36,7 @@ stop_sim() {
   sim_pid=""
 }
 
-# The firmware: random bytes, whose vector checksum the bird tool and
+# The firmware: random bytes, whose vector checksum the birdfile tool and
 # lpc21isp both fill in; the recovery image holds it scrambled for the chip.
 head -c "$SIZE" /dev/urandom >"$work/fw.bin"
 cat >"$work/image.manifest" <<MANIFEST
@@ -51,7 +51,7 @@ file = fw.bin
 vector-checksum = yes
 scramble = $KEY
 MANIFEST
-"$BUILD/tools/bird/bird" pack "$work/image.manifest" "$work/image.bird" >/dev/null
+"$BUILD/tools/birdfile/birdfile" pack "$work/image.manifest" "$work/image.bird" >/dev/null
 
 start_sim "$work/ours.bin"
 t0="$(now)"

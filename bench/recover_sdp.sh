@@ -63,7 +63,7 @@ model = HUB
 address = 0x20000000
 file = loader.bin
 MANIFEST
-"$BUILD/tools/bird/bird" pack "$work/loader.manifest" "$work/loader.bird" >/dev/null
+"$BUILD/tools/birdfile/birdfile" pack "$work/loader.manifest" "$work/loader.bird" >/dev/null
 
 # One load by the command in "$@" (PTY standing for the simulator's terminal)
 # on a fresh simulator; prints its seconds.

@@ -484,7 +484,7 @@ bool Soak::Setup() {
       image.size = b.second;
       std::string why = updtest::Pack(image.Manifest(), Served(serial, b.first));
       if (!why.empty()) {
-        fprintf(stderr, "soak: the bird tool could not make build %u: %s\n", b.first, why.c_str());
+        fprintf(stderr, "soak: the birdfile tool could not make build %u: %s\n", b.first, why.c_str());
         return false;
       }
     }

@@ -50,7 +50,7 @@ set(UPDATER_BASH_COMPLETION_DIR "${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/co
     CACHE STRING "Install folder of the bash completion")
 
 set(_programs)
-foreach(_target updater bird update-server)
+foreach(_target updater birdfile update-server)
   if(TARGET ${_target})
     list(APPEND _programs ${_target})
   endif()
@@ -92,7 +92,7 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "keep the firmware of Velmarine modules up
 set(CPACK_PACKAGE_DESCRIPTION
     "updater discovers Velmarine modules on USB and TCP/IP, downloads firmware builds\n"
     "from an update server into a per-user store, updates a module's firmware and\n"
-    "recovers a module through its chip's boot ROM. The package also carries bird,\n"
+    "recovers a module through its chip's boot ROM. The package also carries birdfile,\n"
     "which builds and inspects BIRD firmware files, and update-server, a self-hosted\n"
     "update server for a lab mirror.")
 string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")

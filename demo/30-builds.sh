@@ -1,5 +1,5 @@
 # Demo step: a self-hosted update server over a small tree of BIRD files made
-# now with the bird tool, then the build list (-B), a download (-G) and the
+# now with the birdfile tool, then the build list (-B), a download (-G) and the
 # list of stored builds (-L) for one module.
 echo "== update-server: serving a small firmware tree"
 demo_serial=40F5849A
@@ -18,7 +18,7 @@ address = 0
 size = 4096
 fill = 0x5A
 MANIFEST
-  "$BUILD/tools/bird/bird" pack "$demo_manifest" "$demo_tree/$demo_serial/${demo_build%%:*}.bird" >/dev/null
+  "$BUILD/tools/birdfile/birdfile" pack "$demo_manifest" "$demo_tree/$demo_serial/${demo_build%%:*}.bird" >/dev/null
 done
 find "$demo_tree" -type f | sed "s|$HOME/||" | sort
 

@@ -26,7 +26,7 @@ fill = 0x5A
 serial = 0x100
 descriptor = 0x200
 MANIFEST
-"$BUILD/tools/bird/bird" pack "$HOME/manifest-1300.txt" "$demo_update_tree/$demo_serial/1300.bird"
+"$BUILD/tools/birdfile/birdfile" pack "$HOME/manifest-1300.txt" "$demo_update_tree/$demo_serial/1300.bird"
 demo_update_log="$HOME/update-server-60.out"
 "$BUILD/sim/update-server/update-server" --root "$demo_update_tree" --quiet >"$demo_update_log" &
 echo $! >>"$DEMO_PIDS"

@@ -26,7 +26,7 @@ scramble = $rec_key
 address = 0x70000
 hex = 00 00 00 00
 MANIFEST
-"$BUILD/tools/bird/bird" pack "$HOME/recovery-lpc.manifest" "$rec_tree/$rec_serial/120.bird" >/dev/null
+"$BUILD/tools/birdfile/birdfile" pack "$HOME/recovery-lpc.manifest" "$rec_tree/$rec_serial/120.bird" >/dev/null
 head -c 3000 /dev/urandom >"$HOME/recovery-loader.bin"
 cat >"$HOME/recovery-loader.manifest" <<MANIFEST
 [info]
@@ -40,7 +40,7 @@ file = recovery-loader.bin
 [start-address]
 address = 0x20000400
 MANIFEST
-"$BUILD/tools/bird/bird" pack "$HOME/recovery-loader.manifest" "$rec_tree/DEADDEAD/1.bird" >/dev/null
+"$BUILD/tools/birdfile/birdfile" pack "$HOME/recovery-loader.manifest" "$rec_tree/DEADDEAD/1.bird" >/dev/null
 {
   head -c 2000 /dev/urandom
   printf 'VLMID build=310 version=3.1.0;'
@@ -56,7 +56,7 @@ model = HUB
 address = 0x60002000
 file = recovery-imx.bin
 MANIFEST
-"$BUILD/tools/bird/bird" pack "$HOME/recovery-imx.manifest" "$rec_tree/1A2B3C4D/310.bird" >/dev/null
+"$BUILD/tools/birdfile/birdfile" pack "$HOME/recovery-imx.manifest" "$rec_tree/1A2B3C4D/310.bird" >/dev/null
 cat >"$rec_tree/fingerprints" <<FINGERPRINTS
 # fingerprint words                    serial     build
 11111111 22222222 33333333 44444444    $rec_serial   120

@@ -99,7 +99,7 @@ BirdFile::BirdFile() = default;
 
 BirdFile::BirdFile(const char* p) : path(p ? p : "") {
   // Caught by whoever opens the file: the commands around load_bird and the
-  // recovery loader image, the download's version look-up, the bird tool.
+  // recovery loader image, the download's version look-up, the birdfile tool.
   if (!Load()) throw std::runtime_error("Failed to load bird data");
 }
 

@@ -1,6 +1,6 @@
 // End-to-end tests of -B, -G and -L: the real updater binary against the
 // self-hosted update server on a free loopback port, with HOME in a
-// temporary directory. BIRD files are made with the bird tool.
+// temporary directory. BIRD files are made with the birdfile tool.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -48,7 +48,7 @@ class BuildsTest : public ::testing::Test {
                       "\nserial = " + kSerial +
                       "\nmodel = HUB\n[firmware]\naddress = 0\nsize = " + std::to_string(size) +
                       "\nfill = 0x" + std::to_string(build % 90 + 10) + "\n");
-    RunResult r = testsupport::Run(testsupport::ProgramPath("tools/bird", "bird"),
+    RunResult r = testsupport::Run(testsupport::ProgramPath("tools/birdfile", "birdfile"),
                                    {"pack", manifest, dir / relative});
     ASSERT_EQ(r.status, 0) << r.err;
   }

@@ -45,7 +45,7 @@ class FaultsTest : public ::testing::Test {
                       std::to_string(build) + "\nserial = " + kSerial +
                       "\nmodel = HUB\n[firmware]\naddress = 0\nsize = " + std::to_string(size) +
                       "\nfill = 0x5A\n");
-    RunResult r = testsupport::Run(testsupport::ProgramPath("tools/bird", "bird"),
+    RunResult r = testsupport::Run(testsupport::ProgramPath("tools/birdfile", "birdfile"),
                                    {"pack", manifest, Served(build)});
     ASSERT_EQ(r.status, 0) << r.err;
   }

@@ -1,5 +1,5 @@
 // End-to-end tests of -U over the simulated USB bus: the real updater with the
-// bus preloaded, images made by the bird tool and served by the update
+// bus preloaded, images made by the birdfile tool and served by the update
 // server, the module's flash read back from the simulator's state file.
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -37,7 +37,7 @@ std::vector<std::string> OptionTable() {
 // Files every install and the package must carry, relative to the prefix.
 const char* const kInstalled[] = {
     "bin/updater",
-    "bin/bird",
+    "bin/birdfile",
     "bin/update-server",
     "share/man/man1/updater.1.gz",
     "share/bash-completion/completions/updater",
@@ -58,7 +58,7 @@ TEST(Install, DestdirInstallRunsFromThere) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(Contains(r.out, "Updater (Version: 2.11.1")) << r.out;
   EXPECT_TRUE(Contains(r.err, "Application Usage:")) << r.err;
-  r = testsupport::Run(dest / "usr/bin/bird", {"--help"});
+  r = testsupport::Run(dest / "usr/bin/birdfile", {"--help"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_FALSE((r.out + r.err).empty());
   r = testsupport::Run(dest / "usr/bin/update-server", {"--help"});

@@ -1,5 +1,5 @@
 // Helpers of the recovery end-to-end tests: the boot-ROM simulators and the
-// update server as background programs, BIRD files packed with the bird tool,
+// update server as background programs, BIRD files packed with the birdfile tool,
 // firmware images with a valid LPC vector table, and the preloads that stand
 // in for hidapi and libusb in front of the updater.
 #pragma once
@@ -77,7 +77,7 @@ class RecoverFixture : public ::testing::Test {
     std::string folder = out.substr(0, out.rfind('/'));
     std::system(("mkdir -p '" + folder + "'").c_str());
     RunResult r =
-        testsupport::Run(testsupport::ProgramPath("tools/bird", "bird"), {"pack", path, out});
+        testsupport::Run(testsupport::ProgramPath("tools/birdfile", "birdfile"), {"pack", path, out});
     ASSERT_EQ(r.status, 0) << r.err;
   }
 

@@ -1,4 +1,4 @@
-// Helpers for the end-to-end tests of -U: images made with the bird tool, the
+// Helpers for the end-to-end tests of -U: images made with the birdfile tool, the
 // simulated USB bus preloaded in front of the updater, the module's flash as
 // the simulator keeps it in its state file, the store entry, and a run that
 // is killed when a chosen diagnostic line appears.
@@ -77,13 +77,13 @@ inline std::string Pack(const std::string& manifestText, const std::string& path
   std::string manifest = path + ".manifest";
   WriteFile(manifest, manifestText);
   RunResult r =
-      testsupport::Run(testsupport::ProgramPath("tools/bird", "bird"), {"pack", manifest, path});
+      testsupport::Run(testsupport::ProgramPath("tools/birdfile", "birdfile"), {"pack", manifest, path});
   unlink(manifest.c_str());
   return r.status == 0 ? "" : r.err;
 }
 
 // Wraps content in a BIRD header and a zlib stream of stored blocks, so a test
-// can write content the bird tool would refuse to make.
+// can write content the birdfile tool would refuse to make.
 inline std::string RawBird(const std::string& content) {
   std::string out = "bird\x01\x01";
   out += "\x78\x01";

@@ -1,4 +1,4 @@
-// The checks of `bird check`: the updater's BirdFile decides, and an
+// The checks of `birdfile check`: the updater's BirdFile decides, and an
 // independent inspection of the file explains its decision.
 #include "BirdCheck.h"
 

@@ -1,4 +1,4 @@
-// `bird check`: judges a BIRD file with the updater's own loader and reports
+// `birdfile check`: judges a BIRD file with the updater's own loader and reports
 // why the updater would refuse it, or what it would accept.
 #pragma once
 #include <cstdio>

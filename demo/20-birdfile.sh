@@ -1,4 +1,4 @@
-# Builds a small firmware image with the bird tool and shows what it holds.
+# Builds a small firmware image with the birdfile tool and shows what it holds.
 # Leaves it in $DEMO_BIRD_IMAGE for later steps.
 echo
 echo "== bird: building a firmware image from a manifest"
@@ -29,13 +29,13 @@ serial = 0x1000
 descriptor = 0x1100
 MANIFEST
 sed 's/^/    /' "$bird_demo_dir/torvik-1234.manifest"
-"$BUILD/tools/bird/bird" pack "$bird_demo_dir/torvik-1234.manifest" "$bird_demo_dir/1234.bird"
+"$BUILD/tools/birdfile/birdfile" pack "$bird_demo_dir/torvik-1234.manifest" "$bird_demo_dir/1234.bird"
 echo
-echo "== bird info"
-"$BUILD/tools/bird/bird" info "$bird_demo_dir/1234.bird"
+echo "== birdfile info"
+"$BUILD/tools/birdfile/birdfile" info "$bird_demo_dir/1234.bird"
 echo
-echo "== bird check: the image, then a copy with a damaged signature"
-"$BUILD/tools/bird/bird" check "$bird_demo_dir/1234.bird"
+echo "== birdfile check: the image, then a copy with a damaged signature"
+"$BUILD/tools/birdfile/birdfile" check "$bird_demo_dir/1234.bird"
 { printf 'BIRD'; tail -c +5 "$bird_demo_dir/1234.bird"; } >"$bird_demo_dir/damaged.bird"
-"$BUILD/tools/bird/bird" check "$bird_demo_dir/damaged.bird" || echo "(exit status $?)"
+"$BUILD/tools/birdfile/birdfile" check "$bird_demo_dir/damaged.bird" || echo "(exit status $?)"
 export DEMO_BIRD_IMAGE="$bird_demo_dir/1234.bird"

@@ -1,4 +1,4 @@
-// BIRD image construction (blocks, content, zlib framing), the `bird pack`
+// BIRD image construction (blocks, content, zlib framing), the `birdfile pack`
 // manifest reader, and an independent inspector that reports every anomaly.
 #include "BirdWriter.h"
 
@@ -573,7 +573,7 @@ bool ParseManifest(const std::string& text, const std::string& baseDir, BirdWrit
 // Inspection
 
 namespace {
-// Decompression in `bird info` stops here rather than exhaust memory.
+// Decompression in `birdfile info` stops here rather than exhaust memory.
 constexpr size_t kInspectLimit = size_t(1) << 30;
 }  // namespace
 

@@ -1,4 +1,4 @@
-// The `bird` tool end to end: packing manifests, printing images, and
+// The `birdfile` tool end to end: packing manifests, printing images, and
 // checking them the way the updater judges them.
 #include <gtest/gtest.h>
 
@@ -16,7 +16,7 @@ using testsupport::RunResult;
 using testsupport::TempDir;
 using testsupport::WriteFile;
 
-std::string Bird() { return testsupport::ProgramPath("tools/bird", "bird"); }
+std::string Bird() { return testsupport::ProgramPath("tools/birdfile", "birdfile"); }
 
 RunResult Pack(const TempDir& dir, const std::string& manifest,
                const std::string& out = "out.bird") {

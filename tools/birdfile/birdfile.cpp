@@ -1,4 +1,4 @@
-// The `bird` tool: builds a BIRD firmware image from a text manifest, prints
+// The `birdfile` tool: builds a BIRD firmware image from a text manifest, prints
 // what an image holds, and checks whether the updater would accept it.
 #include <cstdio>
 #include <cstring>
@@ -12,14 +12,14 @@ namespace {
 
 const char kUsage[] =
     "Usage:\n"
-    "  bird pack MANIFEST OUT   build the BIRD file OUT from MANIFEST ('-' reads standard input)\n"
-    "  bird info FILE           print the header, every block and the identity fields\n"
-    "  bird check [-v] FILE     exit 1 with the reason when the updater would refuse FILE\n"
-    "                           (-v also prints the updater's BIRD file log)\n"
+    "  birdfile pack MANIFEST OUT   build the BIRD file OUT from MANIFEST ('-' reads standard input)\n"
+    "  birdfile info FILE           print the header, every block and the identity fields\n"
+    "  birdfile check [-v] FILE     exit 1 with the reason when the updater would refuse FILE\n"
+    "                               (-v also prints the updater's BIRD file log)\n"
     "The manifest format is described in docs/bird-format.md.\n";
 
 int Usage(const char* problem) {
-  if (problem) fprintf(stderr, "bird: %s\n", problem);
+  if (problem) fprintf(stderr, "birdfile: %s\n", problem);
   fputs(kUsage, stderr);
   return 2;
 }
@@ -33,7 +33,7 @@ int Pack(const std::string& manifestPath, const std::string& out) {
   } else {
     std::vector<uint8_t> bytes;
     if (!bird::ReadFileBytes(manifestPath, &bytes, &error)) {
-      fprintf(stderr, "bird: %s\n", error.c_str());
+      fprintf(stderr, "birdfile: %s\n", error.c_str());
       return 1;
     }
     text.assign(bytes.begin(), bytes.end());
@@ -43,16 +43,16 @@ int Pack(const std::string& manifestPath, const std::string& out) {
   }
   bird::BirdWriter writer;
   if (!bird::ParseManifest(text, baseDir, &writer, &error)) {
-    fprintf(stderr, "bird: %s: %s\n", manifestPath.c_str(), error.c_str());
+    fprintf(stderr, "birdfile: %s: %s\n", manifestPath.c_str(), error.c_str());
     return 1;
   }
   std::vector<uint8_t> file, content;
   if (!writer.Build(&file, &error) || !writer.Content(&content, &error)) {
-    fprintf(stderr, "bird: %s: %s\n", manifestPath.c_str(), error.c_str());
+    fprintf(stderr, "birdfile: %s: %s\n", manifestPath.c_str(), error.c_str());
     return 1;
   }
   if (!writer.Write(out, &error)) {
-    fprintf(stderr, "bird: %s\n", error.c_str());
+    fprintf(stderr, "birdfile: %s\n", error.c_str());
     return 1;
   }
   if (content.size() > bird::kMaxExpansion * (file.size() - 6))
@@ -79,7 +79,7 @@ int Info(const std::string& path) {
   std::vector<uint8_t> bytes;
   std::string error;
   if (!bird::ReadFileBytes(path, &bytes, &error)) {
-    fprintf(stderr, "bird: %s\n", error.c_str());
+    fprintf(stderr, "birdfile: %s\n", error.c_str());
     return 1;
   }
   bird::Inspection r = bird::Inspect(bytes.data(), bytes.size());

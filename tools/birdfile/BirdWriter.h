@@ -1,5 +1,5 @@
 // Building and inspecting BIRD firmware images in C++: the library behind the
-// `bird` tool, also used by tests, simulators and server fixtures to make
+// `birdfile` tool, also used by tests, simulators and server fixtures to make
 // images (well-formed or deliberately damaged) without any updater code.
 #pragma once
 #include <cstddef>
@@ -31,7 +31,7 @@ struct Block {
 constexpr size_t kMaxExpansion = 8;
 
 // Checksum stored at the end of the content: CRC-32 of every content byte
-// before it. The updater only logs it; `bird info` reports whether it matches.
+// before it. The updater only logs it; `birdfile info` reports whether it matches.
 uint32_t ContentChecksum(const uint8_t* content, size_t length);
 
 // Scrambles a firmware payload so that descrambling with the same key (as the
@@ -101,7 +101,7 @@ class BirdWriter {
   std::string error_;  // a malformed call, reported by Content and Build
 };
 
-// The manifest read by `bird pack` (described in docs/bird-format.md). Files
+// The manifest read by `birdfile pack` (described in docs/bird-format.md). Files
 // named in it are read relative to baseDir. False with a reason that names the
 // manifest line.
 bool ParseManifest(const std::string& text, const std::string& baseDir, BirdWriter* writer,
