@@ -447,8 +447,9 @@ vErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
       sEraseMatching(s.table, module, command, option, index, STREAM_KEY_ANY);
       nowEmpty = s.table.empty();
     }
-    // A failed first subscription leaves no filter or worker behind.
-    if (nowEmpty && !empty) pimpl_->installStreamFilter(false);
+    // A failed subscription that leaves no other leaves no filter or worker
+    // behind: the module streams nothing for this Link.
+    if (nowEmpty && !empty) pimpl_->stopStreams();
   }
   return err;
 }
