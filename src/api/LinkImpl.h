@@ -46,7 +46,7 @@ struct LinkStreams {
   LocklessQueue_SPSC<asyncPacket> ring{kStreamRingSlots};
   std::promise<void> stop;
   std::atomic<uint64_t> dropped{0};
-  uint64_t reported = 0;  // drops already in the diagnostic log (worker only)
+  uint64_t reported = 0;    // drops already in the diagnostic log (worker only)
   uint32_t sharedLink = 0;  // the link id whose shared filter has this Link; 0: none
 };
 

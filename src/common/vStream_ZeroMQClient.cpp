@@ -177,8 +177,7 @@ vErr vStream_CheckBrokerFrame(const uint8_t* frame, size_t size) {
   if (size == 0) return vErrSize;
   if (!frame) return vErrParam;
   for (size_t at = 0; at < size;) {
-    if (size - at < 2 || frame[at + 1] > vPACKET_MAX_DATA ||
-        size_t(frame[at + 1]) > size - at - 2)
+    if (size - at < 2 || frame[at + 1] > vPACKET_MAX_DATA || size_t(frame[at + 1]) > size - at - 2)
       return vErrPacket;
     at += size_t(frame[at + 1]) + 2;
   }
