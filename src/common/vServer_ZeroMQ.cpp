@@ -15,7 +15,9 @@
 #include <deque>
 #include <list>
 #include <map>
+#include <mutex>
 #include <new>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -115,6 +117,7 @@ struct vServer {
   std::deque<Waiting> waiting;
   std::vector<zframe_t*> streaming;
   std::map<uint32_t, StreamHolders> streams;  // by stream key
+  uint32_t localAddress = 0;  // the frontend also listens in process (address it is known by)
 };
 
 namespace {
@@ -676,14 +679,35 @@ void sSyncOne(vServer* s, zsock_t* worker, zframe_t* frame) {
   }
   const uint8_t incoming[kCommandSize] = {kCommandIncoming, uint8_t(kept.size() >> 8),
                                           uint8_t(kept.size())};
-  sSend(worker, incoming, sizeof incoming);
-  for (vPacket*& r : kept) {
-    uint8_t wire[vPACKET_MAX_WIRE];
-    size_t size = 0;
-    sPacketWire(r, wire, &size);
-    sSend(worker, wire, size);
-    vPacket_Destroy(&r);
+  // The command and its replies go as one message: the broker thread wakes
+  // once for all of them and finds them complete.
+  std::vector<uint8_t> wires;
+  std::vector<Part> parts;
+  try {
+    wires.resize(kept.size() * vPACKET_MAX_WIRE);
+    parts.reserve(kept.size() + 1);
+  } catch (const std::bad_alloc&) {
+    wires.clear();
   }
+  if (wires.empty()) {
+    // Without room for the message the frames go one by one.
+    sSend(worker, incoming, sizeof incoming);
+    for (vPacket*& r : kept) {
+      uint8_t wire[vPACKET_MAX_WIRE];
+      size_t size = 0;
+      sPacketWire(r, wire, &size);
+      sSend(worker, wire, size);
+    }
+  } else {
+    parts.push_back(Part{incoming, sizeof incoming});
+    for (size_t i = 0; i < kept.size(); i++) {
+      size_t size = 0;
+      sPacketWire(kept[i], &wires[i * vPACKET_MAX_WIRE], &size);
+      parts.push_back(Part{&wires[i * vPACKET_MAX_WIRE], size});
+    }
+    sSendParts(worker, parts.data(), parts.size());
+  }
+  for (vPacket*& r : kept) vPacket_Destroy(&r);
 }
 
 void _serverWorker_syncCommands(zsock_t* pipe, void* argument) {
@@ -767,6 +791,25 @@ void _serverWorker_multicastDiscovery(zsock_t* pipe, void* argument) {
   }
   vMulticast_Destroy(&receiver);
   vMulticast_Destroy(&sender);
+}
+
+// The brokers of this process by the address and port their frontend
+// listens on: a client of this process reaches one through an in-process
+// endpoint of the same frontend, which spares a request the socket
+// library's I/O threads on both sides.
+struct LocalFrontends {
+  std::mutex mutex;
+  std::set<std::pair<uint32_t, uint16_t>> listening;
+};
+
+LocalFrontends& sLocalFrontends() {
+  static LocalFrontends* frontends = new LocalFrontends();  // outlives every broker
+  return *frontends;
+}
+
+void sLocalEndpoint(char* endpoint, size_t size, uint32_t address, uint16_t port) {
+  snprintf(endpoint, size, "inproc://velmarine-frontend-%08x-%u", unsigned(address),
+           unsigned(port));
 }
 
 // Binds to a free port; the port, or 0.
@@ -877,6 +920,19 @@ vErr vServer_Start(vServer* s) {
   s->frontendPort = _findPortAndBindSocket(s->frontend, host);
   bool connected = sPair(s->streamBroker, s->streamProducer);
   connected = sPair(s->syncBroker, s->syncWorker) && connected;
+  // The same frontend for clients of this process, without the network.
+  const uint32_t bound = s->localOnly ? htonl(INADDR_LOOPBACK) : s->interfaceAddress;
+  char local[64];
+  sLocalEndpoint(local, sizeof local, bound, s->frontendPort);
+  if (s->frontendPort && zsock_bind(s->frontend, "%s", local) == 0) {
+    LocalFrontends& all = sLocalFrontends();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    try {
+      all.listening.emplace(bound, s->frontendPort);
+      s->localAddress = bound;
+    } catch (const std::bad_alloc&) {
+    }
+  }
   s->pools = new (std::nothrow) std::list<WritePool*>();
   if (!s->frontendPort || !connected || !s->pools) return vErrResource;
   s->broker = zactor_new(_serverWorker_broker, s);
@@ -893,6 +949,11 @@ vErr vServer_Start(vServer* s) {
 vErr vServer_Destroy(vServer** server) {
   if (!server || !sValid(*server)) return vErrParam;
   vServer* s = *server;
+  if (s->localAddress) {
+    LocalFrontends& all = sLocalFrontends();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    all.listening.erase({s->localAddress, s->frontendPort});
+  }
   // The filter goes first: once it is removed the reader no longer batches.
   if (s->filterInstalled) vLink_InstallUserPacketFilter(s->linkId, nullptr, nullptr);
   zactor_destroy(&s->sync);
@@ -957,6 +1018,15 @@ vErr vServer_FlushFIFO(vServer* s) {
     return vErrIO;
   }
   return vErrNone;
+}
+
+bool vServer_LocalEndpoint(uint32_t ipAddress, uint16_t port, char* endpoint, size_t size) {
+  if (!endpoint || size == 0) return false;
+  LocalFrontends& all = sLocalFrontends();
+  std::lock_guard<std::mutex> lock(all.mutex);
+  if (!all.listening.count({ipAddress, port})) return false;
+  sLocalEndpoint(endpoint, size, ipAddress, port);
+  return true;
 }
 
 uint64_t vServer_DroppedFrames(const vServer* s) { return sValid(s) ? s->dropped.load() : 0; }

@@ -13,6 +13,7 @@
 
 #include "Log.h"
 #include "vPacket.h"
+#include "vServer_ZeroMQ.h"
 
 namespace {
 
@@ -193,11 +194,14 @@ vErr vStream_CreateClient(uint32_t ipAddress, uint16_t port, vStream** stream) {
   if (err == vErrNone) err = sPair(&c->inBound, &c->inConnected);
   if (err == vErrNone) {
     char dotted[INET_ADDRSTRLEN] = "";
+    char local[64];
     struct in_addr address;
     address.s_addr = ipAddress;
     c->server = sDealer();
     if (!c->server)
       err = vErrMemory;
+    else if (vServer_LocalEndpoint(ipAddress, port, local, sizeof local))
+      err = zsock_connect(c->server, "%s", local) == 0 ? vErrNone : vErrConnection;
     else if (!inet_ntop(AF_INET, &address, dotted, sizeof dotted) ||
              zsock_connect(c->server, "tcp://%s:%u", dotted, unsigned(port)) != 0)
       err = vErrConnection;
