@@ -6,7 +6,10 @@
 //                                      share a simulated module that streams values,
 //                                      on the network interface ADDRESS if given
 //   velmarine-share read WHERE [N]     read the module's system values N times
-//   velmarine-share watch WHERE SECS   subscribe to entity 7/1 and count its samples
+//   velmarine-share watch WHERE SECS [CMD/OPTION/INDEX]
+//                                      subscribe to a stream (default 7/255/1, 255
+//                                      for any) and count its samples
+//   velmarine-share state WHERE        whether the module streams anything
 //
 // WHERE is a serial number (the broker is found on this host), SERIAL@ADDRESS
 // (found on the network through the interface ADDRESS) or port=N (the broker
@@ -34,7 +37,10 @@ using namespace Corvane::Velmarine;
 namespace {
 
 constexpr uint8_t kWatchedCommand = 7;
+constexpr uint8_t kWatchedOption = 2;
+// The simulated module streams entities 7/1 and 7/2.
 constexpr uint8_t kWatchedIndex = 1;
+constexpr uint8_t kOtherIndex = 2;
 
 volatile sig_atomic_t sStop = 0;
 
@@ -48,8 +54,8 @@ void WaitForSignal() {
 
 int Usage() {
   fprintf(stderr,
-          "usage: velmarine-share serve SERIAL | simulate SERIAL | read WHERE [N] | "
-          "watch WHERE SECONDS\n");
+          "usage: velmarine-share serve SERIAL | simulate SERIAL [ADDRESS] | read WHERE [N] | "
+          "watch WHERE SECONDS [CMD/OPTION/INDEX] | state WHERE\n");
   return 2;
 }
 
@@ -107,7 +113,7 @@ int Serve(uint32_t serial) {
 }
 
 // A simulated module on a TCP link of this process, shared by the same
-// broker a USB module gets, with a value that streams 100 times a second.
+// broker a USB module gets, with two values that stream 100 times a second.
 int Simulate(uint32_t serial, const char* network) {
   uint32_t interfaceAddress = 0;
   if (network && inet_pton(AF_INET, network, &interfaceAddress) != 1) return Usage();
@@ -118,9 +124,11 @@ int Simulate(uint32_t serial, const char* network) {
   velsim::SimStream stream(sim, serial, c.address);
   velsim::StreamSource source;
   source.command = kWatchedCommand;
-  source.option = 2;
+  source.option = kWatchedOption;
   source.index = kWatchedIndex;
   source.kind = 3;
+  stream.AddSource(source);
+  source.index = kOtherIndex;
   stream.AddSource(source);
   stream.SetRate(100);
   velsim::Endpoint ep = sim.OpenTcp(serial, 0);
@@ -176,32 +184,78 @@ int Read(const char* where, int times) {
   return 0;
 }
 
-int Watch(const char* where, int seconds) {
+// What a watcher saw: every sample of its stream counts, a jump in the
+// source's running value counts the samples missed in between, and a sample
+// of another stream than the one subscribed is foreign.
+struct Watched {
+  uint8_t command, option, index;
+  std::atomic<uint64_t> samples{0}, missed{0}, foreign{0};
+  std::atomic<uint32_t> last{0};
+};
+
+uint8_t CountSample(const vPacket* p, void* ref) {
+  Watched* w = static_cast<Watched*>(ref);
+  uint32_t value = 0;
+  if (getStreamSample(p, nullptr, &value, nullptr) != vErrNone) return 0;
+  const bool mine = p->data[0] == w->command && (p->data[2] & 0x1F) == w->index &&
+                    (w->option == STREAM_KEY_ANY || (p->data[1] & 0x3F) == w->option);
+  if (!mine) {
+    ++w->foreign;
+    return 0;
+  }
+  uint32_t last = w->last.exchange(value);
+  if (last != 0 && value > last + 1) w->missed += value - last - 1;
+  ++w->samples;
+  return 0;
+}
+
+int Watch(const char* where, int seconds, const char* which) {
+  Watched w;
+  w.command = kWatchedCommand;
+  w.option = STREAM_KEY_ANY;
+  w.index = kWatchedIndex;
+  if (which) {
+    unsigned c = 0, o = 0, i = 0;
+    if (sscanf(which, "%u/%u/%u", &c, &o, &i) != 3 || c > 255 || o > 255 || i > 255) return Usage();
+    w.command = uint8_t(c);
+    w.option = uint8_t(o);
+    w.index = uint8_t(i);
+  }
   Module module(0);
   vErr err = ConnectClient(module, where);
   if (err != vErrNone) {
     fprintf(stderr, "cannot reach %s: %s\n", where, vError_GetErrorText(err));
     return 1;
   }
-  std::atomic<uint64_t> samples{0};
-  StreamCallback count = [&samples](const vPacket*, void*) -> uint8_t {
-    ++samples;
-    return 0;
-  };
   Link* link = module.getLink();
   const uint8_t address = module.getModuleAddress();
-  err = link->registerStreamCallback(address, kWatchedCommand, STREAM_KEY_ANY, kWatchedIndex, true,
-                                     count, nullptr);
+  err = link->registerStreamCallback(address, w.command, w.option, w.index, true, CountSample, &w);
   if (err != vErrNone) {
     fprintf(stderr, "cannot subscribe: %s\n", vError_GetErrorText(err));
     return 1;
   }
+  printf("subscribed\n");
+  fflush(stdout);
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
-  uint32_t latest = 0;
-  link->getStreamValue(address, kWatchedCommand, 2, kWatchedIndex, 0, &latest);
-  link->enableStream(address, kWatchedCommand, STREAM_KEY_ANY, kWatchedIndex, false);
-  printf("samples %llu latest %u dropped %llu\n", (unsigned long long)samples.load(), latest,
+  err = link->enableStream(address, w.command, w.option, w.index, false);
+  if (err != vErrNone) fprintf(stderr, "cannot unsubscribe: %s\n", vError_GetErrorText(err));
+  printf("samples %llu missed %llu foreign %llu latest %u dropped %llu\n",
+         (unsigned long long)w.samples.load(), (unsigned long long)w.missed.load(),
+         (unsigned long long)w.foreign.load(), w.last.load(),
          (unsigned long long)link->getStreamDropCount());
+  return err == vErrNone ? 0 : 1;
+}
+
+int State(const char* where) {
+  Module module(0);
+  vErr err = ConnectClient(module, where);
+  uint8_t state = 0;
+  if (err == vErrNone) err = module.getLink()->isLinkStreaming(module.getModuleAddress(), &state);
+  if (err != vErrNone) {
+    fprintf(stderr, "cannot ask %s: %s\n", where, vError_GetErrorText(err));
+    return 1;
+  }
+  printf("streaming %u\n", unsigned(state));
   return 0;
 }
 
@@ -215,7 +269,9 @@ int main(int argc, char** argv) {
   if (command == "simulate" && ParseSerial(argv[2], &serial))
     return Simulate(serial, argc > 3 ? argv[3] : nullptr);
   if (command == "read") return Read(argv[2], argc > 3 ? atoi(argv[3]) : 1);
-  if (command == "watch" && argc > 3) return Watch(argv[2], atoi(argv[3]));
+  if (command == "watch" && argc > 3)
+    return Watch(argv[2], atoi(argv[3]), argc > 4 ? argv[4] : nullptr);
+  if (command == "state") return State(argv[2]);
   return Usage();
 }
 

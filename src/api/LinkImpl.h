@@ -36,7 +36,9 @@ constexpr uint16_t kStreamRingSlots = 500;
 constexpr size_t kLinkNameMax = 1024;
 
 // Stream state of a Link. The mutex guards the table; the reader thread is
-// the ring's only producer and the worker its only consumer.
+// the ring's only producer and the worker its only consumer. While the Link
+// has subscribed on a link id it is on that id's shared stream filter, which
+// hands every stream packet to each Link on it (several Links may hold one id).
 struct LinkStreams {
   std::map<uint64_t, StreamEntry> table;
   std::mutex mutex;
@@ -44,7 +46,8 @@ struct LinkStreams {
   LocklessQueue_SPSC<asyncPacket> ring{kStreamRingSlots};
   std::promise<void> stop;
   std::atomic<uint64_t> dropped{0};
-  uint64_t reported = 0;  // drops already in the diagnostic log (worker only)
+  uint64_t reported = 0;    // drops already in the diagnostic log (worker only)
+  uint32_t sharedLink = 0;  // the link id whose shared filter has this Link; 0: none
 };
 
 struct Link::impl {
@@ -70,10 +73,13 @@ struct Link::impl {
   vErr closeSlot(uint8_t module, uint8_t handle);
   vErr slotValue(uint8_t module, uint8_t operation, uint8_t store, uint8_t slot, size_t* value);
   vErr closeFactory(uint8_t module, uint8_t selector, size_t count);
-  // Installs or removes the stream filter and starts or stops the worker.
+  // On: puts the Link on its link id's shared stream filter and starts the
+  // worker. Off: clears the table and stops the worker; the Link stays on the
+  // filter, so samples still on their way never reach the reply queue.
   vErr installStreamFilter(bool on);
-  // Removes the filter, clears the table and stops the worker, whatever state
-  // they are in; used when the Link or its link goes.
+  // Takes the Link off the shared filter (removing the filter when it was the
+  // last), clears the table and stops the worker, whatever state they are
+  // in; used when the Link or its link goes.
   void stopStreams();
   void stopWorker();
 };

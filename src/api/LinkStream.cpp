@@ -1,6 +1,7 @@
 // Stream subscriptions of a Link: the stream key, the filter that takes stream
 // samples out of the packet flow on the link's reader thread and caches their
 // values, and the worker that runs subscribers' callbacks from a fixed ring.
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <iterator>
@@ -76,17 +77,17 @@ void sQueueAsyncCallback(LinkStreams& s, const StreamEntry& entry, const vPacket
   }
 }
 
-// The link's user packet filter while subscriptions exist (reader thread).
-uint8_t linkStreamFilter(const vPacket* packet, const void* ref) {
-  LinkStreams& s = *static_cast<LinkStreams*>(const_cast<void*>(ref));
-  STREAM_PACKET kind;
-  if (!getStreamPacketType(packet, &kind)) return 0;
+// Reader thread: one stream packet for one Link's table, with the stream
+// mutex taken here: queues the callbacks of the rows it matches and caches a
+// sample's value.
+void sDeliver(LinkStreams& s, const vPacket* packet, STREAM_PACKET kind) {
   uint8_t subindex = isSubindexType(kind) ? packet->data[4] : 0;
   uint64_t key = createStreamKey(packet->address, packet->data[0], packet->data[1] & 0x3F,
                                  packet->data[2] & 0x1F, subindex);
   uint32_t value = 0;
   bool sample = getStreamSample(packet, nullptr, &value, nullptr) == vErrNone;
   std::lock_guard<std::mutex> lock(s.mutex);
+  if (s.table.empty()) return;
   auto exact = s.table.find(key);
   if (exact != s.table.end()) {
     sQueueAsyncCallback(s, exact->second, packet);
@@ -120,7 +121,99 @@ uint8_t linkStreamFilter(const vPacket* packet, const void* ref) {
     } catch (const std::bad_alloc&) {
     }
   }
+}
+
+// The one user packet filter of a link id while any Link of this process
+// has subscribed on it. Every Link on the id gets each stream packet for its
+// own table, so one Link subscribing or leaving never takes another's
+// samples, and every stream packet is kept out of the link's reply queue.
+struct SharedStreamFilter {
+  uint32_t linkId = 0;
+  // Guards links. Taken by the reader inside the link's user-filter mutex;
+  // nobody holding it takes another lock but a Link's stream mutex.
+  std::mutex mutex;
+  std::vector<LinkStreams*> links;
+};
+
+// The shared filters by link id. The mutex is held while a filter is put on
+// or taken off a link (that takes the user-filter mutex), never by the reader.
+struct SharedStreamFilters {
+  std::mutex mutex;
+  std::map<uint32_t, SharedStreamFilter*> byLink;
+};
+
+SharedStreamFilters& sSharedFilters() {
+  static SharedStreamFilters* filters = new SharedStreamFilters();  // outlives every Link
+  return *filters;
+}
+
+uint8_t sSharedStreamFilter(const vPacket* packet, const void* ref) {
+  SharedStreamFilter& f = *static_cast<SharedStreamFilter*>(const_cast<void*>(ref));
+  STREAM_PACKET kind;
+  if (!getStreamPacketType(packet, &kind)) return 0;
+  std::lock_guard<std::mutex> lock(f.mutex);
+  for (LinkStreams* s : f.links) sDeliver(*s, packet, kind);
   return 1;
+}
+
+// Puts the Link on the shared filter of the link id, making and installing
+// the filter for the first Link. The filter is installed again each time: a
+// reset of the link clears its user filter.
+vErr sJoinSharedFilter(LinkStreams& s, uint32_t linkId) {
+  SharedStreamFilters& all = sSharedFilters();
+  std::lock_guard<std::mutex> lock(all.mutex);
+  SharedStreamFilter* f = nullptr;
+  auto found = all.byLink.find(linkId);
+  bool made = found == all.byLink.end();
+  try {
+    if (made) {
+      f = new SharedStreamFilter();
+      f->linkId = linkId;
+      all.byLink[linkId] = f;
+    } else {
+      f = found->second;
+    }
+    std::lock_guard<std::mutex> members(f->mutex);
+    if (std::find(f->links.begin(), f->links.end(), &s) == f->links.end()) f->links.push_back(&s);
+  } catch (const std::bad_alloc&) {
+    if (made && f) {
+      all.byLink.erase(linkId);
+      delete f;
+    }
+    return vErrMemory;
+  }
+  s.sharedLink = linkId;
+  vErr err = vLink_InstallUserPacketFilter(linkId, sSharedStreamFilter, f);
+  if (err != vErrNone && made) {
+    // Nothing else is on it: a filter that could not be installed goes again.
+    all.byLink.erase(linkId);
+    delete f;
+    s.sharedLink = 0;
+  }
+  return err;
+}
+
+// Takes the Link off its shared filter; the last Link removes the filter.
+// Once this returns the reader no longer reaches the Link's table or ring.
+void sLeaveSharedFilter(LinkStreams& s) {
+  if (!s.sharedLink) return;
+  SharedStreamFilters& all = sSharedFilters();
+  std::lock_guard<std::mutex> lock(all.mutex);
+  auto found = all.byLink.find(s.sharedLink);
+  s.sharedLink = 0;
+  if (found == all.byLink.end()) return;
+  SharedStreamFilter* f = found->second;
+  bool last;
+  {
+    std::lock_guard<std::mutex> members(f->mutex);
+    f->links.erase(std::remove(f->links.begin(), f->links.end(), &s), f->links.end());
+    last = f->links.empty();
+  }
+  if (!last) return;
+  // A link already gone answers vErrParam; its filter went with it.
+  vLink_InstallUserPacketFilter(f->linkId, nullptr, nullptr);
+  all.byLink.erase(found);
+  delete f;
 }
 
 void sReportDrops(LinkStreams& s, const char* name) {
@@ -242,7 +335,9 @@ void Link::impl::stopWorker() {
 vErr Link::impl::installStreamFilter(bool on) {
   if (!handle) return vErrConnection;
   if (on) {
-    vErr err = vLink_InstallUserPacketFilter(handle, linkStreamFilter, &streams);
+    // A Link that moved to another link id leaves the old one's filter first.
+    if (streams.sharedLink && streams.sharedLink != handle) sLeaveSharedFilter(streams);
+    vErr err = sJoinSharedFilter(streams, handle);
     if (err != vErrNone || streams.worker.joinable()) return err;
     // Each worker gets a fresh stop signal: the last one was used up.
     try {
@@ -254,26 +349,24 @@ vErr Link::impl::installStreamFilter(bool on) {
     } catch (const std::system_error&) {
       err = vErrResource;
     }
-    // Without a worker nobody would drain the ring the filter fills: the
-    // filter goes, and with it the reader, so what it queued is ours to free.
-    vLink_InstallUserPacketFilter(handle, nullptr, nullptr);
+    // Without a worker nobody would drain the ring the reader fills: the Link
+    // leaves the filter, so what the reader queued is ours to free.
+    sLeaveSharedFilter(streams);
     asyncPacket item;
     while (streams.ring.pop(item)) vPacket_Destroy(&item.packet);
     return err;
   }
-  // Once the filter is removed the reader no longer runs it (it holds the
-  // link's filter mutex while it does), so the table and ring are ours.
-  vErr err = vLink_InstallUserPacketFilter(handle, nullptr, nullptr);
+  // With the table empty the reader queues nothing more for this Link.
   {
     std::lock_guard<std::mutex> lock(streams.mutex);
     streams.table.clear();
   }
   stopWorker();
-  return err;
+  return vErrNone;
 }
 
 void Link::impl::stopStreams() {
-  if (handle && streams.worker.joinable()) vLink_InstallUserPacketFilter(handle, nullptr, nullptr);
+  sLeaveSharedFilter(streams);
   {
     std::lock_guard<std::mutex> lock(streams.mutex);
     streams.table.clear();
@@ -354,8 +447,9 @@ vErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
       sEraseMatching(s.table, module, command, option, index, STREAM_KEY_ANY);
       nowEmpty = s.table.empty();
     }
-    // A failed first subscription leaves no filter or worker behind.
-    if (nowEmpty && !empty) pimpl_->installStreamFilter(false);
+    // A failed subscription that leaves no other leaves no filter or worker
+    // behind: the module streams nothing for this Link.
+    if (nowEmpty && !empty) pimpl_->stopStreams();
   }
   return err;
 }

@@ -1,6 +1,8 @@
 // UDP multicast sockets for the broker searches and the broker's announcer.
-// Address reuse stays off, so a receiver can only open a port nobody holds:
-// the search relies on that to tell which request ports have a broker.
+// Address reuse stays off on request ports, so a receiver can only open a
+// port nobody holds: the search relies on that to tell which request ports
+// have a broker. Reply ports are shared, so searches running at the same
+// time each hear every announcement.
 #include "vMulticast.h"
 
 #include <arpa/inet.h>
@@ -11,9 +13,18 @@
 #include <cstring>
 #include <new>
 
+#include "vDiscovery.h"
+
 namespace {
 
 bool sValid(const vMulticast* record) { return record && record->check == vMULTICAST_CHECK; }
+
+// Only searches receive on a reply port, each for the length of one
+// request; every one of them must hear the broker's answer.
+bool sSharedPort(int port) {
+  return port >= vDISCOVERY_LOCAL_REPLY_PORT &&
+         port < vDISCOVERY_LOCAL_REPLY_PORT + vDISCOVERY_LOCAL_PORT_COUNT;
+}
 
 void sAddress(struct sockaddr_in* out, uint32_t address, int port) {
   memset(out, 0, sizeof *out);
@@ -45,7 +56,7 @@ vMulticast* vMulticast_Create(uint32_t interface, uint32_t group, int port, int 
     delete record;
     return nullptr;
   }
-  int off = 0;
+  int reuse = sender == vMULTICAST_RECEIVER && sSharedPort(port) ? 1 : 0;
   unsigned char ttl = 1, loop = 1;
   struct ip_mreq join;
   join.imr_multiaddr.s_addr = group;
@@ -54,7 +65,7 @@ vMulticast* vMulticast_Create(uint32_t interface, uint32_t group, int port, int 
   outgoing.s_addr = interface;
   struct timeval timeout = {vMULTICAST_TIMEOUT_MS / 1000, (vMULTICAST_TIMEOUT_MS % 1000) * 1000};
   bool ok =
-      setsockopt(record->socket, SOL_SOCKET, SO_REUSEADDR, &off, sizeof off) == 0 &&
+      setsockopt(record->socket, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) == 0 &&
       (sender != vMULTICAST_RECEIVER ||
        bind(record->socket, (struct sockaddr*)&record->bind, sizeof record->bind) == 0) &&
       setsockopt(record->socket, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) == 0 &&

@@ -23,7 +23,9 @@ typedef struct vMulticast {
 
 // interface and group are IPv4 addresses in network byte order (interface 0
 // means 127.0.0.1). A receiver's port must be free: address reuse is off, so
-// opening fails while another socket holds it. Returns none on any failure.
+// opening fails while another socket holds it; only the local broker search's
+// reply ports are shared by every receiver on them, so that searches at the
+// same time each hear every reply. Returns none on any failure.
 vMulticast* vMulticast_Create(uint32_t interface, uint32_t group, int port, int sender);
 // One datagram to the group: -2 for no record, -3 on a receiver, else the
 // result of sending (bytes sent or -1).

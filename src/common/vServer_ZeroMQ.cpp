@@ -9,11 +9,16 @@
 #include <arpa/inet.h>
 #include <czmq.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <deque>
 #include <list>
+#include <map>
+#include <mutex>
 #include <new>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "Log.h"
@@ -40,12 +45,32 @@ constexpr uint8_t kCommandIncoming = 1;
 constexpr size_t kCommandSize = 3;
 constexpr uint8_t kStreamCommand = 0x5D;
 constexpr uint8_t kStreamEnable = 0x81;
+constexpr uint8_t kStreamDisable = 0x82;
+constexpr uint8_t kStreamRequestIndex = 0x20;
+constexpr uint8_t kReplyBits = 0x40;   // a set's reply carries 0xC0 in its option byte
+constexpr uint8_t kErrorReply = 0x80;  // in the index byte
 
 struct WritePool {
   zframe_t* identity = nullptr;
   std::vector<vPacket*> packets;
   uint8_t lastSequence = 0;
   int ttl = kPoolTimeToLive;
+};
+
+// A request whose replies are awaited: the client that sent it (none for the
+// broker's own requests, whose replies are dropped) and, for a stream enable
+// sent on to the module, the stream key it asks for.
+struct Waiting {
+  zframe_t* identity = nullptr;
+  bool enable = false;
+  uint32_t key = 0;
+};
+
+// The clients holding one stream on, counted across clients: the module is
+// told to start it for the first and to stop it after the last.
+struct StreamHolders {
+  std::vector<std::string> clients;  // identities
+  bool confirmed = false;            // the module accepted the enable
 };
 
 void sDestroyPool(WritePool* pool) {
@@ -84,13 +109,15 @@ struct vServer {
   uint32_t announceAddress = 0;
   std::list<WritePool*>* pools = nullptr;  // broker thread
   uint16_t expectedReplies = 0;            // broker thread
-  zframe_t* replying = nullptr;            // broker thread: whom those replies go to
+  Waiting replying;                        // broker thread: whom those replies go to
   bool filterInstalled = false;
   std::atomic<uint64_t> dropped{0};
   // Broker thread: clients waiting for replies (front first) and clients
   // that enabled streaming.
-  std::deque<zframe_t*> waiting;
+  std::deque<Waiting> waiting;
   std::vector<zframe_t*> streaming;
+  std::map<uint32_t, StreamHolders> streams;  // by stream key
+  uint32_t localAddress = 0;  // the frontend also listens in process (address it is known by)
 };
 
 namespace {
@@ -137,11 +164,6 @@ bool sSend(zsock_t* socket, const void* data, size_t size) {
   return sSendParts(socket, parts, 1);
 }
 
-bool sSendTo(zsock_t* socket, zframe_t* identity, const void* data, size_t size) {
-  const Part parts[] = {{zframe_data(identity), zframe_size(identity)}, {data, size}};
-  return sSendParts(socket, parts, 2);
-}
-
 void sPacketWire(const vPacket* p, uint8_t* wire, size_t* size) {
   wire[0] = p->address;
   wire[1] = p->length;
@@ -173,12 +195,6 @@ bool sAppend(List& list, Item* item, Destroy destroy) {
   return true;
 }
 
-// Adds a copy of the client's identity to the list.
-template <typename List>
-bool sPushIdentity(List& list, zframe_t* identity) {
-  return sAppend(list, zframe_dup(identity), [](zframe_t* f) { zframe_destroy(&f); });
-}
-
 void sFreePacket(vPacket* p) { vPacket_Destroy(&p); }
 
 // Adds a copy of the packet to the pool.
@@ -189,6 +205,157 @@ bool sPoolAdd(WritePool* pool, const vPacket* p) {
 void sDropPool(vServer* s, WritePool* pool) {
   s->pools->remove(pool);
   sDestroyPool(pool);
+}
+
+// Puts a request at the end of the waiting list, with a copy of the client's
+// identity (none for the broker's own request). False when it could not.
+bool sPushWaiting(vServer* s, zframe_t* identity, bool enable = false, uint32_t key = 0) {
+  Waiting w;
+  w.identity = identity ? zframe_dup(identity) : nullptr;
+  w.enable = enable;
+  w.key = key;
+  if (identity && !w.identity) return false;
+  try {
+    s->waiting.push_back(w);
+  } catch (const std::bad_alloc&) {
+    zframe_destroy(&w.identity);
+    return false;
+  }
+  return true;
+}
+
+void sClearWaiting(Waiting* w) {
+  zframe_destroy(&w->identity);
+  *w = Waiting();
+}
+
+std::string sIdentity(zframe_t* identity) {
+  return std::string(reinterpret_cast<const char*>(zframe_data(identity)), zframe_size(identity));
+}
+
+void sForgetClient(vServer* s, const std::string& client);
+
+// Sends one frame to a client, once: a client whose queue is full loses it
+// (no retry may hold the broker), and a client that is gone is forgotten.
+void sSendToClient(vServer* s, zframe_t* identity, const void* data, size_t size) {
+  void* handle = zsock_resolve(s->frontend);
+  if (zmq_send(handle, zframe_data(identity), zframe_size(identity), ZMQ_DONTWAIT | ZMQ_SNDMORE) <
+      0) {
+    if (zmq_errno() == EHOSTUNREACH) {
+      sForgetClient(s, sIdentity(identity));
+    } else {
+      s->dropped++;
+    }
+    return;
+  }
+  zmq_send(handle, data, size, 0);
+}
+
+// A stream key's request: module, command, option and index, big-endian.
+uint32_t sStreamKey(const vPacket* p) {
+  return uint32_t(p->data[3]) << 24 | uint32_t(p->data[4]) << 16 | uint32_t(p->data[5]) << 8 |
+         p->data[6];
+}
+
+// Asks the module to stop a stream no client holds any more. Its reply goes
+// to nobody.
+void sSendOwnDisable(vServer* s, uint32_t key) {
+  const uint8_t wire[] = {uint8_t(key >> 24),  7,
+                          kStreamCommand,      kStreamDisable,
+                          kStreamRequestIndex, uint8_t(key >> 24),
+                          uint8_t(key >> 16),  uint8_t(key >> 8),
+                          uint8_t(key)};
+  if (!sPushWaiting(s, nullptr)) return;
+  if (!sSend(s->syncBroker, wire, sizeof wire)) {
+    zframe_destroy(&s->waiting.back().identity);
+    s->waiting.pop_back();
+  }
+}
+
+// Removes the client from a stream's holders; true when it held it.
+bool sRelease(StreamHolders& holders, const std::string& client) {
+  auto it = std::find(holders.clients.begin(), holders.clients.end(), client);
+  if (it == holders.clients.end()) return false;
+  holders.clients.erase(it);
+  return true;
+}
+
+// A client whose connection is gone: it gets no more stream batches, and
+// each stream only it held is stopped at the module, as if it had disabled
+// its streams.
+void sForgetClient(vServer* s, const std::string& client) {
+  for (auto it = s->streaming.begin(); it != s->streaming.end();) {
+    if (sIdentity(*it) == client) {
+      zframe_destroy(&*it);
+      it = s->streaming.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (auto it = s->streams.begin(); it != s->streams.end();) {
+    if (sRelease(it->second, client) && it->second.clients.empty()) {
+      Log::log(DEBUG_Network, "Broker %08X: client gone, stream %08X stopped\n",
+               s->serialNumber.load(), it->first);
+      if (it->second.confirmed) sSendOwnDisable(s, it->first);
+      it = s->streams.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+// The module's answer to a stream enable sent on for a client: the stream
+// counts as on once accepted; a refused or unanswered enable holds nothing.
+void sEnableAnswered(vServer* s, const Waiting& w, bool accepted) {
+  auto it = s->streams.find(w.key);
+  if (it == s->streams.end()) return;
+  if (accepted) {
+    it->second.confirmed = true;
+    return;
+  }
+  if (w.identity) sRelease(it->second, sIdentity(w.identity));
+  if (it->second.clients.empty()) s->streams.erase(it);
+}
+
+// A stream enable or disable: counted per stream key across clients. The
+// module hears the enable of the first client and the disable of the last;
+// every other one is answered here with the reply the module would give.
+// Returns true when answered here; otherwise *enable says whether the
+// request goes on as an enable whose answer must be seen.
+bool sHandleStreamSwitch(vServer* s, zframe_t* identity, const vPacket* p, bool* enable) {
+  *enable = false;
+  if (p->length != 7 || p->data[0] != kStreamCommand ||
+      (p->data[1] != kStreamEnable && p->data[1] != kStreamDisable) || (p->data[2] & 0x1F) != 0)
+    return false;
+  const uint32_t key = sStreamKey(p);
+  const std::string client = sIdentity(identity);
+  auto it = s->streams.find(key);
+  if (p->data[1] == kStreamEnable) {
+    try {
+      StreamHolders& holders = s->streams[key];
+      const bool holds = std::find(holders.clients.begin(), holders.clients.end(), client) !=
+                         holders.clients.end();
+      if (!holds) holders.clients.push_back(client);
+      // Until the module accepted it, each enable goes on and learns its answer.
+      if (!holders.confirmed) {
+        *enable = true;
+        return false;
+      }
+    } catch (const std::bad_alloc&) {
+      return false;  // uncounted, the module still hears it
+    }
+  } else if (it == s->streams.end()) {
+    return false;  // nobody holds it: the module answers
+  } else {
+    sRelease(it->second, client);
+    if (it->second.clients.empty()) {
+      s->streams.erase(it);
+      return false;  // the last holder: the module stops it
+    }
+  }
+  const uint8_t reply[] = {p->address, 3, kStreamCommand, uint8_t(p->data[1] | kReplyBits), 0};
+  sSendToClient(s, identity, reply, sizeof reply);
+  return true;
 }
 
 // A UEI byte run being collected from one client. Returns true when the
@@ -238,7 +405,7 @@ bool _handleSetUEIBytes(vServer* s, zframe_t* identity, const vPacket* p) {
     return true;
   }
   // The final packet: the whole run goes to the module in one piece.
-  if (!sPushIdentity(s->waiting, identity)) {
+  if (!sPushWaiting(s, identity)) {
     sDropPool(s, pool);
     sDropped(s, "out of memory", p->length);
     return true;
@@ -252,6 +419,17 @@ bool _handleSetUEIBytes(vServer* s, zframe_t* identity, const vPacket* p) {
   }
   sDropPool(s, pool);
   return true;
+}
+
+// A stream enable puts the client on the streaming list for good. False
+// when the list cannot grow; *added says whether it was put there now.
+bool sNoteStreaming(vServer* s, zframe_t* identity, const vPacket* p, bool* added) {
+  *added = false;
+  if (p->length != 7 || p->data[0] != kStreamCommand || p->data[1] != kStreamEnable) return true;
+  for (zframe_t* f : s->streaming)
+    if (zframe_eq(f, identity)) return true;
+  *added = sAppend(s->streaming, zframe_dup(identity), [](zframe_t* f) { zframe_destroy(&f); });
+  return *added;
 }
 
 void sHandleFrontend(vServer* s) {
@@ -269,23 +447,25 @@ void sHandleFrontend(vServer* s) {
   if (err != vErrNone) {
     sDropped(s, err == vErrSize ? "frame size" : "bad length byte", zframe_size(frame));
   } else {
-    // A stream enable puts the client on the streaming list for good. When
-    // the lists cannot grow the request is dropped, so the client sees no
-    // reply rather than a success without its samples, and a reply never
+    // When the lists cannot grow the request is dropped, so the client sees
+    // no reply rather than a success without its samples, and a reply never
     // goes to the wrong client.
-    bool added = false;
-    bool room = true;
-    if (p->length == 7 && p->data[0] == kStreamCommand && p->data[1] == kStreamEnable) {
-      bool known = false;
-      for (zframe_t* f : s->streaming) known = known || zframe_eq(f, identity);
-      if (!known) room = added = sPushIdentity(s->streaming, identity);
-    }
-    if (room && !_handleSetUEIBytes(s, identity, p)) {
-      if (p->address != vPACKET_ROUTE_ADDRESS && !sPushIdentity(s->waiting, identity)) {
+    bool added = false, enable = false;
+    bool room = sNoteStreaming(s, identity, p, &added);
+    if (room && !sHandleStreamSwitch(s, identity, p, &enable) &&
+        !_handleSetUEIBytes(s, identity, p)) {
+      if (p->address != vPACKET_ROUTE_ADDRESS &&
+          !sPushWaiting(s, identity, enable, enable ? sStreamKey(p) : 0)) {
         room = false;
         if (added) {
           zframe_destroy(&s->streaming.back());
           s->streaming.pop_back();
+        }
+        if (enable) {
+          Waiting w;
+          w.identity = identity;
+          w.key = sStreamKey(p);
+          sEnableAnswered(s, w, false);
         }
       }
       // A route command belongs to the broker's own link: never forwarded.
@@ -304,16 +484,30 @@ void sHandleFrontend(vServer* s) {
   zmsg_destroy(&msg);
 }
 
+// One reply of a request: to its client, and, for a stream enable, the
+// module's answer to it (an error reply has bit 7 of its index byte set).
+void sReply(vServer* s, Waiting* w, zframe_t* frame) {
+  const uint8_t* d = zframe_data(frame);
+  const size_t size = zframe_size(frame);
+  if (w->enable) {
+    const bool accepted = size >= 5 && d[2] == kStreamCommand &&
+                          d[3] == (kStreamEnable | kReplyBits) && !(d[4] & kErrorReply);
+    sEnableAnswered(s, *w, accepted);
+    w->enable = false;
+  }
+  if (w->identity) sSendToClient(s, w->identity, d, size);
+}
+
 // A frame from the sync thread: a reply announced by the last command, a
-// command, or a reply for the first client waiting.
+// command, or a reply for the first request waiting.
 void sHandleSync(vServer* s) {
   zframe_t* frame = zframe_recv(s->syncBroker);
   if (!frame) return;
   // While replies are expected every frame is a reply, so a one-byte reply
   // (a three-byte frame) is not taken for a command.
   if (s->expectedReplies > 0) {
-    sSendTo(s->frontend, s->replying, zframe_data(frame), zframe_size(frame));
-    if (--s->expectedReplies == 0) zframe_destroy(&s->replying);
+    sReply(s, &s->replying, frame);
+    if (--s->expectedReplies == 0) sClearWaiting(&s->replying);
     zframe_destroy(&frame);
     return;
   }
@@ -321,31 +515,40 @@ void sHandleSync(vServer* s) {
     zframe_destroy(&frame);
     return;
   }
-  zframe_t* identity = s->waiting.front();
+  Waiting w = s->waiting.front();
   s->waiting.pop_front();
   if (zframe_size(frame) == kCommandSize) {
     const uint8_t* c = zframe_data(frame);
-    if (c[0] == kCommandIncoming) {
-      // The client keeps its place until all n replies have gone to it.
-      uint16_t n = uint16_t(c[1] << 8 | c[2]);
-      if (n > 0) {
-        s->replying = identity;
-        identity = nullptr;
-      }
+    const uint16_t n = uint16_t(c[1] << 8 | c[2]);
+    if (c[0] == kCommandIncoming && n > 0) {
+      // The request keeps its place until all n replies have gone to it.
+      s->replying = w;
+      w = Waiting();
       s->expectedReplies = n;
+    } else if (w.enable) {
+      sEnableAnswered(s, w, false);  // dropped: the module did not answer
     }
   } else {
-    sSendTo(s->frontend, identity, zframe_data(frame), zframe_size(frame));
+    sReply(s, &w, frame);
   }
-  zframe_destroy(&identity);
+  sClearWaiting(&w);
   zframe_destroy(&frame);
 }
 
 void sHandleStreamBatch(vServer* s) {
   zframe_t* frame = zframe_recv(s->streamBroker);
   if (!frame) return;
-  for (zframe_t* client : s->streaming)
-    sSendTo(s->frontend, client, zframe_data(frame), zframe_size(frame));
+  // A client found gone is forgotten while sending, which changes the list:
+  // the batch goes to a copy of it.
+  std::vector<zframe_t*> clients;
+  try {
+    for (zframe_t* f : s->streaming) clients.push_back(zframe_dup(f));
+  } catch (const std::bad_alloc&) {
+  }
+  for (zframe_t*& client : clients) {
+    if (client) sSendToClient(s, client, zframe_data(frame), zframe_size(frame));
+    zframe_destroy(&client);
+  }
   zframe_destroy(&frame);
 }
 
@@ -377,9 +580,9 @@ void sHandleBeacon(vServer* s) {
 }
 
 void sForgetWaiting(vServer* s) {
-  for (zframe_t*& f : s->waiting) zframe_destroy(&f);
+  for (Waiting& w : s->waiting) sClearWaiting(&w);
   s->waiting.clear();
-  zframe_destroy(&s->replying);
+  sClearWaiting(&s->replying);
   s->expectedReplies = 0;
 }
 
@@ -476,14 +679,35 @@ void sSyncOne(vServer* s, zsock_t* worker, zframe_t* frame) {
   }
   const uint8_t incoming[kCommandSize] = {kCommandIncoming, uint8_t(kept.size() >> 8),
                                           uint8_t(kept.size())};
-  sSend(worker, incoming, sizeof incoming);
-  for (vPacket*& r : kept) {
-    uint8_t wire[vPACKET_MAX_WIRE];
-    size_t size = 0;
-    sPacketWire(r, wire, &size);
-    sSend(worker, wire, size);
-    vPacket_Destroy(&r);
+  // The command and its replies go as one message: the broker thread wakes
+  // once for all of them and finds them complete.
+  std::vector<uint8_t> wires;
+  std::vector<Part> parts;
+  try {
+    wires.resize(kept.size() * vPACKET_MAX_WIRE);
+    parts.reserve(kept.size() + 1);
+  } catch (const std::bad_alloc&) {
+    wires.clear();
   }
+  if (wires.empty()) {
+    // Without room for the message the frames go one by one.
+    sSend(worker, incoming, sizeof incoming);
+    for (vPacket*& r : kept) {
+      uint8_t wire[vPACKET_MAX_WIRE];
+      size_t size = 0;
+      sPacketWire(r, wire, &size);
+      sSend(worker, wire, size);
+    }
+  } else {
+    parts.push_back(Part{incoming, sizeof incoming});
+    for (size_t i = 0; i < kept.size(); i++) {
+      size_t size = 0;
+      sPacketWire(kept[i], &wires[i * vPACKET_MAX_WIRE], &size);
+      parts.push_back(Part{&wires[i * vPACKET_MAX_WIRE], size});
+    }
+    sSendParts(worker, parts.data(), parts.size());
+  }
+  for (vPacket*& r : kept) vPacket_Destroy(&r);
 }
 
 void _serverWorker_syncCommands(zsock_t* pipe, void* argument) {
@@ -567,6 +791,25 @@ void _serverWorker_multicastDiscovery(zsock_t* pipe, void* argument) {
   }
   vMulticast_Destroy(&receiver);
   vMulticast_Destroy(&sender);
+}
+
+// The brokers of this process by the address and port their frontend
+// listens on: a client of this process reaches one through an in-process
+// endpoint of the same frontend, which spares a request the socket
+// library's I/O threads on both sides.
+struct LocalFrontends {
+  std::mutex mutex;
+  std::set<std::pair<uint32_t, uint16_t>> listening;
+};
+
+LocalFrontends& sLocalFrontends() {
+  static LocalFrontends* frontends = new LocalFrontends();  // outlives every broker
+  return *frontends;
+}
+
+void sLocalEndpoint(char* endpoint, size_t size, uint32_t address, uint16_t port) {
+  snprintf(endpoint, size, "inproc://velmarine-frontend-%08x-%u", unsigned(address),
+           unsigned(port));
 }
 
 // Binds to a free port; the port, or 0.
@@ -668,12 +911,28 @@ vErr vServer_Start(vServer* s) {
     zsock_set_linger(z, 0);
     zsock_set_sndtimeo(z, 0);
   }
+  // A send to a client that is gone fails instead of vanishing, so the
+  // broker learns of it and stops the streams only it held.
+  zsock_set_router_mandatory(s->frontend, 1);
   sStartAnnouncer(s);
   char host[16] = "127.0.0.1";
   if (!s->localOnly) vDiscovery_ConvertIPv4Interface(s->interfaceAddress, host, sizeof host);
   s->frontendPort = _findPortAndBindSocket(s->frontend, host);
   bool connected = sPair(s->streamBroker, s->streamProducer);
   connected = sPair(s->syncBroker, s->syncWorker) && connected;
+  // The same frontend for clients of this process, without the network.
+  const uint32_t bound = s->localOnly ? htonl(INADDR_LOOPBACK) : s->interfaceAddress;
+  char local[64];
+  sLocalEndpoint(local, sizeof local, bound, s->frontendPort);
+  if (s->frontendPort && zsock_bind(s->frontend, "%s", local) == 0) {
+    LocalFrontends& all = sLocalFrontends();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    try {
+      all.listening.emplace(bound, s->frontendPort);
+      s->localAddress = bound;
+    } catch (const std::bad_alloc&) {
+    }
+  }
   s->pools = new (std::nothrow) std::list<WritePool*>();
   if (!s->frontendPort || !connected || !s->pools) return vErrResource;
   s->broker = zactor_new(_serverWorker_broker, s);
@@ -690,6 +949,11 @@ vErr vServer_Start(vServer* s) {
 vErr vServer_Destroy(vServer** server) {
   if (!server || !sValid(*server)) return vErrParam;
   vServer* s = *server;
+  if (s->localAddress) {
+    LocalFrontends& all = sLocalFrontends();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    all.listening.erase({s->localAddress, s->frontendPort});
+  }
   // The filter goes first: once it is removed the reader no longer batches.
   if (s->filterInstalled) vLink_InstallUserPacketFilter(s->linkId, nullptr, nullptr);
   zactor_destroy(&s->sync);
@@ -705,9 +969,9 @@ vErr vServer_Destroy(vServer** server) {
     for (WritePool* pool : *s->pools) sDestroyPool(pool);
     delete s->pools;
   }
-  for (zframe_t*& f : s->waiting) zframe_destroy(&f);
+  for (Waiting& w : s->waiting) sClearWaiting(&w);
   for (zframe_t*& f : s->streaming) zframe_destroy(&f);
-  zframe_destroy(&s->replying);
+  sClearWaiting(&s->replying);
   s->check = 0;
   delete s;
   *server = nullptr;
@@ -754,6 +1018,15 @@ vErr vServer_FlushFIFO(vServer* s) {
     return vErrIO;
   }
   return vErrNone;
+}
+
+bool vServer_LocalEndpoint(uint32_t ipAddress, uint16_t port, char* endpoint, size_t size) {
+  if (!endpoint || size == 0) return false;
+  LocalFrontends& all = sLocalFrontends();
+  std::lock_guard<std::mutex> lock(all.mutex);
+  if (!all.listening.count({ipAddress, port})) return false;
+  sLocalEndpoint(endpoint, size, ipAddress, port);
+  return true;
 }
 
 uint64_t vServer_DroppedFrames(const vServer* s) { return sValid(s) ? s->dropped.load() : 0; }

@@ -44,6 +44,10 @@ vErr vServer_SetModel(vServer* server, uint8_t model);
 vErr vServer_SetSerialNumber(vServer* server, uint32_t serialNumber);
 // Forgets every client waiting for a reply.
 vErr vServer_FlushFIFO(vServer* server);
+// When a broker of this process listens on ipAddress:port (network byte
+// order), writes the in-process endpoint of its frontend and returns true;
+// a client stream of this process connects there instead.
+bool vServer_LocalEndpoint(uint32_t ipAddress, uint16_t port, char* endpoint, size_t size);
 // Stream batches and malformed client frames seen so far (for diagnosis).
 uint64_t vServer_DroppedFrames(const vServer* server);
 

@@ -11,6 +11,10 @@
 #include <cstring>
 #include <new>
 
+#include "Log.h"
+#include "vPacket.h"
+#include "vServer_ZeroMQ.h"
+
 namespace {
 
 constexpr int kPollMs = 1000;
@@ -28,6 +32,7 @@ struct ClientStream {
   zframe_t* frame = nullptr;    // being read
   size_t position = 0;
   size_t size = 0;
+  uint64_t skipped = 0;  // frames from the broker that were not whole packets
 };
 
 bool _vVALIDStream(const ClientStream* c) { return c && c->check == vZMQCLIENT_CHECK && c->server; }
@@ -70,22 +75,36 @@ vErr sWait(ClientStream* c, int timeoutMs) {
   return zpoller_wait(c->poller, timeoutMs) ? vErrNone : vErrTimeout;
 }
 
+// Takes the next frame from the broker. A frame that is not a run of whole
+// packets is skipped with a log line: its bytes would put the link out of
+// step, and nothing in it can be trusted to be a reply.
+vErr sNextFrame(ClientStream* c) {
+  // The reader sleeps in the wait procedure; here only what is there is taken.
+  void* ready = zpoller_wait(c->poller, 0);
+  if (!ready) return vErrNotReady;
+  if (ready != c->inBound) return vErrUnknown;
+  zframe_t* frame = zframe_recv(c->inBound);
+  if (!frame) return vErrIO;
+  vErr check = vStream_CheckBrokerFrame(zframe_data(frame), zframe_size(frame));
+  if (check != vErrNone) {
+    c->skipped++;
+    Log::log(DEBUG_Network, "Broker client: skipped a frame of %zu bytes (%s)\n",
+             zframe_size(frame), check == vErrSize ? "empty" : "not whole packets");
+    zframe_destroy(&frame);
+    return vErrNotReady;
+  }
+  c->frame = frame;
+  c->position = 0;
+  c->size = zframe_size(frame);
+  return vErrNone;
+}
+
 vErr _sZeroMQStreamGet(uint8_t* byte, void* ref) {
   ClientStream* c = static_cast<ClientStream*>(ref);
   if (!_vVALIDStream(c) || !byte) return vErrParam;
   if (!c->frame) {
-    // The reader sleeps in the wait procedure; here only what is there is taken.
-    void* ready = zpoller_wait(c->poller, 0);
-    if (!ready) return vErrNotReady;
-    if (ready != c->inBound) return vErrUnknown;
-    c->frame = zframe_recv(c->inBound);
-    if (!c->frame) return vErrIO;
-    c->position = 0;
-    c->size = zframe_size(c->frame);
-  }
-  if (c->position >= c->size) {
-    zframe_destroy(&c->frame);
-    return vErrIndexRange;
+    vErr err = sNextFrame(c);
+    if (err != vErrNone) return err;
   }
   *byte = zframe_data(c->frame)[c->position++];
   if (c->position >= c->size) zframe_destroy(&c->frame);
@@ -155,6 +174,17 @@ vErr sPair(zsock_t** bound, zsock_t** connected) {
 
 }  // namespace
 
+vErr vStream_CheckBrokerFrame(const uint8_t* frame, size_t size) {
+  if (size == 0) return vErrSize;
+  if (!frame) return vErrParam;
+  for (size_t at = 0; at < size;) {
+    if (size - at < 2 || frame[at + 1] > vPACKET_MAX_DATA || size_t(frame[at + 1]) > size - at - 2)
+      return vErrPacket;
+    at += size_t(frame[at + 1]) + 2;
+  }
+  return vErrNone;
+}
+
 vErr vStream_CreateClient(uint32_t ipAddress, uint16_t port, vStream** stream) {
   if (!stream) return vErrParam;
   *stream = nullptr;
@@ -164,11 +194,14 @@ vErr vStream_CreateClient(uint32_t ipAddress, uint16_t port, vStream** stream) {
   if (err == vErrNone) err = sPair(&c->inBound, &c->inConnected);
   if (err == vErrNone) {
     char dotted[INET_ADDRSTRLEN] = "";
+    char local[64];
     struct in_addr address;
     address.s_addr = ipAddress;
     c->server = sDealer();
     if (!c->server)
       err = vErrMemory;
+    else if (vServer_LocalEndpoint(ipAddress, port, local, sizeof local))
+      err = zsock_connect(c->server, "%s", local) == 0 ? vErrNone : vErrConnection;
     else if (!inet_ntop(AF_INET, &address, dotted, sizeof dotted) ||
              zsock_connect(c->server, "tcp://%s:%u", dotted, unsigned(port)) != 0)
       err = vErrConnection;

@@ -3,6 +3,7 @@
 // written goes to the broker as one frame; the frames it sends back (replies
 // and batches of stream packets) are read as one run of bytes.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "vErr.h"
@@ -14,3 +15,8 @@
 // first), vErrMemory or vErrConnection when a socket could not be made or
 // connected, vErrResource when the stream could not be made.
 vErr vStream_CreateClient(uint32_t ipAddress, uint16_t port, vStream** stream);
+// A frame from the broker: a reply, or stream packets back to back, each
+// packet address, length (at most 28) and that many data bytes. vErrNone for
+// such a run; vErrSize for an empty frame; vErrPacket for one that ends inside
+// a packet or has a length byte above 28. The client stream skips the others.
+vErr vStream_CheckBrokerFrame(const uint8_t* frame, size_t size);

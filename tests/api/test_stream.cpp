@@ -213,10 +213,10 @@ TEST_P(StreamTest, WildcardSubscriptionCachesEachOptionAndHidesStreamPackets) {
   EXPECT_EQ(stream->Subscriptions(), 0u);
   EXPECT_TRUE(link.filterActiveStreamKeys(0xFF, 0xFF, 0xFF, 0xFF, 0xFF, true).empty());
   EXPECT_EQ(link.getStreamValue(kAddress, kStreamed, 3, 1, 0, &value), vErrNotFound);
-  // Without a subscription a stream packet is an ordinary packet again.
+  // A sample still on its way after the unsubscription never reaches a reply wait.
   Send(Source(3, 3), 5);
   length = 1;
-  EXPECT_EQ(link.receivePacket(kAddress, &match, &length, data), vErrNone);
+  EXPECT_EQ(link.receivePacket(kAddress, &match, &length, data), vErrTimeout);
   EXPECT_EQ(Violations(), 0u) << Notes();
 }
 
@@ -323,6 +323,63 @@ TEST_P(StreamTest, EntityReadsAnswerFromTheCacheOnceThenStale) {
   Send(Source(2, 1), 43);
   ASSERT_TRUE(WaitUntil([&] { return entity.getUEI8(2, &u8) == vErrNone; }));
   EXPECT_EQ(u8, 43);
+}
+
+TEST_P(StreamTest, TwoLinksOnOneLinkIdKeepTheirOwnSubscriptions) {
+  // Both Links hold the same link of the link engine, so they share its filter.
+  Link a(Spec(), "a"), b(Spec(), "b");
+  ASSERT_EQ(a.connect(), vErrNone);
+  ASSERT_EQ(b.connect(), vErrNone);
+  Seen seenA, seenB;
+  ASSERT_EQ(a.registerStreamCallback(kAddress, kStreamed, 0xFF, 1, true, Count, &seenA), vErrNone);
+  ASSERT_EQ(b.registerStreamCallback(kAddress, kStreamed, 0xFF, 2, true, Count, &seenB), vErrNone);
+  auto both = [&](uint32_t from, Link& settle) {
+    for (uint32_t v = from; v < from + 5; ++v) {
+      Send(Source(3, 3, 1), v);
+      Send(Source(3, 3, 2), 100 + v);
+    }
+    Settle(settle);
+  };
+  both(1, a);
+  ASSERT_TRUE(WaitUntil([&] { return seenA.calls == 5 && seenB.calls == 5; }));
+  EXPECT_EQ(seenA.lastValue, 5u);
+  EXPECT_EQ(seenB.lastValue, 105u);
+  // B leaves: A keeps every sample, and none reaches a reply wait of either.
+  ASSERT_EQ(b.enableStream(kAddress, kStreamed, 0xFF, 2, false), vErrNone);
+  both(6, a);
+  ASSERT_TRUE(WaitUntil([&] { return seenA.calls == 10; }));
+  EXPECT_EQ(seenB.calls, 5);
+  uint8_t length = 1, data[28];
+  const uint8_t match = kStreamed;
+  EXPECT_EQ(a.receivePacket(kAddress, &match, &length, data), vErrTimeout);
+  length = 1;
+  EXPECT_EQ(b.receivePacket(kAddress, &match, &length, data), vErrTimeout);
+  // A disconnecting takes nothing from B's next subscription.
+  ASSERT_EQ(a.disconnect(), vErrNone);
+  ASSERT_EQ(b.registerStreamCallback(kAddress, kStreamed, 0xFF, 2, true, Count, &seenB), vErrNone);
+  both(11, b);
+  EXPECT_TRUE(WaitUntil([&] { return seenB.calls == 10; }));
+}
+
+TEST_P(StreamTest, AllWildcardSubscriptionMatchesAndAnErrorReplyWithOtherBitsFails) {
+  Link link(Spec(), "slips");
+  ASSERT_EQ(link.connect(), vErrNone);
+  Seen seen;
+  ASSERT_EQ(link.registerStreamCallback(kAddress, 0xFF, 0xFF, 0xFF, true, Count, &seen), vErrNone);
+  Send(Source(3, 3, 4), 77);
+  Settle(link);
+  ASSERT_TRUE(WaitUntil([&] { return seen.calls == 1; }));
+  uint32_t value = 0;
+  EXPECT_EQ(link.getStreamValue(kAddress, kStreamed, 3, 4, 0, &value), vErrNone);
+  EXPECT_EQ(value, 77u);
+  ASSERT_EQ(link.enableStream(kAddress, 0xFF, 0xFF, 0xFF, false), vErrNone);
+
+  // An error reply whose index byte carries more than the error bit (0xA0)
+  // is still a refusal: queued before the request, it is the reply it finds.
+  sim.SendPacket(ep.id, velsim::Packet::Make(kAddress, {0x5D, 0xC1, 0xA0, uint8_t(vErrBusy)}));
+  Settle(link);
+  EXPECT_EQ(link.enableStream(kAddress, kStreamed, 0xFF, 1, true), vErrBusy);
+  EXPECT_TRUE(link.filterActiveStreamKeys(0xFF, 0xFF, 0xFF, 0xFF, 0xFF, true).empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, StreamTest, ::testing::Values("tcp", "pty"));

@@ -149,6 +149,107 @@ TEST_F(Broker, StreamBatchesReachOnlyClientsThatEnabledStreaming) {
   EXPECT_EQ(stream->Subscriptions(), 0u);
 }
 
+TEST_F(Broker, StreamEnablesAreCountedAcrossClients) {
+  uint32_t a = Client(), b = Client();
+  auto request = [](uint8_t option, uint32_t key) {
+    return std::vector<uint8_t>{
+        0x5D,        option, 0x20, uint8_t(key >> 24), uint8_t(key >> 16), uint8_t(key >> 8),
+        uint8_t(key)};
+  };
+  const uint32_t key = uint32_t(kAddress) << 24 | 7 << 16 | 0xFF << 8 | 1;
+  const std::vector<uint8_t> enabled = {0x5D, 0xC1, 0}, disabled = {0x5D, 0xC2, 0};
+  // Only the first enable and the last disable reach the module; the others
+  // get the same reply from the broker.
+  for (uint32_t id : {a, b, a}) {
+    ASSERT_EQ(Put(id, kAddress, request(0x81, key)), vErrNone);
+    EXPECT_EQ(Next(id), enabled);
+  }
+  EXPECT_EQ(stream->Requests(), 1u);
+  ASSERT_EQ(Put(b, kAddress, request(0x82, key)), vErrNone);
+  EXPECT_EQ(Next(b), disabled);
+  EXPECT_EQ(stream->Subscriptions(), 1u);
+  ASSERT_EQ(Put(a, kAddress, request(0x82, key)), vErrNone);
+  EXPECT_EQ(Next(a), disabled);
+  EXPECT_EQ(stream->Subscriptions(), 0u);
+  EXPECT_EQ(stream->Requests(), 2u);
+  // A refused enable holds nothing: the next client's goes to the module too.
+  const uint32_t refused = key + 1;
+  stream->Reject(refused, 5);
+  for (uint32_t id : {a, b}) {
+    ASSERT_EQ(Put(id, kAddress, request(0x81, refused)), vErrNone);
+    EXPECT_EQ(Next(id), (std::vector<uint8_t>{0x5D, 0xC1, 0x80, 5}));
+  }
+  EXPECT_EQ(stream->Requests(), 4u);
+}
+
+TEST(BrokerClient, SkipsEmptyAndMalformedFramesAndTheLinkStaysUsable) {
+  // A plain ROUTER plays the broker and sends what it likes.
+  zsock_t* router = zsock_new(ZMQ_ROUTER);
+  ASSERT_NE(router, nullptr);
+  zsock_set_linger(router, 0);
+  zsock_set_rcvtimeo(router, 2500);
+  int port = zsock_bind(router, "tcp://127.0.0.1:*");
+  ASSERT_GT(port, 0);
+  uint32_t id = vLink_CreateClient(htonl(INADDR_LOOPBACK), uint16_t(port), 0);
+  ASSERT_NE(id, 0u);
+  // The next request of the client (what it sends on its own is passed by).
+  auto request = [&](zframe_t** identity) {
+    for (int i = 0; i < 20; ++i) {
+      zmsg_t* m = zmsg_recv(router);
+      if (!m) return false;
+      *identity = zmsg_pop(m);
+      zframe_t* f = zmsg_first(m);
+      bool echo = f && zframe_size(f) >= 3 && zframe_data(f)[2] == 0x17;
+      zmsg_destroy(&m);
+      if (echo) return true;
+      zframe_destroy(identity);
+    }
+    return false;
+  };
+  auto send = [&](zframe_t* identity, std::vector<uint8_t> frame) {
+    zframe_t* who = zframe_dup(identity);
+    zframe_send(&who, router, ZFRAME_MORE);
+    zframe_t* what = zframe_new(frame.data(), frame.size());
+    zframe_send(&what, router, 0);
+  };
+  for (uint8_t n = 1; n <= 2; ++n) {
+    ASSERT_EQ(Broker::Put(id, kAddress, {0x17, n}), vErrNone);
+    zframe_t* identity = nullptr;
+    ASSERT_TRUE(request(&identity));
+    send(identity, {kAddress, 2, 0x17, n});
+    send(identity, {});                                    // empty
+    send(identity, {kAddress, 40, 1, 2});                  // length byte above 28
+    send(identity, {kAddress, 5, 1, 2});                   // ends inside its packet
+    send(identity, {kAddress, 2, 0x17, uint8_t(n + 10)});  // good again
+    zframe_destroy(&identity);
+    EXPECT_EQ(Broker::Next(id), (std::vector<uint8_t>{0x17, n}));
+    EXPECT_EQ(Broker::Next(id), (std::vector<uint8_t>{0x17, uint8_t(n + 10)}));
+    EXPECT_EQ(vLink_GetStatus(id), uint32_t(kLinkRunning));
+  }
+  vLink_Destroy(&id);
+  zsock_destroy(&router);
+}
+
+TEST_F(Broker, TwoSearchesAtTheSameMomentBothFindTheBroker) {
+  vServer_SetModel(server, kModel);
+  linkSpec first{}, second{};
+  std::atomic<bool> go{false};
+  bool foundFirst = false, foundSecond = false;
+  std::thread a([&] {
+    while (!go) std::this_thread::yield();
+    foundFirst = FoundBySearch(port, &first);
+  });
+  std::thread b([&] {
+    while (!go) std::this_thread::yield();
+    foundSecond = FoundBySearch(port, &second);
+  });
+  go = true;
+  a.join();
+  b.join();
+  EXPECT_TRUE(foundFirst);
+  EXPECT_TRUE(foundSecond);
+}
+
 TEST_F(Broker, RouteCommandsStayWithTheBrokerAndHostileFramesAreDropped) {
   LogCapture log(DEBUG_Network);
   uint32_t a = Client();
