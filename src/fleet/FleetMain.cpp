@@ -110,6 +110,8 @@ int fleet_main(int argc, char** argv) {
   FleetOutput out;
   out.human = o.json == "-" ? stderr : stdout;
   out.terminal = isatty(fileno(out.human)) == 1;
+  // Line by line also into a pipe or a file: a CI log shows each event as it happens.
+  setvbuf(out.human, nullptr, _IOLBF, 0);
   Log::SetOutput(stderr);
   if (o.command != "worker" && o.logMaskGiven) Log::ActivatePackage(o.logMask);
   std::string store;

@@ -210,13 +210,12 @@ int FleetPlan(const FleetOptions& o, const std::string& store, FleetOutput& out,
               FleetReport* report) {
   FleetParentDisplay display(out);
   Updater updater(o.serverUrl.c_str(), store.c_str(), display);
+  // Every module is listed first and only the selected ones are opened and
+  // read, one at a time.
   std::vector<DeviceInfo> found;
-  if (o.usb) {
-    std::vector<DeviceInfo> usb = updater.Discover_Devices(linkTypeUSB);
-    found.insert(found.end(), usb.begin(), usb.end());
-  }
+  if (o.usb) found = updater.Enumerate_Devices(linkTypeUSB);
   if (o.tcpip) {
-    std::vector<DeviceInfo> tcp = updater.Discover_Devices(linkTypeTCPIP);
+    std::vector<DeviceInfo> tcp = updater.Enumerate_Devices(linkTypeTCPIP);
     found.insert(found.end(), tcp.begin(), tcp.end());
   }
   std::set<uint32_t> direct;
@@ -272,8 +271,10 @@ int FleetPlan(const FleetOptions& o, const std::string& store, FleetOutput& out,
     if (!seen.insert(serial).second) continue;
     if (sContains(o.excluded, serial)) continue;
     if (!wanted.empty() && !sContains(wanted, serial)) continue;
-    FleetModule m = FleetModuleFromDevice(d);
-    if (!o.model.empty() && !sSameText(o.model, m.model)) continue;
+    if (!o.model.empty() && !sSameText(o.model, vDefs_GetModelName(d.spec.model))) continue;
+    DeviceInfo info = d;
+    if (info.networkAddress == 0) updater.Read_Device(info);  // behind a router: read by the scan
+    FleetModule m = FleetModuleFromDevice(info);
     m.attempts = attempts.count(serial) ? attempts[serial] : 0;
     FleetChooseTarget(o, updater, m);
     report->modules.push_back(m);
