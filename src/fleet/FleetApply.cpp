@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -70,7 +71,7 @@ FleetPool::FleetPool(const FleetOptions& options, const std::string& storeParent
     : options_(options),
       storeParent_(storeParent),
       logDir_(logDir),
-      self_(sSelf()),
+      self_(options.workerProgram.empty() ? sSelf() : options.workerProgram),
       out_(out),
       modules_(modules) {
   jobs_ = options.jobs > 0 ? options.jobs : kFleetMaxJobs;
@@ -279,8 +280,10 @@ void FleetPool::Poll(int timeoutMs, std::vector<size_t>* finished) {
     }
     if (ended) {
       int status = 0;
-      while (waitpid(w.pid, &status, 0) < 0 && errno == EINTR) {
+      struct rusage used = {};
+      while (wait4(w.pid, &status, 0, &used) < 0 && errno == EINTR) {
       }
+      modules_[w.index].workerMaxRssKiB = uint64_t(used.ru_maxrss);
       Finish(w, status);
     }
   }

@@ -38,6 +38,9 @@ struct FleetOptions {
 
   // The worker's own: the module's address behind its router.
   uint32_t address = 0;
+  // The program the workers run (with the command word worker); empty: this
+  // program itself.
+  std::string workerProgram;
 };
 
 constexpr int kFleetMaxJobs = 16;

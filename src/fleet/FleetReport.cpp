@@ -539,7 +539,9 @@ std::string FleetJson(const FleetReport& r) {
       j += ", \"error\": null";
     j += ", \"attempts\": " + std::to_string(m.attempts);
     j += ", \"duration_ms\": " + std::to_string(m.durationMs);
-    j += ", \"log\": " + sJsonStringOrNull(m.log) + "}";
+    j += ", \"log\": " + sJsonStringOrNull(m.log);
+    if (m.workerMaxRssKiB) j += ", \"worker_max_rss_kib\": " + std::to_string(m.workerMaxRssKiB);
+    j += "}";
   }
   j += r.modules.empty() ? "],\n" : "\n  ],\n";
   FleetSummary s = FleetSummarize(r.modules);

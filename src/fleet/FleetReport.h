@@ -43,7 +43,8 @@ struct FleetModule {
   FleetError error;
   int attempts = 0;
   uint64_t durationMs = 0;
-  std::string log;  // its worker's log file, empty: none
+  std::string log;               // its worker's log file, empty: none
+  uint64_t workerMaxRssKiB = 0;  // its worker's peak resident memory; 0: no worker
 
   linkSpec spec{};  // how to reach it (not reported)
 };

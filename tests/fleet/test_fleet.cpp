@@ -2,13 +2,18 @@
 // the simulated USB bus, builds served by the update server, each module's
 // flash read back from the simulator's state file, and the reports read both
 // by the program's own reader and, where python3 is there, by another one.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 
+#include <thread>
+
+#include "Fleet.h"
 #include "FleetE2E.h"
 #include "FleetReport.h"
 #include "NetNamespaces.h"
 #include "UpdateE2E.h"
+#include "vDirectory.h"
 
 namespace {
 
@@ -238,6 +243,92 @@ TEST_F(FleetRun, ModulesBehindARouterAreScannedOnceAndUpdatedOneAtATime) {
     EXPECT_NE((*it)[1].str(), last) << "the router was used by two at once";
     last = (*it)[1].str();
   }
+}
+
+// Station mode: one module on the bus at the start, two plugged in while it
+// watches (one already at the target), and the first unplugged and plugged
+// in again. Runs FleetWatchChild in a child process under the simulated bus,
+// so the test can plug modules into the watching process's own bus.
+TEST_F(FleetRun, WatchUpdatesEachModulePluggedInOncePerRun) {
+  const uint32_t first = 0x40F5849A, second = 0x2181F0EE, current = 0x11112222;
+  std::string url = Serve({first, second, current});
+  std::string self;
+  char path[4096];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n > 0) self.assign(path, size_t(n));
+  testsupport::RunOptions o;
+  o.env = Env(Module(first) + "," + Module(second) + "," +
+              Module(current, "build=1300:version=2.16.0"));
+  o.env["FLEET_WATCH_CHILD"] = url;
+  o.timeoutMs = 240000;
+  RunResult r = testsupport::Run(self, {"--gtest_filter=FleetWatchChild.*"}, o);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("[  PASSED  ] 1 test."), std::string::npos) << r.out << r.err;
+  EXPECT_EQ(r.out.find("SKIPPED"), std::string::npos) << r.out;
+  ExpectFlashed(first);
+  ExpectFlashed(second);
+}
+
+TEST(FleetWatchChild, PlugUnplugAndInterrupt) {
+  const char* url = getenv("FLEET_WATCH_CHILD");
+  if (!url) GTEST_SKIP() << "runs inside FleetRun.WatchUpdatesEachModulePluggedInOncePerRun";
+  using Control = const char* (*)(const char*);
+  auto control = reinterpret_cast<Control>(dlsym(RTLD_DEFAULT, "velmarine_usb_sim_control"));
+  ASSERT_NE(control, nullptr) << "the simulated bus is not preloaded";
+  const std::string first = "40F5849A", second = "2181F0EE", current = "11112222";
+  // The bus as the environment gives it, less the two plugged in later; the
+  // workers' buses hold all three.
+  std::string bus = getenv("VELMARINE_USB_SIM");
+  auto spec = [&](const std::string& serial) {
+    size_t at = bus.find(serial);
+    return bus.substr(at, bus.find(',', at) - at);
+  };
+  control(("unplug " + second).c_str());
+  control(("unplug " + current).c_str());
+
+  FleetOptions options;
+  options.command = "watch";
+  options.tcpip = false;
+  options.serverUrl = url;
+  options.storeParent = std::string(getenv("HOME")) + "/.corvane";
+  options.logDir = std::string(getenv("HOME")) + "/watch-logs";
+  options.workerProgram = fleettest::FleetPath();
+  std::string store = options.storeParent + "/updater";
+  ASSERT_EQ(vDirectory_Ensure(store.c_str(), 0755), vErrNone);
+  FleetOutput out;
+  FleetCatchInterrupts();
+  FleetReport report;
+  report.started = FleetUtcNow();
+  int status = -1;
+  std::thread watcher([&] { status = FleetWatch(options, store, out, &report); });
+  auto updated = [&](const std::string& serial) {
+    for (int i = 0; i < 1200; ++i) {
+      if (testsupport::ReadFile(options.logDir + "/" + serial + ".log").find("Update time") !=
+          std::string::npos)
+        return true;
+      usleep(100000);
+    }
+    return false;
+  };
+  EXPECT_TRUE(updated(first));
+  control(("unplug " + first).c_str());
+  control(("plug " + spec(current)).c_str());
+  control(("plug " + spec(second)).c_str());
+  control(("plug " + spec(first)).c_str());
+  EXPECT_TRUE(updated(second));
+  usleep(1500000);  // one more look at the bus, with the first back on it
+  kill(getpid(), SIGINT);
+  watcher.join();
+  control("stop");
+  EXPECT_EQ(status, 0);
+  std::map<std::string, FleetState> states;
+  for (const FleetModule& m : report.modules) {
+    EXPECT_EQ(states.count(Hex8(m.serial)), 0u) << Hex8(m.serial) << " handled twice";
+    states[Hex8(m.serial)] = m.state;
+  }
+  EXPECT_EQ(states[first], FleetState::SUCCEEDED);
+  EXPECT_EQ(states[second], FleetState::SUCCEEDED);
+  EXPECT_EQ(states[current], FleetState::UP_TO_DATE);
 }
 
 // Bad input and refusals: each a clear error, the right exit status and the
