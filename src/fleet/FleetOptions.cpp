@@ -194,7 +194,6 @@ bool FleetParseOptions(int argc, char** argv, FleetOptions* o, std::string* erro
   }
   if (o->command == "report" && o->reports.empty() && !o->help)
     return *error = "report needs one or more report files", false;
-  if (o->jobs == 0 && false) return false;
   return true;
 }
 

@@ -631,12 +631,15 @@ std::string FleetTable(const std::vector<FleetModule>& modules, bool planned) {
     t += line + FleetPlainText(what) + "\n";
   }
   FleetSummary s = FleetSummarize(modules);
-  snprintf(line, sizeof line,
-           "%d modules: %d succeeded, %d failed, %d up to date, %d skipped, %d canceled, "
-           "%d not found",
-           s.total, s.succeeded, s.failed, s.upToDate, s.skipped, s.canceled, s.notFound);
+  if (planned)
+    snprintf(line, sizeof line, "%d modules: %d to update, %d up to date, %d skipped, %d not found",
+             s.total, s.planned, s.upToDate, s.skipped, s.notFound);
+  else
+    snprintf(line, sizeof line,
+             "%d modules: %d succeeded, %d failed, %d up to date, %d skipped, %d canceled, "
+             "%d not found",
+             s.total, s.succeeded, s.failed, s.upToDate, s.skipped, s.canceled, s.notFound);
   t += line;
-  if (s.planned) t += ", " + std::to_string(s.planned) + " to update";
   return t + "\n";
 }
 
@@ -679,7 +682,10 @@ std::string FleetPlainText(const std::string& text) {
   for (size_t i = 0; i < text.size();) {
     size_t n = sUtf8Length(text, i);
     unsigned char c = (unsigned char)text[i];
-    if (n == 0 || c < 0x20 || c == 0x7F) {
+    // C0 and C1 control characters and DEL: a terminal would act on them.
+    bool control =
+        c < 0x20 || c == 0x7F || (n == 2 && c == 0xC2 && (unsigned char)text[i + 1] < 0xA0);
+    if (n == 0 || control) {
       out += '?';
       i += n ? n : 1;
     } else {
