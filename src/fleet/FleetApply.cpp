@@ -59,6 +59,7 @@ void FleetCatchInterrupts() {
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);
   sa.sa_handler = sOnInterrupt;
+  sa.sa_flags = SA_RESTART;  // the library's own waits go on; the fleet's loop has the pipe
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
@@ -137,7 +138,7 @@ void FleetPool::Start(size_t index) {
     // only, which lets the transfer finish.
     setpgid(0, 0);
     signal(SIGINT, SIG_IGN);
-    signal(SIGTERM, SIG_DFL);
+    signal(SIGTERM, SIG_IGN);
     signal(SIGPIPE, SIG_DFL);
     int null = open("/dev/null", O_RDONLY);
     dup2(null, 0);
@@ -310,6 +311,14 @@ int FleetApply(const FleetOptions& o, const std::string& store, FleetOutput& out
       toFetch.push_back(&modules[i]);
     }
   if (pending.empty()) return FleetExitStatus(modules);
+  if (FleetInterrupted()) {
+    // Interrupted while planning: nothing is fetched or started.
+    for (size_t i : pending) {
+      modules[i].state = FleetState::CANCELED;
+      modules[i].reason = "interrupted before it started";
+    }
+    return 130;
+  }
 
   // Before any module is touched: the log folder and every build.
   std::string logDir = o.logDir;

@@ -134,6 +134,7 @@ int fleet_main(int argc, char** argv) {
   else
     status = FleetPlan(o, store, out, &report);
   if (status == 0 && o.command == "plan") status = FleetExitStatus(report.modules) == 5 ? 5 : 0;
+  if (o.command == "plan" && FleetInterrupted()) status = 130;
   report.finished = FleetUtcNow();
 
   fputs("\n", out.human);
