@@ -29,7 +29,7 @@ bool sSameText(const std::string& a, const std::string& b) {
 // with a firmware block, for the module's model, and (unless generic) for
 // its serial number. Otherwise why not.
 bool sImageFits(const std::string& path, const FleetModule& m, std::string* why) {
-  if (!BirdFile::VerifyFile(path.c_str())) return *why = "not a BIRD file", false;
+  if (!BirdFile::VerifyFile(path.c_str())) return *why = "it is not a BIRD file", false;
   try {
     BirdFile image(path.c_str());
     if (image.FindBlocks(BirdFile::BLOCK_FIRMWARE).empty())
@@ -38,7 +38,7 @@ bool sImageFits(const std::string& path, const FleetModule& m, std::string* why)
     if (!image.serialBlockPresent && !image.ValidateSerialNumber(m.serial))
       return *why = "it is for another module", false;
   } catch (const std::exception& e) {
-    return *why = e.what(), false;
+    return *why = std::string("it can't be loaded (") + e.what() + ")", false;
   }
   return true;
 }
@@ -188,12 +188,12 @@ bool FleetFetchBuilds(const FleetOptions& o, Updater& updater, std::vector<Fleet
         stored = true;
       }
     }
-    if (stored && !sImageFits(path, *m, &why)) stored = false;
+    if (stored && !sImageFits(path, *m, &why)) {
+      stored = false;
+      why = "can't be used: " + why;
+    }
     if (!stored) {
-      *error = "build " + std::to_string(m->buildTarget) + " for module " + name + " " +
-               (why.compare(0, 3, "it ") == 0 || why.find(' ') == std::string::npos
-                    ? "can't be used: " + why
-                    : why);
+      *error = "build " + std::to_string(m->buildTarget) + " for module " + name + " " + why;
       FleetSetError(*m, vErrNotFound, *error);
       return false;
     }
@@ -210,26 +210,6 @@ int FleetPlan(const FleetOptions& o, const std::string& store, FleetOutput& out,
               FleetReport* report) {
   FleetParentDisplay display(out);
   Updater updater(o.serverUrl.c_str(), store.c_str(), display);
-  // Every module is listed first and only the selected ones are opened and
-  // read, one at a time.
-  std::vector<DeviceInfo> found;
-  if (o.usb) found = updater.Enumerate_Devices(linkTypeUSB);
-  if (o.tcpip) {
-    std::vector<DeviceInfo> tcp = updater.Enumerate_Devices(linkTypeTCPIP);
-    found.insert(found.end(), tcp.begin(), tcp.end());
-  }
-  std::set<uint32_t> direct;
-  for (const DeviceInfo& d : found) direct.insert(d.spec.serialNumber);
-  std::vector<FleetModule> missing;
-  std::set<uint32_t> scanned;
-  for (uint32_t router : o.routers) {
-    if (!scanned.insert(router).second) continue;  // each router is scanned once
-    std::vector<DeviceInfo> behind = updater.Discover_VLNetwork_Devices(router, linkType(0));
-    if (behind.empty() && !direct.count(router))
-      missing.push_back(FleetNotFound(router, "router " + FleetHex8(router) + " was not found"));
-    found.insert(found.end(), behind.begin(), behind.end());
-  }
-
   // Retrying: only what the earlier report lists as failed or canceled.
   std::vector<uint32_t> wanted = o.serials;
   std::map<uint32_t, int> attempts;
@@ -263,6 +243,26 @@ int FleetPlan(const FleetOptions& o, const std::string& store, FleetOutput& out,
     }
     wanted = retry;
     if (wanted.empty()) wanted.push_back(0);  // selects nothing
+  }
+
+  // Every module is listed first and only the selected ones are opened and
+  // read, one at a time.
+  std::vector<DeviceInfo> found;
+  if (o.usb) found = updater.Enumerate_Devices(linkTypeUSB);
+  if (o.tcpip) {
+    std::vector<DeviceInfo> tcp = updater.Enumerate_Devices(linkTypeTCPIP);
+    found.insert(found.end(), tcp.begin(), tcp.end());
+  }
+  std::set<uint32_t> direct;
+  for (const DeviceInfo& d : found) direct.insert(d.spec.serialNumber);
+  std::vector<FleetModule> missing;
+  std::set<uint32_t> scanned;
+  for (uint32_t router : o.routers) {
+    if (!scanned.insert(router).second) continue;  // each router is scanned once
+    std::vector<DeviceInfo> behind = updater.Discover_VLNetwork_Devices(router, linkType(0));
+    if (behind.empty() && !direct.count(router))
+      missing.push_back(FleetNotFound(router, "router " + FleetHex8(router) + " was not found"));
+    found.insert(found.end(), behind.begin(), behind.end());
   }
 
   std::set<uint32_t> seen;
