@@ -372,9 +372,9 @@ int FleetApply(const FleetOptions& o, const std::string& store, FleetOutput& out
     if (FleetInterrupted() || stopped) {
       for (size_t i : pending) {
         modules[i].state = FleetState::CANCELED;
-        modules[i].reason = FleetInterrupted()
-                                ? "interrupted before it started"
-                                : "not started after " + std::to_string(failures) + " failures";
+        modules[i].reason = FleetInterrupted() ? "interrupted before it started"
+                                               : "not started after " + std::to_string(failures) +
+                                                     (failures == 1 ? " failure" : " failures");
       }
       pending.clear();
     }
