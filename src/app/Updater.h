@@ -7,17 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "BirdFile.h"
+#include "Module.h"
+#include "UpdateHold.h"
 #include "UpdaterDisplayInterface.h"
+#include "UpdaterStore.h"
 #include "vErr.h"
 #include "vLinkSpec.h"
-
-class BirdFile;
-class UpdaterStore;
-namespace Corvane {
-namespace Velmarine {
-class Module;
-}
-}  // namespace Corvane
 
 // Transport value of -t RECOVER: the module is reached through its boot ROM.
 #define TRANSPORT_RECOVER 255u
@@ -39,19 +35,79 @@ struct DeviceInfo {
   uint32_t error = 0;
 };
 
+// What one update works with, handed from step to step. The caller fills the
+// request; the steps fill the rest.
+struct UpdateJob {
+  // The request.
+  uint32_t serial = 0;
+  uint32_t build = 0;         // 0: chosen by Choose_Build
+  std::string birdFile;       // an image file instead of a stored build
+  uint8_t moduleAddress = 0;  // behind a router: the network address; 0 looks it up
+  uint32_t routerSerial = 0;  // 0: a direct connection
+  bool override = false;      // skip the check of the image against the module
+
+  // What the steps found and hold.
+  UpdaterStoreItem item;  // the device's store entry (empty when it has none)
+  uint64_t start = 0;     // when the update began, in ms ticks
+  BirdFile image;
+  std::unique_ptr<UpdateHold> hold;
+  std::unique_ptr<Corvane::Velmarine::Module> module;
+  linkType reachedOver = linkTypeUSB;
+  // The first failure of the connection or the transfer; the later steps do
+  // nothing once it is set.
+  vErr error = vErrNone;
+};
+
 class Updater {
  public:
   Updater(const char* serverUrl, const char* storeDirectory, UpdaterDisplayInterface& display);
 
   // Update (-U).
-  bool Update_Firmware(uint32_t serial, uint32_t build, std::string birdFile,
-                       uint8_t moduleAddress, uint32_t routerSerial, bool override);
+  bool Update_Firmware(uint32_t serial, uint32_t build, std::string birdFile, uint8_t moduleAddress,
+                       uint32_t routerSerial, bool override);
   BirdFile load_bird(const char* purpose, std::string birdFile, uint32_t serial, uint32_t build,
                      bool allowDownload);
+
+  // The steps of an update, in order: Update_Firmware runs them one after
+  // the other, and so does each worker of the fleet. A step that returns
+  // false has said why and the update ends there.
+  //
+  // The device's store entry, and the start of the update's clock.
+  bool Find_Entry(UpdateJob& job);
+  // Without an image file and a build: the server's newest build when the
+  // store has it, else the entry's latest download, else its latest transfer.
+  bool Choose_Build(UpdateJob& job);
+  // Loads the image, checks that it can be sent whole, and writes the
+  // module's serial number into a generic one.
+  bool Prepare_Image(UpdateJob& job);
+  // Takes the module's update hold; false when another process holds it.
+  bool Hold_Module(UpdateJob& job);
+  // Connects directly (USB, then TCP/IP) or through the router, and checks
+  // the image against the module unless override is set. False: the update
+  // ends here. True with job.error set: the connection could not be set up,
+  // and Report_Failure says so.
+  bool Connect_Module(UpdateJob& job);
+  // Loads and starts the loader (only while job.error is not set).
+  void Transfer_Loader(UpdateJob& job);
+  // Brings the module back when the loader restarted it, over the transport
+  // it was reached on; the transfer goes on whether or not that succeeded.
+  void Reconnect_Module(UpdateJob& job);
+  // Sends the firmware blocks and reboots the module (only while job.error
+  // is not set).
+  void Transfer_Firmware(UpdateJob& job);
+  // Says that the connection or the transfer failed, with job.error.
+  void Report_Failure(UpdateJob& job);
+  // Records the transfer in the device's entry and says how long it took.
+  void Record_Transfer(UpdateJob& job);
 
   // Discovery (-D).
   std::vector<DeviceInfo> Discover_Devices(linkType type);
   std::vector<DeviceInfo> Discover_VLNetwork_Devices(uint32_t routerSerial, linkType type);
+  // The steps of Discover_Devices: the modules found on one transport (none
+  // of them opened for more than its serial number), then one module's
+  // version, addresses and build read over a connection of its own.
+  std::vector<DeviceInfo> Enumerate_Devices(linkType type);
+  void Read_Device(DeviceInfo& info);
 
   // Builds and downloads (-B, -L, -G).
   uint32_t Download_Firmware(uint32_t serial, std::string build, bool override, bool noCal);

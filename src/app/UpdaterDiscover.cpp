@@ -56,8 +56,8 @@ bool _discovered_link(const linkSpec* found, bool* accepted, void* ref) {
   auto* search = static_cast<LinkSearch*>(ref);
   if (accepted) *accepted = true;
   if (!found || !search || found->serialNumber != search->serial) return true;
-  Log::log(DEBUG_Network, "NETWORK: Found device [%08X] via link type [%d]\n",
-           found->serialNumber, int(found->type));
+  Log::log(DEBUG_Network, "NETWORK: Found device [%08X] via link type [%d]\n", found->serialNumber,
+           int(found->type));
   search->found = found->type;
   return false;
 }
@@ -67,8 +67,7 @@ linkType _discover_link_type(uint32_t serial) {
   search.serial = serial;
   vDiscovery_EnumerateModules(linkTypeUSB, _discovered_link, &search, vMESH_LOOPBACK_INTERFACE);
   if (search.found == linkTypeInvalid)
-    vDiscovery_EnumerateModules(linkTypeTCPIP, _discovered_link, &search,
-                                vMESH_LOOPBACK_INTERFACE);
+    vDiscovery_EnumerateModules(linkTypeTCPIP, _discovered_link, &search, vMESH_LOOPBACK_INTERFACE);
   return search.found;
 }
 
@@ -107,29 +106,35 @@ vErr _get_version(Module& module, DeviceInfo& info) {
 
 std::vector<DeviceInfo> Updater::Discover_Devices(linkType type) {
   std::vector<DeviceInfo> devices;
-  std::vector<linkType> transports;
-  if (type == linkTypeInvalid)
-    transports = {linkTypeUSB, linkTypeTCPIP};
-  else
-    transports = {type};
-  for (linkType transport : transports)
-    vDiscovery_EnumerateModules(transport, _discovered_device, &devices,
-                                vMESH_LOOPBACK_INTERFACE);
-
-  for (DeviceInfo& info : devices) {
-    info.modelName = vDefs_GetModelName(info.spec.model);
-    Module module(2, uint8_t(0));
-    if (_disableEther(module, display) != vErrNone) continue;
-    vErr err = module.connectFromSpec(info.spec);
-    if (err != vErrNone) {
-      info.error = err;
-      continue;
-    }
-    info.build = _get_build_number(module);
-    info.error = _get_version(module, info);
-    module.disconnect();
+  if (type == linkTypeInvalid) {
+    devices = Enumerate_Devices(linkTypeUSB);
+    std::vector<DeviceInfo> more = Enumerate_Devices(linkTypeTCPIP);
+    devices.insert(devices.end(), more.begin(), more.end());
+  } else {
+    devices = Enumerate_Devices(type);
   }
+  for (DeviceInfo& info : devices) Read_Device(info);
   return devices;
+}
+
+std::vector<DeviceInfo> Updater::Enumerate_Devices(linkType type) {
+  std::vector<DeviceInfo> devices;
+  vDiscovery_EnumerateModules(type, _discovered_device, &devices, vMESH_LOOPBACK_INTERFACE);
+  return devices;
+}
+
+void Updater::Read_Device(DeviceInfo& info) {
+  info.modelName = vDefs_GetModelName(info.spec.model);
+  Module module(2, uint8_t(0));
+  if (_disableEther(module, display) != vErrNone) return;
+  vErr err = module.connectFromSpec(info.spec);
+  if (err != vErrNone) {
+    info.error = err;
+    return;
+  }
+  info.build = _get_build_number(module);
+  info.error = _get_version(module, info);
+  module.disconnect();
 }
 
 std::vector<DeviceInfo> Updater::Discover_VLNetwork_Devices(uint32_t routerSerial, linkType type) {

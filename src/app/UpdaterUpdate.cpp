@@ -1,11 +1,6 @@
 // The update command (-U): choose the image, load and check it, connect to the
 // module directly or through a router, send the loader and the firmware,
 // bring the module back after the loader, and record the transfer.
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -30,7 +25,6 @@ namespace {
 
 const auto INFO = UpdaterDisplayInterface::LEVEL_INFO;
 const auto ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
-
 
 // The entry's number under key (its leading decimal digits), 0 when absent.
 uint32_t sStoredBuild(UpdaterStoreItem& item, const char* key) {
@@ -67,38 +61,6 @@ bool sImageSendable(const BirdFile& image, std::string& why) {
   }
   return true;
 }
-
-// A host-wide hold on one module's update, so two updaters never interleave
-// their exchanges with the same module. Released when the object goes (and
-// by the system when the process ends, however it ends).
-class UpdateHold {
- public:
-  UpdateHold(const std::string& storeDirectory, uint32_t serial) {
-    // Kept apart in a hidden folder, so no store search ever takes a lock
-    // file for the module's entry.
-    std::string folder = storeDirectory + "/.locks";
-    mkdir(folder.c_str(), 0755);
-    char name[32];
-    snprintf(name, sizeof name, "/%08X.lock", serial);
-    fd_ = open((folder + name).c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
-    // Without a lock file (a read-only store) the update goes on unguarded.
-    if (fd_ >= 0 && flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-      close(fd_);
-      fd_ = -1;
-      held_ = false;
-    }
-  }
-  ~UpdateHold() {
-    if (fd_ >= 0) close(fd_);
-  }
-  UpdateHold(const UpdateHold&) = delete;
-  UpdateHold& operator=(const UpdateHold&) = delete;
-  bool held() const { return held_; }
-
- private:
-  int fd_ = -1;
-  bool held_ = true;
-};
 
 // Connects over USB, then over TCP/IP when the module is not on USB.
 vErr sConnectDirect(Module& module, uint32_t serial) {
@@ -178,169 +140,208 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, std::string birdF
     display.message(ERROR, "Update command must specify the specific device");
     return false;
   }
+  UpdateJob job;
+  job.serial = serial;
+  job.build = build;
+  job.birdFile = birdFile;
+  job.moduleAddress = moduleAddress;
+  job.routerSerial = routerSerial;
+  job.override = override;
+  if (!Find_Entry(job) || !Choose_Build(job) || !Prepare_Image(job) || !Hold_Module(job) ||
+      !Connect_Module(job))
+    return false;
+  Transfer_Loader(job);
+  Reconnect_Module(job);
+  Transfer_Firmware(job);
+  if (job.error != vErrNone) {
+    Report_Failure(job);
+    return false;
+  }
+  Record_Transfer(job);
+  return true;
+}
+
+bool Updater::Find_Entry(UpdateJob& job) {
   std::unique_ptr<UpdaterStore> store =
       _createUpdaterStore(display, storeDirectory, "Update_Firmware");
   if (!store) return false;
-  UpdaterStoreItem item;
   // A stray file whose name holds the serial number is no device entry.
-  if (!store->FindDevice(serial, &item) || item.kind != STORE_ITEM_DIRECTORY)
-    item = UpdaterStoreItem();
-  uint64_t start = vTime_GetMSTicks();
+  if (!store->FindDevice(job.serial, &job.item) || job.item.kind != STORE_ITEM_DIRECTORY)
+    job.item = UpdaterStoreItem();
+  job.start = vTime_GetMSTicks();
+  return true;
+}
 
-  // The image: the named file, or a build chosen from the server and the store.
-  if (birdFile.empty() && build == 0) {
-    std::string buildText, versionText;
-    UpdateServerRequest::QueryBuild(serial, buildText, versionText, serverUrl.c_str());
-    if (!_parse_build(buildText, build)) {
-      Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", buildText.c_str());
+bool Updater::Choose_Build(UpdateJob& job) {
+  if (!job.birdFile.empty() || job.build != 0) return true;
+  uint32_t build = 0;
+  std::string buildText, versionText;
+  UpdateServerRequest::QueryBuild(job.serial, buildText, versionText, serverUrl.c_str());
+  if (!_parse_build(buildText, build)) {
+    Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", buildText.c_str());
+    build = 0;
+  }
+  if (build != 0) {
+    std::string name = std::to_string(build) + ".bird";
+    // Without an entry there is no stored image to find.
+    bool stored = job.item.IsValid();
+    if (stored) {
+      try {
+        job.item.ReadBirdFile(name.c_str());
+      } catch (const std::exception&) {
+        stored = false;
+      }
+    }
+    if (!stored) {
       build = 0;
-    }
-    if (build != 0) {
-      std::string name = std::to_string(build) + ".bird";
-      // Without an entry there is no stored image to find.
-      bool stored = item.IsValid();
-      if (stored) {
-        try {
-          item.ReadBirdFile(name.c_str());
-        } catch (const std::exception&) {
-          stored = false;
-        }
-      }
-      if (!stored) {
-        build = 0;
-        display.message(
-            INFO,
-            "New firmware is available.  Updater will proceed if valid firmware is found locally.");
-      }
-    }
-    if (build == 0) {
-      build = sStoredBuild(item, "LATEST_DOWNLOAD");
-      if (build != 0) display.message(INFO, "Updating with the Latest Download");
-    }
-    if (build == 0) {
-      build = sStoredBuild(item, "LATEST_TRANSFER");
-      if (build != 0) display.message(INFO, "Updating with the Latest Transfer");
-    }
-    if (build == 0) {
-      display.message(ERROR, "Could not find valid build for this device.");
-      return false;
+      display.message(
+          INFO,
+          "New firmware is available.  Updater will proceed if valid firmware is found locally.");
     }
   }
+  if (build == 0) {
+    build = sStoredBuild(job.item, "LATEST_DOWNLOAD");
+    if (build != 0) display.message(INFO, "Updating with the Latest Download");
+  }
+  if (build == 0) {
+    build = sStoredBuild(job.item, "LATEST_TRANSFER");
+    if (build != 0) display.message(INFO, "Updating with the Latest Transfer");
+  }
+  if (build == 0) {
+    display.message(ERROR, "Could not find valid build for this device.");
+    return false;
+  }
+  job.build = build;
+  return true;
+}
 
-  BirdFile image;
+bool Updater::Prepare_Image(UpdateJob& job) {
   try {
-    image = load_bird("Updating", birdFile, serial, build, false);
+    job.image = load_bird("Updating", job.birdFile, job.serial, job.build, false);
   } catch (const std::exception&) {
     display.message(ERROR, "Failed to load bird file");
     return false;
   }
   std::string why;
-  if (!sImageSendable(image, why)) {
+  if (!sImageSendable(job.image, why)) {
     display.message(ERROR, "Bird file can't be sent: %s", why.c_str());
     return false;
   }
-  if (image.serialBlockPresent) {
+  if (job.image.serialBlockPresent) {
     Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
-    if (!image.ReplaceSerialNumber(serial)) {
+    if (!job.image.ReplaceSerialNumber(job.serial)) {
       Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
-      display.message(ERROR, "Failed to write the serial number [%08X] into the firmware", serial);
+      display.message(ERROR, "Failed to write the serial number [%08X] into the firmware",
+                      job.serial);
       return false;
     }
     Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
   }
+  return true;
+}
 
-  UpdateHold hold(storeDirectory, serial);
-  if (!hold.held()) {
-    display.message(ERROR, "Module [%08X] is being updated by another process", serial);
+bool Updater::Hold_Module(UpdateJob& job) {
+  job.hold.reset(new UpdateHold(storeDirectory, job.serial));
+  if (job.hold->busy()) {
+    display.message(ERROR, "Module [%08X] is being updated by another process", job.serial);
     return false;
   }
+  return true;
+}
 
-  Module module(moduleAddress, 0);
-  vErr err = _disableEther(module, display);
-  linkType reachedOver = linkTypeUSB;
-  bool connected = false;
-  if (err == vErrNone) {
-    if (routerSerial == 0) {
-      err = sConnectDirect(module, serial);
-      if (err != vErrNone) {
-        display.message(ERROR, "Failed to connect to module [%08X]", serial);
-        _usb_permission_hint(display);
+bool Updater::Connect_Module(UpdateJob& job) {
+  job.module.reset(new Module(job.moduleAddress, 0));
+  Module& module = *job.module;
+  job.error = _disableEther(module, display);
+  if (job.error != vErrNone) return true;
+  if (job.routerSerial == 0) {
+    job.error = sConnectDirect(module, job.serial);
+    if (job.error != vErrNone) {
+      display.message(ERROR, "Failed to connect to module [%08X]", job.serial);
+      _usb_permission_hint(display);
+      return false;
+    }
+    linkSpec spec{};
+    if (module.getLinkSpecifier(&spec) == vErrNone && spec.type == linkTypeTCPIP)
+      job.reachedOver = linkTypeTCPIP;
+  } else {
+    if (job.moduleAddress == 0) {
+      std::vector<DeviceInfo> devices = Discover_VLNetwork_Devices(job.routerSerial, linkType(0));
+      if (devices.empty()) {
+        display.message(ERROR, "Unable to find modules on Network");
+        job.error = vErrNotFound;
         return false;
       }
-      linkSpec spec{};
-      if (module.getLinkSpecifier(&spec) == vErrNone && spec.type == linkTypeTCPIP)
-        reachedOver = linkTypeTCPIP;
-      connected = true;
-    } else {
-      if (moduleAddress == 0) {
-        std::vector<DeviceInfo> devices = Discover_VLNetwork_Devices(routerSerial, linkType(0));
-        if (devices.empty()) {
-          display.message(ERROR, "Unable to find modules on Network");
-          return false;
+      uint16_t address = 0;
+      bool found = false;
+      for (const DeviceInfo& d : devices) {
+        if (d.spec.serialNumber == job.serial) {
+          address = d.networkAddress;
+          found = true;
         }
-        uint16_t address = 0;
-        bool found = false;
-        for (const DeviceInfo& d : devices) {
-          if (d.spec.serialNumber == serial) {
-            address = d.networkAddress;
-            found = true;
-          }
-        }
-        if (!found || address == 0) {
-          display.message(ERROR,
-                          "Module address required for indirect firmware update, could not find "
-                          "serial number [0x%08X] on network",
-                          serial);
-          return false;
-        }
-        module.setModuleAddress(uint8_t(address));
       }
-      std::unique_ptr<Module> router(new Module(0, 0));
-      err = _disableEther(*router, display);
-      if (err == vErrNone) {
-        err = sConnectDirect(*router, routerSerial);
-        if (err != vErrNone) {
-          display.message(ERROR, "Failed to connect to link module [%08X]", routerSerial);
-          _usb_permission_hint(display);
-          return false;
-        }
-        err = module.connectThroughLinkModule(router.get());
-        if (err != vErrNone) {
-          display.message(ERROR, "Failed to connect to module [%08X]", serial);
-          _usb_permission_hint(display);
-          return false;
-        }
-        router.reset();
-        connected = true;
+      if (!found || address == 0) {
+        display.message(ERROR,
+                        "Module address required for indirect firmware update, could not find "
+                        "serial number [0x%08X] on network",
+                        job.serial);
+        job.error = vErrNotFound;
+        return false;
       }
+      module.setModuleAddress(uint8_t(address));
+    }
+    std::unique_ptr<Module> router(new Module(0, 0));
+    job.error = _disableEther(*router, display);
+    if (job.error != vErrNone) return true;
+    job.error = sConnectDirect(*router, job.routerSerial);
+    if (job.error != vErrNone) {
+      display.message(ERROR, "Failed to connect to link module [%08X]", job.routerSerial);
+      _usb_permission_hint(display);
+      return false;
+    }
+    job.error = module.connectThroughLinkModule(router.get());
+    if (job.error != vErrNone) {
+      display.message(ERROR, "Failed to connect to module [%08X]", job.serial);
+      _usb_permission_hint(display);
+      return false;
     }
   }
 
-  if (connected && !override && !_validate_birdfile(display, image, module, serial)) {
+  if (!job.override && !_validate_birdfile(display, job.image, module, job.serial)) {
     display.message(ERROR, "Birdfile failed validation");
+    job.error = vErrParse;
     return false;
   }
-
-  if (err == vErrNone) err = _transfer_loader(display, module, image);
-  if (err == vErrNone && !module.isConnected()) {
-    // The loader restarted the module: bring it back over the transport it
-    // was reached on. The transfer goes on whether or not that succeeded.
-    module.disconnect();
-    _connect_with_retries(module, reachedOver, {serial});
-  }
-  if (err == vErrNone) err = _transfer_firmware(display, module, image, routerSerial != 0);
-  if (err != vErrNone) {
-    Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", int(err));
-    display.message(ERROR, "Firmware update of module [%08X] failed [%d, %s]", serial, int(err),
-                    vError_GetErrorText(uint32_t(err)));
-    return false;
-  }
-
-  if (birdFile.empty()) birdFile = std::to_string(build) + ".bird";
-  item.info.Add("LATEST_TRANSFER", birdFile);
-  item.info.Add("LAST_TRANSFER_DATE", _local_time_text());
-  if (item.IsValid()) item.info.Save(nullptr);
-  Log::log(DEBUG_Updater, "Updating device firmware: \n");
-  display.message(INFO, "Update time: %.4f sec", double(vTime_GetMSTicks() - start) / 1000.0);
   return true;
+}
+
+void Updater::Transfer_Loader(UpdateJob& job) {
+  if (job.error == vErrNone) job.error = _transfer_loader(display, *job.module, job.image);
+}
+
+void Updater::Reconnect_Module(UpdateJob& job) {
+  if (job.error != vErrNone || job.module->isConnected()) return;
+  job.module->disconnect();
+  _connect_with_retries(*job.module, job.reachedOver, {job.serial});
+}
+
+void Updater::Transfer_Firmware(UpdateJob& job) {
+  if (job.error == vErrNone)
+    job.error = _transfer_firmware(display, *job.module, job.image, job.routerSerial != 0);
+}
+
+void Updater::Report_Failure(UpdateJob& job) {
+  Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", int(job.error));
+  display.message(ERROR, "Firmware update of module [%08X] failed [%d, %s]", job.serial,
+                  int(job.error), vError_GetErrorText(uint32_t(job.error)));
+}
+
+void Updater::Record_Transfer(UpdateJob& job) {
+  std::string birdFile = job.birdFile;
+  if (birdFile.empty()) birdFile = std::to_string(job.build) + ".bird";
+  job.item.info.Add("LATEST_TRANSFER", birdFile);
+  job.item.info.Add("LAST_TRANSFER_DATE", _local_time_text());
+  if (job.item.IsValid()) job.item.info.Save(nullptr);
+  Log::log(DEBUG_Updater, "Updating device firmware: \n");
+  display.message(INFO, "Update time: %.4f sec", double(vTime_GetMSTicks() - job.start) / 1000.0);
 }
