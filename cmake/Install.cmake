@@ -3,8 +3,9 @@
 #   cmake --install build/release --prefix /usr/local     # or DESTDIR=... cmake --install ...
 #   ./run package                                          # build/package/updater_*.deb
 #
-# Installs the three programs, the manual page, the bash completion and the
-# udev rules in their usual places under the prefix.
+# Installs the programs with their manual pages, the bash completion, the udev
+# rules and the package's documents (copyright, changelog) in their usual
+# places under the prefix.
 include(GNUInstallDirs)
 
 # Stable configure. pkg-config gives libczmq's cflags as "-isystem DIR";
@@ -48,6 +49,9 @@ endforeach()
 set(UPDATER_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING "Install folder of the udev rules")
 set(UPDATER_BASH_COMPLETION_DIR "${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions"
     CACHE STRING "Install folder of the bash completion")
+# The package's maintainer, named in its control file and its changelog.
+set(UPDATER_MAINTAINER "Velmarine Updater Maintainers <updater@velmarine.example>"
+    CACHE STRING "Maintainer of the Debian package: Name <address>")
 
 set(_programs)
 foreach(_target updater birdfile update-server)
@@ -57,44 +61,70 @@ foreach(_target updater birdfile update-server)
 endforeach()
 install(TARGETS ${_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-# The manual page, compressed as Debian keeps them (gzip -n: no name or time
-# stamp, so the same page always gives the same bytes).
+# The manual pages and the changelog, compressed as Debian keeps them (gzip -9n:
+# no name or time stamp, so the same text always gives the same bytes). The
+# changelog is in Debian's format and carries the package's version and
+# maintainer. One target, updater_manpage, makes them all.
+set(_gen ${CMAKE_CURRENT_BINARY_DIR}/packaging)
+configure_file(${CMAKE_CURRENT_SOURCE_DIR}/packaging/changelog.in ${_gen}/changelog @ONLY)
+set(_docs_gz)
 find_program(UPDATER_GZIP gzip)
-set(_manpage ${CMAKE_CURRENT_SOURCE_DIR}/docs/updater.1)
+foreach(_program ${_programs})
+  set(_page ${CMAKE_CURRENT_SOURCE_DIR}/docs/${_program}.1)
+  if(NOT EXISTS ${_page})
+    message(FATAL_ERROR "${_program} is installed but has no manual page docs/${_program}.1")
+  endif()
+  if(UPDATER_GZIP)
+    add_custom_command(OUTPUT ${_gen}/${_program}.1.gz
+      COMMAND ${UPDATER_GZIP} -9 -n -c ${_page} > ${_gen}/${_program}.1.gz
+      DEPENDS ${_page}
+      VERBATIM)
+    list(APPEND _docs_gz ${_gen}/${_program}.1.gz)
+    install(FILES ${_gen}/${_program}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  else()
+    install(FILES ${_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endif()
+endforeach()
 if(UPDATER_GZIP)
-  set(_manpage_gz ${CMAKE_CURRENT_BINARY_DIR}/packaging/updater.1.gz)
-  add_custom_command(OUTPUT ${_manpage_gz}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/packaging
-    COMMAND ${UPDATER_GZIP} -9 -n -c ${_manpage} > ${_manpage_gz}
-    DEPENDS ${_manpage}
+  add_custom_command(OUTPUT ${_gen}/changelog.gz
+    COMMAND ${UPDATER_GZIP} -9 -n -c ${_gen}/changelog > ${_gen}/changelog.gz
+    DEPENDS ${_gen}/changelog
     VERBATIM)
-  add_custom_target(updater_manpage ALL DEPENDS ${_manpage_gz})
-  install(FILES ${_manpage_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  list(APPEND _docs_gz ${_gen}/changelog.gz)
+  install(FILES ${_gen}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 else()
-  install(FILES ${_manpage} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${_gen}/changelog DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
+add_custom_target(updater_manpage ALL DEPENDS ${_docs_gz})
 
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/bash-completion/updater
         DESTINATION ${UPDATER_BASH_COMPLETION_DIR})
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/70-velmarine-updater.rules
         DESTINATION ${UPDATER_UDEV_RULES_DIR})
-install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/README.md ${CMAKE_CURRENT_SOURCE_DIR}/docs/update-server.md
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/copyright
+              ${CMAKE_CURRENT_SOURCE_DIR}/README.md
+              ${CMAKE_CURRENT_SOURCE_DIR}/docs/update-server.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/lintian-overrides
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME updater)
 
 # The Debian package: one package with everything above, installed under /usr.
 # Its dependencies are found by dpkg-shlibdeps from the libraries the
-# programs link.
+# programs link. The maintainer scripts reload the udev rules after an
+# install or a removal and apply them to the devices already plugged in.
 set(CPACK_GENERATOR "DEB")
 set(CPACK_PACKAGE_NAME "updater")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
-set(CPACK_PACKAGE_CONTACT "Updater maintainers <updater@localhost>")
+set(CPACK_PACKAGE_CONTACT "${UPDATER_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "keep the firmware of Velmarine modules up to date")
+# Lines of at most 80 characters, as Debian's tools show them.
 set(CPACK_PACKAGE_DESCRIPTION
-    "updater discovers Velmarine modules on USB and TCP/IP, downloads firmware builds\n"
-    "from an update server into a per-user store, updates a module's firmware and\n"
-    "recovers a module through its chip's boot ROM. The package also carries birdfile,\n"
-    "which builds and inspects BIRD firmware files, and update-server, a self-hosted\n"
-    "update server for a lab mirror.")
+    "updater discovers Velmarine modules on USB and TCP/IP, downloads firmware\n"
+    "builds from an update server into a per-user store, updates a module's\n"
+    "firmware and recovers a module through its chip's boot ROM.\n"
+    "\n"
+    "The package also carries birdfile, which builds and inspects BIRD firmware\n"
+    "files, and update-server, a self-hosted update server for a lab mirror.")
 string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -103,6 +133,13 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udev")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/postinst
+                                       ${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
+# After the staged install is stripped: drop the compiler's .comment sections,
+# which the tool chain's start files bring in even with -fno-ident.
+set(CPACK_UPDATER_OBJCOPY "${CMAKE_OBJCOPY}")
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/packaging/strip-comments.cmake)
 set(CPACK_PACKAGE_DIRECTORY "${CMAKE_BINARY_DIR}/package")
 include(CPack)

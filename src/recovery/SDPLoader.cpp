@@ -131,7 +131,7 @@ vErr SDPLoader::getFingerprint(uint64_t& value) {
   for (int i = 0; i < 2; ++i) {
     std::vector<uint8_t> packet = _create4ByteReadRegisterPacket(registers[i]);
     ssize_t written = loader->writeData(packet);
-    Log::log(DEBUG_iMXSerial, "bytesWritten: %zu\n", size_t(written));
+    Log::log(DEBUG_iMXSerial, "bytesWritten: %zd\n", written);
     _printBuffer(packet);
     std::vector<uint8_t> reply;
     ssize_t got = loader->readData(reply, kReplyTimeoutMs);
@@ -149,7 +149,7 @@ bool SDPLoader::_isConnectionAlive() {
   std::vector<uint8_t> packet = _createStatusPacket();
   for (int attempt = 0; attempt < kStatusAttempts; ++attempt) {
     ssize_t written = loader->writeData(packet);
-    Log::log(DEBUG_iMXSerial, "bytesWritten: %zu\n", size_t(written));
+    Log::log(DEBUG_iMXSerial, "bytesWritten: %zd\n", written);
     _printBuffer(packet);
     std::vector<uint8_t> reply;
     ssize_t got = loader->readData(reply, kReplyTimeoutMs);

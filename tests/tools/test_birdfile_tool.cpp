@@ -133,6 +133,33 @@ TEST(BirdPack, StandardInputScrambleAndRawBlocks) {
   EXPECT_EQ(std::string(img.blocks[1].data.begin(), img.blocks[1].data.end()), " spaced ");
 }
 
+// The note on stored blocks appears only when automatic compression fell back
+// to them, not whenever the file came out no smaller than its content.
+TEST(BirdPack, StoredNoteOnlyWhenTheFallbackWasTaken) {
+  TempDir dir;
+  std::string noise;
+  uint32_t x = 12345;
+  for (int i = 0; i < 4096; ++i) noise.push_back(char((x = x * 1103515245u + 12345u) >> 24));
+  WriteFile(dir / "noise.bin", noise);
+  const std::string firmware = "[firmware]\naddress = 0\n";
+  const std::string note = "stored uncompressed";
+  struct Case {
+    std::string manifest;
+    bool noted;
+  } cases[] = {
+      {firmware + "file = noise.bin\n", false},             // level 9 cannot shrink it
+      {"compression = 0\n" + firmware + "hex = 01\n", false},  // stored because asked
+      {firmware + "size = 100000\nfill = 0\n", true},        // level 9 packs it too well
+  };
+  for (const Case& c : cases) {
+    RunResult r = Pack(dir, c.manifest);
+    ASSERT_EQ(r.status, 0) << c.manifest << r.err;
+    EXPECT_EQ(r.out.find(note) != std::string::npos, c.noted) << c.manifest << r.out;
+    EXPECT_EQ(r.err, "") << c.manifest;
+    EXPECT_TRUE(InspectFile(dir / "out.bird").withinExpansion) << c.manifest;
+  }
+}
+
 TEST(BirdPack, ManifestErrorsNameTheLineAndWriteNothing) {
   TempDir dir;
   struct Case {

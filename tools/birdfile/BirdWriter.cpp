@@ -265,7 +265,8 @@ bool BirdWriter::Content(std::vector<uint8_t>* content, std::string* error) cons
   return true;
 }
 
-bool BirdWriter::Build(std::vector<uint8_t>* file, std::string* error) const {
+bool BirdWriter::Build(std::vector<uint8_t>* file, std::string* error, bool* stored) const {
+  if (stored) *stored = false;
   std::vector<uint8_t> content;
   if (!Content(&content, error)) return false;
   if (level_ < -1 || level_ > 9) {
@@ -275,9 +276,10 @@ bool BirdWriter::Build(std::vector<uint8_t>* file, std::string* error) const {
   std::vector<uint8_t> packed;
   if (!Compress(content, level_ < 0 ? 9 : level_, &packed, error)) return false;
   // Content that expands more than eightfold does not load; stored blocks never do.
-  if (level_ < 0 && content.size() > kMaxExpansion * packed.size() &&
-      !Compress(content, 0, &packed, error))
-    return false;
+  if (level_ < 0 && content.size() > kMaxExpansion * packed.size()) {
+    if (!Compress(content, 0, &packed, error)) return false;
+    if (stored) *stored = true;
+  }
   file->clear();
   file->reserve(6 + packed.size());
   for (size_t i = 0; i < 4; ++i)
@@ -290,7 +292,11 @@ bool BirdWriter::Build(std::vector<uint8_t>* file, std::string* error) const {
 
 bool BirdWriter::Write(const std::string& path, std::string* error) const {
   std::vector<uint8_t> bytes;
-  if (!Build(&bytes, error)) return false;
+  return Build(&bytes, error) && WriteFileBytes(path, bytes, error);
+}
+
+bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes,
+                    std::string* error) {
   // Written beside the target and renamed into place, so a failed write never
   // leaves a truncated image under the final name.
   size_t slash = path.rfind('/');

@@ -84,7 +84,9 @@ class BirdWriter {
   // when a block is malformed (flags over 7, type over 31, info text too long).
   bool Content(std::vector<uint8_t>* content, std::string* error) const;
   // The whole file. False with a reason on a malformed block or a zlib failure.
-  bool Build(std::vector<uint8_t>* file, std::string* error) const;
+  // *stored, when given, tells whether automatic compression fell back to
+  // stored blocks because level 9 would expand more than eightfold.
+  bool Build(std::vector<uint8_t>* file, std::string* error, bool* stored = nullptr) const;
   // Build, then write the file (through a temporary file renamed into place).
   bool Write(const std::string& path, std::string* error) const;
 
@@ -141,5 +143,10 @@ bool ReadIdentity(const std::vector<uint8_t>& infoData, Identity* identity);
 
 // Reads a whole file; false with a reason.
 bool ReadFileBytes(const std::string& path, std::vector<uint8_t>* bytes, std::string* error);
+
+// Writes a whole file through a temporary file renamed into place, so a failed
+// write never leaves a truncated file under the final name; false with a reason.
+bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes,
+                    std::string* error);
 
 }  // namespace bird

@@ -16,7 +16,7 @@ const char kUsage[] =
     "  birdfile info FILE           print the header, every block and the identity fields\n"
     "  birdfile check [-v] FILE     exit 1 with the reason when the updater would refuse FILE\n"
     "                               (-v also prints the updater's BIRD file log)\n"
-    "The manifest format is described in docs/bird-format.md.\n";
+    "The manifest format is described in birdfile(1).\n";
 
 int Usage(const char* problem) {
   if (problem) fprintf(stderr, "birdfile: %s\n", problem);
@@ -47,25 +47,25 @@ int Pack(const std::string& manifestPath, const std::string& out) {
     return 1;
   }
   std::vector<uint8_t> file, content;
-  if (!writer.Build(&file, &error) || !writer.Content(&content, &error)) {
+  bool stored = false;
+  if (!writer.Build(&file, &error, &stored) || !writer.Content(&content, &error)) {
     fprintf(stderr, "birdfile: %s: %s\n", manifestPath.c_str(), error.c_str());
     return 1;
   }
-  if (!writer.Write(out, &error)) {
+  if (!bird::WriteFileBytes(out, file, &error)) {
     fprintf(stderr, "birdfile: %s\n", error.c_str());
     return 1;
   }
   if (content.size() > bird::kMaxExpansion * (file.size() - 6))
     fprintf(stderr,
-            "bird: warning: the content expands more than eightfold; the updater will not load "
-            "%s\n",
+            "birdfile: warning: the content expands more than eightfold; the updater will not "
+            "load %s\n",
             out.c_str());
   printf("%s: %zu blocks, %zu content bytes, %zu bytes written%s\n", out.c_str(),
          writer.blocks().size(), content.size(), file.size(),
-         file.size() - 6 >= content.size()
-             ? " (stored uncompressed: packed, it would expand more than eightfold, which the "
-               "updater refuses)"
-             : "");
+         stored ? " (stored uncompressed: packed, it would expand more than eightfold, which the "
+                  "updater refuses)"
+                : "");
   return 0;
 }
 
