@@ -54,7 +54,7 @@ set(UPDATER_MAINTAINER "Velmarine Updater Maintainers <updater@velmarine.example
     CACHE STRING "Maintainer of the Debian package: Name <address>")
 
 set(_programs)
-foreach(_target updater birdfile update-server)
+foreach(_target updater updater-fleet birdfile update-server)
   if(TARGET ${_target})
     list(APPEND _programs ${_target})
   endif()
@@ -98,6 +98,7 @@ endif()
 add_custom_target(updater_manpage ALL DEPENDS ${_docs_gz})
 
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/bash-completion/updater
+              ${CMAKE_CURRENT_SOURCE_DIR}/packaging/bash-completion/updater-fleet
         DESTINATION ${UPDATER_BASH_COMPLETION_DIR})
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/70-velmarine-updater.rules
         DESTINATION ${UPDATER_UDEV_RULES_DIR})
@@ -123,8 +124,10 @@ set(CPACK_PACKAGE_DESCRIPTION
     "builds from an update server into a per-user store, updates a module's\n"
     "firmware and recovers a module through its chip's boot ROM.\n"
     "\n"
-    "The package also carries birdfile, which builds and inspects BIRD firmware\n"
-    "files, and update-server, a self-hosted update server for a lab mirror.")
+    "updater-fleet plans and updates every module in reach in parallel, with\n"
+    "JSON and JUnit reports. The package also carries birdfile, which builds and\n"
+    "inspects BIRD firmware files, and update-server, a self-hosted update\n"
+    "server for a lab mirror.")
 string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

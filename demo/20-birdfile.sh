@@ -1,7 +1,7 @@
 # Builds a small firmware image with the birdfile tool and shows what it holds.
 # Leaves it in $DEMO_BIRD_IMAGE for later steps.
 echo
-echo "== bird: building a firmware image from a manifest"
+echo "== birdfile: building a firmware image from a manifest"
 bird_demo_dir="$HOME/bird-demo"
 mkdir -p "$bird_demo_dir"
 head -c 2048 /dev/zero | tr '\0' '\132' >"$bird_demo_dir/app.bin"

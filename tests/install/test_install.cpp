@@ -98,12 +98,15 @@ std::vector<std::string> OptionTable() {
 // Files every install and the package must carry, relative to the prefix.
 const char* const kInstalled[] = {
     "bin/updater",
+    "bin/updater-fleet",
     "bin/birdfile",
     "bin/update-server",
     "share/man/man1/updater.1.gz",
+    "share/man/man1/updater-fleet.1.gz",
     "share/man/man1/birdfile.1.gz",
     "share/man/man1/update-server.1.gz",
     "share/bash-completion/completions/updater",
+    "share/bash-completion/completions/updater-fleet",
     "lib/udev/rules.d/70-velmarine-updater.rules",
     "share/doc/updater/copyright",
     "share/doc/updater/changelog.gz",
