@@ -28,6 +28,18 @@ vErr vStream_SetWaitProc(vStream* stream, vStreamWaitProc wait) {
   return vErrNone;
 }
 
+vErr vStream_SetInterruptProc(vStream* stream, vStreamInterruptProc interrupt) {
+  if (!sValid(stream)) return vErrParam;
+  stream->interruptProc = interrupt;
+  return vErrNone;
+}
+
+vErr vStream_Interrupt(vStream* stream) {
+  if (!sValid(stream)) return vErrParam;
+  if (stream->interruptProc) stream->interruptProc(stream->ref);
+  return vErrNone;
+}
+
 vErr vStream_WaitReadable(vStream* stream, uint32_t timeoutMs) {
   if (!sValid(stream)) return vErrParam;
   if (stream->pushBackCount > 0 || !stream->waitProc) return vErrNone;
