@@ -51,6 +51,8 @@ std::atomic<uint32_t> vVelmarineDebuggingLevel{0};
 #define sQUERY_TIMEOUT_MS 1000
 // Longest a create waits for another thread's create of the same module.
 #define sBUILD_WAIT_MS 60000
+// Longest a sync waits for the writer to write the probes it has queued.
+#define sPROBE_WRITE_WAIT_MS 100
 // Write failures a link remembers, newest last.
 #define sWRITE_FAILURES_KEPT 16
 
@@ -736,6 +738,15 @@ vErr vLink_Sync(uint32_t id) {
   });
   vErr result = synced && !stopped ? vErrNone : vErrNotReady;
   sTrace(vLINK_TRACE_LIFECYCLE, "vLink_Sync(%u): %s\n", id, vError_GetErrorText(result));
+  if (result == vErrNone) {
+    // The handshake ends as soon as two probes are answered, while the writer
+    // may still be writing the others: let it finish the round it has.
+    int64_t last = vPacketFifo_GetNextNumber(record->outQueue) - 1;
+    std::unique_lock<std::mutex> hold(record->writeMutex);
+    record->writeDone.wait_for(hold, std::chrono::milliseconds(sPROBE_WRITE_WAIT_MS), [&] {
+      return record->lastWritten >= last || record->writerEnded;
+    });
+  }
   // Drop the probes not yet sent and, once the module had time to answer the
   // rest, the surplus answers. A link being stopped has nothing to settle.
   vPacketFifo_DrainPackets(record->outQueue, sAcceptAll, nullptr);

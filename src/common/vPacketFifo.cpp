@@ -166,6 +166,13 @@ vPacket* vPacketFifo_AwaitNumbered(uint64_t id, uint32_t timeoutMs, int64_t* num
   return sTake(*fifo, fifo->packets.begin());
 }
 
+int64_t vPacketFifo_GetNextNumber(uint64_t id) {
+  FifoRef fifo = sLookup(id);
+  if (!fifo) return 0;
+  std::lock_guard<std::mutex> lock(fifo->mutex);
+  return fifo->nextId;
+}
+
 vErr vPacketFifo_Wake(uint64_t id) {
   FifoRef fifo = sLookup(id);
   if (!fifo) return vErrParam;

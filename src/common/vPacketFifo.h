@@ -52,6 +52,8 @@ vPacket* vPacketFifo_Await(uint64_t id, uint32_t timeoutMs);
 vErr vPacketFifo_PutNumbered(uint64_t id, const vPacket* packet, int64_t* elementId);
 vPacket* vPacketFifo_AwaitNumbered(uint64_t id, uint32_t timeoutMs, int64_t* elementId);
 vPacket* vPacketFifo_GetNumbered(uint64_t id, int64_t* elementId);
+// The number the next put will get (0 for a queue that does not exist).
+int64_t vPacketFifo_GetNextNumber(uint64_t id);
 // Ends a pending Await at once (it returns the first packet if there is one,
 // else none); with none pending, the next Await returns at once instead. For
 // a queue with one taker, which the wake is meant for.

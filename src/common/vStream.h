@@ -53,6 +53,12 @@ vErr vStream_SetInterruptProc(vStream* stream, vStreamInterruptProc interrupt);
 // Ends the transport's pending read or wait (see vStreamInterruptProc); does
 // nothing for a transport without an interruption. vErrParam for an invalid stream.
 vErr vStream_Interrupt(vStream* stream);
+// For transports that wait in poll: an eventfd that an interruption writes
+// to (-1 when none could be made), the write, and the take after a poll that
+// watched it (true when it had been written to; the count is cleared).
+int vStream_WakeCreate(void);
+void vStream_WakeGive(int fd);
+bool vStream_WakeTake(int fd, short revents);
 // vErrNone when a read may find something (push-back bytes, a transport
 // without a wait procedure, or the transport says so); vErrTimeout after
 // timeoutMs without; vErrParam for an invalid stream.
