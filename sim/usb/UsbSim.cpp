@@ -61,6 +61,8 @@ struct libusb_device_handle {
   libusb_device* device = nullptr;
   int fd = -1;  // host end of the socket pair to the module, while claimed
   bool claimed = false;
+  int endpoint = -1;     // the simulator's end of that pair
+  uint64_t written = 0;  // bytes OUT transfers handed to the module over it
 };
 
 namespace {
@@ -412,6 +414,18 @@ int sOpenNode(const char* target, int flags) {
   return fd;
 }
 
+// An OUT transfer is complete once the device has its bytes. The module
+// here reads them in a thread of its own, so before its end of the link is
+// closed it is given the time to take what it was sent (a route release
+// written just before a program lets go, say). Caller holds the bus lock.
+void sLetModuleTakeItsBytes(Bus* bus, libusb_device_handle* handle) {
+  if (handle->endpoint < 0 || handle->written == 0 || !sPresent(bus, handle->device)) return;
+  uint64_t written = handle->written;
+  bus->sim.WaitFor(
+      handle->endpoint, [written](const velsim::EndpointStats& s) { return s.bytesIn >= written; },
+      200);
+}
+
 }  // namespace
 
 extern "C" {
@@ -592,6 +606,8 @@ int libusb_claim_interface(libusb_device_handle* handle, int interface) {
   int fd = -1;
   try {
     velsim::Endpoint pair = bus->sim.OpenPair(d->config.serial, &fd);
+    handle->endpoint = pair.id;
+    handle->written = 0;
     auto stream = bus->streams.find(d->config.serial);
     if (stream != bus->streams.end()) stream->second->Attach(pair.id);
   } catch (const std::exception& e) {
@@ -610,6 +626,7 @@ int libusb_release_interface(libusb_device_handle* handle, int interface) {
   Bus* bus = sBus();
   std::lock_guard<std::mutex> lock(bus->m);
   if (!handle->claimed) return LIBUSB_ERROR_NOT_FOUND;
+  sLetModuleTakeItsBytes(bus, handle);
   auto stream = bus->streams.find(handle->device->config.serial);
   if (stream != bus->streams.end()) stream->second->Attach(-1);
   close(handle->fd);
@@ -625,6 +642,7 @@ void libusb_close(libusb_device_handle* handle) {
   Bus* bus = sBus();
   std::lock_guard<std::mutex> lock(bus->m);
   if (handle->claimed) {
+    sLetModuleTakeItsBytes(bus, handle);
     close(handle->fd);
     handle->device->claimed = false;
   }
@@ -732,6 +750,7 @@ void sStartOut(Bus* bus, libusb_transfer* t, SimTransfer* meta) {
     done += int(w);
   }
   t->actual_length = done;
+  t->dev_handle->written += uint64_t(done);
   if (done < length && !shortened) outcome = LIBUSB_TRANSFER_ERROR;
   sDecide(meta, outcome);
 }

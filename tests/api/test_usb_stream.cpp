@@ -2,6 +2,7 @@
 // module streams ("stream=" and "stream-rate=" of the bus description). The
 // bus must be preloaded, so the case re-runs this program on one
 // UsbStreamChild test with the bus in the environment.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <link.h>
 #include <unistd.h>
@@ -44,18 +45,43 @@ uint8_t Count(const vPacket* p, void* ref) {
   return 0;
 }
 
-TEST(UsbStreamChild, SamplesArriveWhileSubscribed) {
-  if (!getenv(kChildSwitch)) GTEST_SKIP() << "runs only under the simulated bus";
+// Connects a Link straight to the bus's module, without a broker.
+void Connect(Link& link) {
   linkSpec spec{};
   spec.type = linkTypeUSB;
   spec.serialNumber = kSerial;
   spec.t.usb.usbId = kSerial;
-  Link link(spec, "usb-stream");
+  ASSERT_EQ(link.setLinkSpecifier(spec), vErrNone);
   vMeshConfig config;
   ASSERT_EQ(link.getConfig(&config), vErrNone);
-  config.enabled = false;  // straight to the bus, no broker
+  config.enabled = false;
   ASSERT_EQ(link.setConfig(config), vErrNone);
   ASSERT_EQ(link.connect(), vErrNone);
+}
+
+const char* Bus(const char* command) {
+  typedef const char* (*Control)(const char*);
+  auto control = reinterpret_cast<Control>(dlsym(RTLD_DEFAULT, "velmarine_usb_sim_control"));
+  return control ? control(command) : "no bus";
+}
+
+TEST(UsbStreamChild, ResetReportsWhatWentWrong) {
+  if (!getenv(kChildSwitch)) GTEST_SKIP() << "runs only under the simulated bus";
+  Link link("usb-reset");
+  Connect(link);
+  EXPECT_EQ(link.reset(), vErrNone);
+  EXPECT_TRUE(link.isConnected());
+  // Unplugged: no new stream can be made, and the reset says so.
+  EXPECT_STREQ(Bus("40F5849A disconnect"), "ok");
+  EXPECT_NE(link.reset(), vErrNone);
+  EXPECT_EQ(link.disconnect(), vErrNone);
+  Bus("stop");
+}
+
+TEST(UsbStreamChild, SamplesArriveWhileSubscribed) {
+  if (!getenv(kChildSwitch)) GTEST_SKIP() << "runs only under the simulated bus";
+  Link link("usb-stream");
+  Connect(link);
   Seen seen;
   ASSERT_EQ(link.registerStreamCallback(kAddress, 7, 1, 0, true, Count, &seen), vErrNone);
   uint8_t state = 0;
@@ -73,9 +99,10 @@ TEST(UsbStreamChild, SamplesArriveWhileSubscribed) {
   ASSERT_EQ(link.isLinkStreaming(kAddress, &state), vErrNone);
   EXPECT_EQ(state, 0);
   EXPECT_EQ(link.disconnect(), vErrNone);
+  Bus("stop");
 }
 
-TEST(UsbStream, ALinkOverTheBusGetsTheSamplesItSubscribesTo) {
+void RunChild(const std::string& test, const std::string& spec) {
   std::string shim = testsupport::ProgramPath("sim/usb", "libvelmarine_usb_sim.so");
   if (!testsupport::Exists(shim)) GTEST_SKIP() << "the simulated USB bus is not built";
   char self[4096];
@@ -86,13 +113,22 @@ TEST(UsbStream, ALinkOverTheBusGetsTheSamplesItSubscribesTo) {
   dl_iterate_phdr(FindSanitizer, &runtime);
   testsupport::RunOptions options;
   options.env["LD_PRELOAD"] = runtime.empty() ? shim : runtime + ":" + shim;
-  options.env["VELMARINE_USB_SIM"] = "40F5849A:19:address=6:stream=7/1/0:stream=0x07/2/0/1:stream-rate=200";
+  options.env["VELMARINE_USB_SIM"] = spec;
   options.env[kChildSwitch] = "1";
   options.timeoutMs = 120000;
   testsupport::RunResult r =
-      testsupport::Run(self, {"--gtest_filter=UsbStreamChild.SamplesArriveWhileSubscribed"}, options);
+      testsupport::Run(self, {"--gtest_filter=UsbStreamChild." + test}, options);
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("[  PASSED  ] 1 test."), std::string::npos) << r.out << r.err;
+}
+
+TEST(UsbStream, ALinkOverTheBusGetsTheSamplesItSubscribesTo) {
+  RunChild("SamplesArriveWhileSubscribed",
+           "40F5849A:19:address=6:stream=7/1/0:stream=0x07/2/0/1:stream-rate=200");
+}
+
+TEST(UsbStream, ResetOfALinkReportsWhatWentWrong) {
+  RunChild("ResetReportsWhatWentWrong", "40F5849A:19:address=6");
 }
 
 }  // namespace

@@ -193,8 +193,11 @@ TEST_F(UsbLifecycleChild, CancelledReadsLoseNothingAndAStopMidStreamIsClean) {
   // Stopped while the module still streams: the route release goes out
   // and the interface is given back.
   EXPECT_EQ(vLink_Destroy(&id), vErrNone);
-  EXPECT_EQ(Events("40F5849A route 0"), 1u);
   EXPECT_EQ(Events("40F5849A release"), 1u);
+  // The module takes it in its own time.
+  for (int i = 0; i < 400 && Events("40F5849A route 0") == 0; i++)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(Events("40F5849A route 0"), 1u);
 }
 
 uint8_t CountProbeAnswers(const vPacket* packet, const void* ref) {
