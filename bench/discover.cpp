@@ -210,27 +210,30 @@ void BM_TcpipListing(benchmark::State& state) {
     }
     // One module's cost as the listing pays it, measured from namespace A.
     bool ok = false;
-    std::string cost = hosts.InNamespace(hosts.a, [] {
-      NullDisplay display;
-      linkSpec* spec = vDiscovery_FindModule(linkTypeTCPIP, 0x30000000, 0);
-      if (!spec) return std::string();
-      std::vector<double> costs;
-      for (int i = 0; i < kRuns; i++) {
-        auto start = Clock::now();
-        {
-          Module module(2, uint8_t(0));
-          _disableEther(module, display);
-          module.connectFromSpec(*spec);
-          DeviceInfo info;
-          _get_build_number(module);
-          _get_version(module, info);
-          module.disconnect();
-        }
-        costs.push_back(Seconds(start));
-      }
-      vLinkSpec_Destroy(&spec);
-      return std::to_string(Median(costs));
-    }, &ok);
+    std::string cost = hosts.InNamespace(
+        hosts.a,
+        [] {
+          NullDisplay display;
+          linkSpec* spec = vDiscovery_FindModule(linkTypeTCPIP, 0x30000000, 0);
+          if (!spec) return std::string();
+          std::vector<double> costs;
+          for (int i = 0; i < kRuns; i++) {
+            auto start = Clock::now();
+            {
+              Module module(2, uint8_t(0));
+              _disableEther(module, display);
+              module.connectFromSpec(*spec);
+              DeviceInfo info;
+              _get_build_number(module);
+              _get_version(module, info);
+              module.disconnect();
+            }
+            costs.push_back(Seconds(start));
+          }
+          vLinkSpec_Destroy(&spec);
+          return std::to_string(Median(costs));
+        },
+        &ok);
     if (!ok || cost.empty()) {
       state.SkipWithError("the module could not be reached from namespace A");
       return;

@@ -130,8 +130,8 @@ void BM_UsbWholeUpdate(benchmark::State& state) {
       module.disconnect();
       release = Seconds(start);
     }
-    std::vector<std::string> args = {"-u", "http://127.0.0.1:1/cgi/u", "-U", "-f", ImagePath(),
-                                     "-d", "40F5849A"};
+    std::vector<std::string> args = {
+        "-u", "http://127.0.0.1:1/cgi/u", "-U", "-f", ImagePath(), "-d", "40F5849A"};
     std::vector<double> runs;
     long peakKiB = 0;
     for (int run = 0; run < kRuns; ++run) {

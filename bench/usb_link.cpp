@@ -52,9 +52,10 @@ void BM_ConnectRelease(benchmark::State& state) {
     state.counters["release_ms"] = r * 1000;
     state.counters["connect_ratio"] = c / 0.150;
     state.counters["release_ratio"] = r / 0.020;
-    printf("USB connect: median %.1f ms of %d (aim: 150 ms or less); release: median %.1f ms "
-           "(aim: 20 ms or less)\n",
-           c * 1000, kSamples, r * 1000);
+    printf(
+        "USB connect: median %.1f ms of %d (aim: 150 ms or less); release: median %.1f ms "
+        "(aim: 20 ms or less)\n",
+        c * 1000, kSamples, r * 1000);
   }
 }
 
@@ -81,10 +82,10 @@ void BM_IdleUsbLink(benchmark::State& state) {
     double percent = 100.0 * (with - bare) / wall;
     state.SetIterationTime(wall);
     state.counters["cpu_percent_of_core"] = percent;
-    printf("idle USB link: %.4f s of CPU in %d s (%.4f s without a link) = %.3f%% of one core "
-           "(aim: under 0.1%%)%s\n",
-           with, kIdleSeconds, bare, percent,
-           running ? "" : " (the link was not running at the end)");
+    printf(
+        "idle USB link: %.4f s of CPU in %d s (%.4f s without a link) = %.3f%% of one core "
+        "(aim: under 0.1%%)%s\n",
+        with, kIdleSeconds, bare, percent, running ? "" : " (the link was not running at the end)");
   }
 }
 

@@ -51,7 +51,7 @@ struct libusb_device {
   int shortOut = 0;  // the next OUT transfer moves only this many bytes and reports success
   int stallOutAfter = -1, stallInAfter = -1;  // transfers still to pass before a stall (-1: none)
   int stallOutMoved = 0;  // the next OUT transfer moves this many bytes, then stalls (0: none)
-  int inPartial = -1;     // the next IN transfer takes at most this many bytes, then waits (-1: none)
+  int inPartial = -1;  // the next IN transfer takes at most this many bytes, then waits (-1: none)
   int unplugAfter = -1;  // OUT transfers still to pass before the device is unplugged (-1: never)
   int openHandles = 0;
   bool claimed = false;
@@ -84,15 +84,16 @@ struct SimTransfer {
   Clock::time_point deadline;
 };
 
-constexpr size_t kTransferHeader =
-    (sizeof(SimTransfer) + alignof(std::max_align_t) - 1) / alignof(std::max_align_t) *
-    alignof(std::max_align_t);
+constexpr size_t kTransferHeader = (sizeof(SimTransfer) + alignof(std::max_align_t) - 1) /
+                                   alignof(std::max_align_t) * alignof(std::max_align_t);
 
 SimTransfer* sMeta(libusb_transfer* transfer) {
   return reinterpret_cast<SimTransfer*>(reinterpret_cast<char*>(transfer) - kTransferHeader);
 }
 
-int sFlag(const int* completed) { return completed ? __atomic_load_n(completed, __ATOMIC_ACQUIRE) : 0; }
+int sFlag(const int* completed) {
+  return completed ? __atomic_load_n(completed, __ATOMIC_ACQUIRE) : 0;
+}
 
 // A module reached through a driver node: a pty the simulator serves.
 struct Node {
@@ -810,8 +811,8 @@ void sHandleEvents(Bus* bus, int timeoutMs) {
               sDecide(meta, LIBUSB_TRANSFER_COMPLETED);
           } else if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
             // The module's side went away (it restarts, or the link was dropped).
-            sDecide(meta, sPresent(bus, h->device) ? LIBUSB_TRANSFER_ERROR
-                                                   : LIBUSB_TRANSFER_NO_DEVICE);
+            sDecide(meta,
+                    sPresent(bus, h->device) ? LIBUSB_TRANSFER_ERROR : LIBUSB_TRANSFER_NO_DEVICE);
           }
         }
       }

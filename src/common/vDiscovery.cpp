@@ -160,8 +160,7 @@ class sDiscoveryWindow {
     while (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
       int error = errno;
       if ((error != EWOULDBLOCK && error != EINTR) || std::chrono::steady_clock::now() >= end) {
-        Log::log(DEBUG_Network,
-                 "TCP/IP discovery: %s; searching unguarded\n",
+        Log::log(DEBUG_Network, "TCP/IP discovery: %s; searching unguarded\n",
                  error == EWOULDBLOCK ? "another search holds the listening window too long"
                                       : strerror(error));
         close(fd_);

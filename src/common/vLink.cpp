@@ -743,9 +743,8 @@ vErr vLink_Sync(uint32_t id) {
     // may still be writing the others: let it finish the round it has.
     int64_t last = vPacketFifo_GetNextNumber(record->outQueue) - 1;
     std::unique_lock<std::mutex> hold(record->writeMutex);
-    record->writeDone.wait_for(hold, std::chrono::milliseconds(sPROBE_WRITE_WAIT_MS), [&] {
-      return record->lastWritten >= last || record->writerEnded;
-    });
+    record->writeDone.wait_for(hold, std::chrono::milliseconds(sPROBE_WRITE_WAIT_MS),
+                               [&] { return record->lastWritten >= last || record->writerEnded; });
   }
   // Drop the probes not yet sent and, once the module had time to answer the
   // rest, the surplus answers. A link being stopped has nothing to settle.

@@ -183,7 +183,8 @@ void* vLinkPipe_OutProcess(void* argument) {
   vLink_AnnounceStatus(record);
   while (record->running) {
     int64_t number = -1;
-    vPacket* packet = vPacketFifo_AwaitNumbered(record->outQueue, vLINKPIPE_WRITER_WAIT_MS, &number);
+    vPacket* packet =
+        vPacketFifo_AwaitNumbered(record->outQueue, vLINKPIPE_WRITER_WAIT_MS, &number);
     if (!packet) continue;
     vLink_NoteWritten(record, number, vLinkPipe_WritePacket(record, packet, true));
     vPacket_Destroy(&packet);

@@ -316,8 +316,7 @@ int sBulkIn(vlusbDevice* device, int* received) {
     }
     device->inCompleted = 0;
     libusb_fill_bulk_transfer(transfer, device->handle, device->inEndpoint, device->receive,
-                              vUSB_RECEIVE_SIZE, sReadDone, &device->inCompleted,
-                              sREAD_TIMEOUT_MS);
+                              vUSB_RECEIVE_SIZE, sReadDone, &device->inCompleted, sREAD_TIMEOUT_MS);
     int r = libusb_submit_transfer(transfer);
     if (r != LIBUSB_SUCCESS) return r;
     device->inPending = true;

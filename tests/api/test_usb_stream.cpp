@@ -24,7 +24,8 @@ constexpr uint8_t kAddress = 6;
 
 int FindSanitizer(struct dl_phdr_info* info, size_t, void* data) {
   std::string name = info->dlpi_name ? info->dlpi_name : "";
-  if (name.find("libasan.so") != std::string::npos || name.find("libtsan.so") != std::string::npos) {
+  if (name.find("libasan.so") != std::string::npos ||
+      name.find("libtsan.so") != std::string::npos) {
     *static_cast<std::string*>(data) = name;
     return 1;
   }

@@ -14,10 +14,10 @@
 namespace {
 
 using testsupport::Background;
+using testsupport::Exists;
 using testsupport::RunResult;
 using testsupport::TempDir;
 using updtest::Entry;
-using testsupport::Exists;
 using updtest::Hex8;
 using updtest::Image;
 

@@ -296,8 +296,7 @@ TEST(TcpipDiscoveryLock, AHolderThatNeverLetsGoDelaysASearchOnlyBriefly) {
   auto start = std::chrono::steady_clock::now();
   Found all;
   vDiscovery_EnumerateModules(linkTypeTCPIP, Collect, &all, 0);
-  double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   close(held);
   // The wait (3 s) and at most one search's own listening (10 s), never 60 s.
   EXPECT_LT(seconds, 20.0);

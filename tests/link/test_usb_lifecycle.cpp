@@ -30,7 +30,8 @@ constexpr uint8_t kAddress = 6;
 // before anything else that is preloaded.
 int FindSanitizer(struct dl_phdr_info* info, size_t, void* data) {
   std::string name = info->dlpi_name ? info->dlpi_name : "";
-  if (name.find("libasan.so") != std::string::npos || name.find("libtsan.so") != std::string::npos) {
+  if (name.find("libasan.so") != std::string::npos ||
+      name.find("libtsan.so") != std::string::npos) {
     *static_cast<std::string*>(data) = name;
     return 1;
   }
@@ -81,7 +82,8 @@ class UsbLifecycleChild : public ::testing::Test {
 
 vErr Put(uint32_t id, uint8_t address, std::vector<uint8_t> data) {
   uint8_t none = 0;
-  vPacket* p = vPacket_CreateWithData(address, uint8_t(data.size()), data.empty() ? &none : data.data());
+  vPacket* p =
+      vPacket_CreateWithData(address, uint8_t(data.size()), data.empty() ? &none : data.data());
   vErr err = vLink_PutPacket(id, p);
   vPacket_Destroy(&p);
   return err;
@@ -231,7 +233,8 @@ TEST_F(UsbLifecycleChild, ResetKeepsTheFilterAndSynchronisesAgain) {
   // The filter survived the reset and still takes the probe answers.
   answers = 0;
   ASSERT_EQ(Put(id, 0xAD, {}), vErrNone);
-  for (int i = 0; i < 200 && answers == 0; i++) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  for (int i = 0; i < 200 && answers == 0; i++)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   EXPECT_GE(answers, 1);
   vPacket* queued = vLink_AwaitPacket(id, 50);
   EXPECT_EQ(queued, nullptr);
