@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "vDiscovery.h"
 #include "vLink.h"
@@ -25,6 +26,12 @@ uint32_t sId = 0;
 uint32_t sAgain = 0;  // a second holder of a link
 vStream* sStream = nullptr;
 uint8_t sAddress = 0;
+std::vector<std::thread> sInterrupters;  // joined before the stream goes
+
+void JoinInterrupters() {
+  for (auto& t : sInterrupters) t.join();
+  sInterrupters.clear();
+}
 
 const char* Name(vErr e) { return vError_GetErrorText(e); }
 
@@ -141,10 +148,10 @@ bool Step(const std::string& step, const char* argument) {
     // Interrupts the stream's pending read from another thread after N ms.
     int ms = atoi(argument);
     vStream* stream = sStream;
-    std::thread([stream, ms] {
+    sInterrupters.emplace_back([stream, ms] {
       vTime_MSSleep(uint32_t(ms));
       vStream_Interrupt(stream);
-    }).detach();
+    });
     printf("interrupt-after %d\n", ms);
   } else if (step == "probe-raw") {
     // The magic probe written straight to the stream.
@@ -164,6 +171,7 @@ bool Step(const std::string& step, const char* argument) {
     for (const auto& r : results) printf(" %s=%d", r.first.c_str(), r.second);
     printf("\n");
   } else if (step == "close") {
+    JoinInterrupters();
     printf("close %s\n", Name(vStream_Destroy(&sStream)));
   } else if (step == "control" || step == "log") {
     ControlProc control =
@@ -214,6 +222,7 @@ int main(int argc, char** argv) {
     }
     if (!Step(step, argument)) return 1;
   }
+  JoinInterrupters();
   if (sStream) vStream_Destroy(&sStream);
   if (sAgain) vLink_Destroy(&sAgain);
   if (sId) vLink_Destroy(&sId);
