@@ -747,9 +747,11 @@ vErr vLink_Sync(uint32_t id) {
                                [&] { return record->lastWritten >= last || record->writerEnded; });
   }
   // Drop the probes not yet sent and, once the module had time to answer the
-  // rest, the surplus answers. A link being stopped has nothing to settle.
+  // rest, the surplus answers. A link being stopped is left alone: what its
+  // stop queued (the route release) must go out.
+  if (stopped) return result;
   vPacketFifo_DrainPackets(record->outQueue, sAcceptAll, nullptr);
-  if (!stopped) vTime_MSSleep(sSYNC_SETTLE_MS);
+  vTime_MSSleep(sSYNC_SETTLE_MS);
   vPacketFifo_DrainPackets(record->inQueue, sAcceptAll, nullptr);
   return result;
 }
