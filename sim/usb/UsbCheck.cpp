@@ -8,6 +8,8 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "vDiscovery.h"
 #include "vLink.h"
@@ -24,6 +26,12 @@ uint32_t sId = 0;
 uint32_t sAgain = 0;  // a second holder of a link
 vStream* sStream = nullptr;
 uint8_t sAddress = 0;
+std::vector<std::thread> sInterrupters;  // joined before the stream goes
+
+void JoinInterrupters() {
+  for (auto& t : sInterrupters) t.join();
+  sInterrupters.clear();
+}
 
 const char* Name(vErr e) { return vError_GetErrorText(e); }
 
@@ -128,6 +136,29 @@ bool Step(const std::string& step, const char* argument) {
     uint8_t byte = 0;
     vErr e = sStream ? sStream->getProc(&byte, sStream->ref) : vErrParam;
     printf("get %s\n", Name(e));
+  } else if (step == "read") {
+    // One byte through the stream's read, with the byte when there is one.
+    uint8_t byte = 0;
+    vErr e = sStream ? vStream_Read(sStream, &byte, 1) : vErrParam;
+    if (e == vErrNone)
+      printf("read %02X\n", byte);
+    else
+      printf("read %s\n", Name(e));
+  } else if (step == "interrupt-after") {
+    // Interrupts the stream's pending read from another thread after N ms.
+    int ms = atoi(argument);
+    vStream* stream = sStream;
+    sInterrupters.emplace_back([stream, ms] {
+      vTime_MSSleep(uint32_t(ms));
+      vStream_Interrupt(stream);
+    });
+    printf("interrupt-after %d\n", ms);
+  } else if (step == "probe-raw") {
+    // The magic probe written straight to the stream.
+    const uint8_t probe[2] = {0xAD, 0};
+    printf("probe-raw %s\n", Name(vStream_Write(sStream, probe, 2)));
+  } else if (step == "sync") {
+    printf("sync %s\n", Name(vLink_Sync(sId)));
   } else if (step == "gets") {
     // Many reads in a row, summed up by result.
     int n = atoi(argument);
@@ -140,6 +171,7 @@ bool Step(const std::string& step, const char* argument) {
     for (const auto& r : results) printf(" %s=%d", r.first.c_str(), r.second);
     printf("\n");
   } else if (step == "close") {
+    JoinInterrupters();
     printf("close %s\n", Name(vStream_Destroy(&sStream)));
   } else if (step == "control" || step == "log") {
     ControlProc control =
@@ -161,7 +193,8 @@ bool Step(const std::string& step, const char* argument) {
 
 bool TakesArgument(const std::string& step) {
   return step == "create" || step == "again" || step == "await-status" || step == "stream" ||
-         step == "write" || step == "gets" || step == "control" || step == "enumerate" || step == "find";
+         step == "write" || step == "gets" || step == "control" || step == "enumerate" ||
+         step == "find" || step == "interrupt-after";
 }
 
 }  // namespace
@@ -171,7 +204,8 @@ int main(int argc, char** argv) {
     fprintf(stderr,
             "usage: %s STEP... (create SERIAL, again SERIAL, drop, probe, model, status,\n"
             "       await-status N, destroy,\n"
-            "       stream SERIAL, write N, get, gets N, close, control TEXT, log,\n"
+            "       stream SERIAL, write N, get, gets N, read, probe-raw, interrupt-after MS,\n"
+            "       sync, close, control TEXT, log,\n"
             "       enumerate N, find SERIAL, find-first)\n",
             argv[0]);
     return 2;
@@ -188,6 +222,7 @@ int main(int argc, char** argv) {
     }
     if (!Step(step, argument)) return 1;
   }
+  JoinInterrupters();
   if (sStream) vStream_Destroy(&sStream);
   if (sAgain) vLink_Destroy(&sAgain);
   if (sId) vLink_Destroy(&sId);

@@ -1,22 +1,35 @@
 // A simulated USB bus behind the libusb-1.0 functions a host program calls,
 // loaded with LD_PRELOAD: simulated modules appear as the maker's USB devices
 // and their bulk bytes go to and from velmarine_sim_lib over socket pairs.
+// Transfers are asynchronous as in libusb: submitted, completed or cancelled,
+// and their callbacks run inside the event handling of whichever thread
+// handles events (one at a time; the others wait for it, as libusb's
+// documentation on multi-threaded event handling describes). The synchronous
+// bulk transfer is built on them, as libusb builds it.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <libusb.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -37,6 +50,8 @@ struct libusb_device {
   int ioErrorsOut = 0, ioErrorsIn = 0;  // transfers still to fail with LIBUSB_ERROR_IO (-1: all)
   int shortOut = 0;  // the next OUT transfer moves only this many bytes and reports success
   int stallOutAfter = -1, stallInAfter = -1;  // transfers still to pass before a stall (-1: none)
+  int stallOutMoved = 0;  // the next OUT transfer moves this many bytes, then stalls (0: none)
+  int inPartial = -1;  // the next IN transfer takes at most this many bytes, then waits (-1: none)
   int unplugAfter = -1;  // OUT transfers still to pass before the device is unplugged (-1: never)
   int openHandles = 0;
   bool claimed = false;
@@ -46,12 +61,39 @@ struct libusb_device_handle {
   libusb_device* device = nullptr;
   int fd = -1;  // host end of the socket pair to the module, while claimed
   bool claimed = false;
+  int endpoint = -1;     // the simulator's end of that pair
+  uint64_t written = 0;  // bytes OUT transfers handed to the module over it
 };
 
 namespace {
 
 constexpr uint8_t kOutEndpoint = 0x01;
 constexpr uint8_t kInEndpoint = 0x82;
+
+using Clock = std::chrono::steady_clock;
+
+// What the bus keeps of a transfer; the libusb_transfer the program sees sits
+// right behind it in one allocation. Guarded by the bus lock.
+struct SimTransfer {
+  bool inFlight = false;  // submitted, callback not yet run
+  bool cancelling = false;
+  bool decided = false;  // its outcome is known; the next event handling completes it
+  libusb_transfer_status outcome = LIBUSB_TRANSFER_COMPLETED;
+  int partialLimit = -1;  // IN: bytes it takes before it only waits for its end (-1: no limit)
+  bool hasDeadline = false;
+  Clock::time_point deadline;
+};
+
+constexpr size_t kTransferHeader = (sizeof(SimTransfer) + alignof(std::max_align_t) - 1) /
+                                   alignof(std::max_align_t) * alignof(std::max_align_t);
+
+SimTransfer* sMeta(libusb_transfer* transfer) {
+  return reinterpret_cast<SimTransfer*>(reinterpret_cast<char*>(transfer) - kTransferHeader);
+}
+
+int sFlag(const int* completed) {
+  return completed ? __atomic_load_n(completed, __ATOMIC_ACQUIRE) : 0;
+}
 
 // A module reached through a driver node: a pty the simulator serves.
 struct Node {
@@ -72,7 +114,26 @@ struct Bus {
   std::vector<std::string> events;
   FILE* logFile = nullptr;  // VELMARINE_USB_SIM_LOG: every event also appended here
   std::string error;        // why the configuration was refused
+  // Stream samples of the modules configured with "stream=", by serial.
+  std::map<uint32_t, std::unique_ptr<velsim::SimStream>> streams;
+  // Transfers in flight (guarded by m) and the event handling: the events
+  // lock is held by the one thread that handles events; the others wait on
+  // the waiters' condition until it is done. wakeFd ends the handler's wait
+  // when a transfer is submitted or cancelled or a device goes.
+  std::vector<libusb_transfer*> inFlight;
+  std::mutex eventsLock;
+  std::mutex waitersM;
+  std::condition_variable waiters;
+  bool handling = false;  // guarded by waitersM
+  int wakeFd = -1;
 };
+
+void sWake(Bus* bus) {
+  uint64_t one = 1;
+  if (bus->wakeFd >= 0 && write(bus->wakeFd, &one, sizeof one) < 0) {
+    // Already at its limit: a wake is pending anyway.
+  }
+}
 
 void sAddEvent(Bus* bus, const std::string& line) {
   std::lock_guard<std::mutex> lock(bus->logM);
@@ -112,8 +173,18 @@ void sAddDevice(Bus* b, const usbsim::DeviceConfig& c) {
   d->ioErrorsIn = c.ioError ? -1 : 0;
   d->shortOut = 0;
   d->stallOutAfter = d->stallInAfter = -1;
+  d->stallOutMoved = 0;
+  d->inPartial = -1;
   d->unplugAfter = c.unplugAfter;
   d->gone = c.gone;
+  // Its stream command is registered before the simulator starts; a module
+  // plugged in later keeps what it had.
+  if (!c.streams.empty() && !b->streams.count(c.serial) && !b->sim.Running()) {
+    std::unique_ptr<velsim::SimStream> stream(new velsim::SimStream(b->sim, c.serial, c.address));
+    for (const velsim::StreamSource& source : c.streams) stream->AddSource(source);
+    stream->SetRate(c.streamRate);
+    b->streams[c.serial] = std::move(stream);
+  }
 }
 
 // Whether the device is on the bus now: plugged in, and its module not restarting.
@@ -123,6 +194,7 @@ bool sPresent(Bus* bus, libusb_device* d) { return !d->gone && bus->sim.Present(
 Bus* sBus() {
   static Bus* bus = [] {
     Bus* b = new Bus();
+    b->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     const char* spec = getenv("VELMARINE_USB_SIM");
     const char* logPath = getenv("VELMARINE_USB_SIM_LOG");
     if (logPath && *logPath) b->logFile = fopen(logPath, "ae");
@@ -138,6 +210,7 @@ Bus* sBus() {
       const char* verbose = getenv("VELMARINE_USB_SIM_VERBOSE");
       if (verbose && *verbose && strcmp(verbose, "0") != 0) b->sim.SetVerbose(true);
       b->sim.Start();
+      for (auto& stream : b->streams) stream.second->Start();
     } catch (const std::exception& e) {
       b->error = e.what();
       fprintf(stderr, "VELMARINE_USB_SIM: %s\n", e.what());
@@ -217,6 +290,7 @@ std::string sControl(Bus* bus, const std::string& command) {
   if (command == "stop") {
     // Ends the modules' thread before the process exits, so that it never
     // runs while the simulator's static data is being destroyed.
+    for (auto& stream : bus->streams) stream.second->Stop();
     bus->sim.Stop();
     return "ok";
   }
@@ -245,6 +319,7 @@ std::string sControl(Bus* bus, const std::string& command) {
       if (d->config.serial != serial || d->gone) continue;
       d->gone = true;
       sEvent(bus, "%08X unplug", serial);
+      sWake(bus);
       return "ok";
     }
     return "error: no such device";
@@ -286,8 +361,13 @@ std::string sControl(Bus* bus, const std::string& command) {
       d->unplugAfter = count;
     } else if (f == "short-out" && fields == 3 && count > 0) {
       d->shortOut = count;
+    } else if (f == "stall-out-moved" && fields == 3 && count > 0) {
+      d->stallOutMoved = count;
+    } else if (f == "in-partial" && fields == 3 && count >= 0) {
+      d->inPartial = count;
     } else if (f == "disconnect") {
       d->gone = true;
+      sWake(bus);
     } else {
       return "error: unknown fault " + f;
     }
@@ -333,6 +413,18 @@ int sOpenNode(const char* target, int flags) {
     }
   }
   return fd;
+}
+
+// An OUT transfer is complete once the device has its bytes. The module
+// here reads them in a thread of its own, so before its end of the link is
+// closed it is given the time to take what it was sent (a route release
+// written just before a program lets go, say). Caller holds the bus lock.
+void sLetModuleTakeItsBytes(Bus* bus, libusb_device_handle* handle) {
+  if (handle->endpoint < 0 || handle->written == 0 || !sPresent(bus, handle->device)) return;
+  uint64_t written = handle->written;
+  bus->sim.WaitFor(
+      handle->endpoint, [written](const velsim::EndpointStats& s) { return s.bytesIn >= written; },
+      200);
 }
 
 }  // namespace
@@ -514,7 +606,11 @@ int libusb_claim_interface(libusb_device_handle* handle, int interface) {
   if (d->claimed) return LIBUSB_ERROR_BUSY;  // held through another handle
   int fd = -1;
   try {
-    bus->sim.OpenPair(d->config.serial, &fd);
+    velsim::Endpoint pair = bus->sim.OpenPair(d->config.serial, &fd);
+    handle->endpoint = pair.id;
+    handle->written = 0;
+    auto stream = bus->streams.find(d->config.serial);
+    if (stream != bus->streams.end()) stream->second->Attach(pair.id);
   } catch (const std::exception& e) {
     sEvent(bus, "%08X claim failed: %s", d->config.serial, e.what());
     return LIBUSB_ERROR_OTHER;
@@ -531,6 +627,9 @@ int libusb_release_interface(libusb_device_handle* handle, int interface) {
   Bus* bus = sBus();
   std::lock_guard<std::mutex> lock(bus->m);
   if (!handle->claimed) return LIBUSB_ERROR_NOT_FOUND;
+  sLetModuleTakeItsBytes(bus, handle);
+  auto stream = bus->streams.find(handle->device->config.serial);
+  if (stream != bus->streams.end()) stream->second->Attach(-1);
   close(handle->fd);
   handle->fd = -1;
   handle->claimed = false;
@@ -544,6 +643,7 @@ void libusb_close(libusb_device_handle* handle) {
   Bus* bus = sBus();
   std::lock_guard<std::mutex> lock(bus->m);
   if (handle->claimed) {
+    sLetModuleTakeItsBytes(bus, handle);
     close(handle->fd);
     handle->device->claimed = false;
   }
@@ -569,62 +669,309 @@ int libusb_get_string_descriptor_ascii(libusb_device_handle* handle, uint8_t ind
   return n;
 }
 
-// Bulk transfers: OUT bytes are written to the module's socket, IN waits up to
-// the time-out for what the module sent.
+// ---------------------------------------------------------------- transfers
+
+libusb_transfer* libusb_alloc_transfer(int isoPackets) {
+  if (isoPackets < 0) return nullptr;
+  size_t size = kTransferHeader + sizeof(libusb_transfer) +
+                size_t(isoPackets) * sizeof(libusb_iso_packet_descriptor);
+  char* block = static_cast<char*>(calloc(1, size));
+  if (!block) return nullptr;
+  new (block) SimTransfer();
+  libusb_transfer* transfer = reinterpret_cast<libusb_transfer*>(block + kTransferHeader);
+  transfer->num_iso_packets = isoPackets;
+  return transfer;
+}
+
+void libusb_free_transfer(libusb_transfer* transfer) {
+  if (!transfer) return;
+  SimTransfer* meta = sMeta(transfer);
+  {
+    Bus* bus = sBus();
+    std::lock_guard<std::mutex> lock(bus->m);
+    if (meta->inFlight) {
+      // libusb leaves this undefined: the program has a bug the bus must not hide.
+      fprintf(stderr, "VELMARINE_USB_SIM: a transfer was freed while in flight\n");
+      abort();
+    }
+  }
+  if ((transfer->flags & LIBUSB_TRANSFER_FREE_BUFFER) && transfer->buffer) free(transfer->buffer);
+  meta->~SimTransfer();
+  free(meta);
+}
+
+namespace {
+
+void sDecide(SimTransfer* meta, libusb_transfer_status outcome) {
+  meta->decided = true;
+  meta->outcome = outcome;
+}
+
+libusb_transfer_status sStatusOf(int fault) {
+  switch (fault) {
+    case LIBUSB_ERROR_PIPE: return LIBUSB_TRANSFER_STALL;
+    case LIBUSB_ERROR_NO_DEVICE: return LIBUSB_TRANSFER_NO_DEVICE;
+    default: return LIBUSB_TRANSFER_ERROR;
+  }
+}
+
+// An OUT transfer moves its bytes to the module as it is submitted; its
+// outcome is then known. Caller holds the bus lock.
+void sStartOut(Bus* bus, libusb_transfer* t, SimTransfer* meta) {
+  libusb_device* d = t->dev_handle->device;
+  uint32_t serial = d->config.serial;
+  int length = t->length;
+  if (sUnplugsOn(d->config, t->buffer, length)) {
+    d->gone = true;
+    sEvent(bus, "%08X out %d unplug", serial, length);
+    return sDecide(meta, LIBUSB_TRANSFER_NO_DEVICE);
+  }
+  libusb_transfer_status outcome = LIBUSB_TRANSFER_COMPLETED;
+  bool shortened = false;
+  if (d->stallOutMoved > 0 && d->stallOutMoved < length) {
+    // Part of it reaches the module, then the endpoint halts.
+    sEvent(bus, "%08X out %d stall after %d", serial, length, d->stallOutMoved);
+    length = d->stallOutMoved;
+    d->haltedOut = true;
+    outcome = LIBUSB_TRANSFER_STALL;
+  } else if (d->shortOut > 0 && d->shortOut < length) {
+    sEvent(bus, "%08X out %d short %d", serial, length, d->shortOut);
+    length = d->shortOut;
+    shortened = true;
+  } else {
+    sEvent(bus, "%08X out %d", serial, length);
+  }
+  d->shortOut = 0;
+  d->stallOutMoved = 0;
+  int done = 0;
+  while (done < length) {
+    ssize_t w = send(t->dev_handle->fd, t->buffer + done, size_t(length - done), MSG_NOSIGNAL);
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0) break;
+    done += int(w);
+  }
+  t->actual_length = done;
+  t->dev_handle->written += uint64_t(done);
+  if (done < length && !shortened) outcome = LIBUSB_TRANSFER_ERROR;
+  sDecide(meta, outcome);
+}
+
+// One round of event handling by the thread that holds the events lock:
+// waits up to timeoutMs for something to happen to a transfer in flight
+// (bytes for an IN transfer, a cancellation, a time-out, a device gone),
+// completes what is due and runs those callbacks in this thread.
+void sHandleEvents(Bus* bus, int timeoutMs) {
+  std::vector<struct pollfd> fds;
+  {
+    std::lock_guard<std::mutex> lock(bus->m);
+    Clock::time_point now = Clock::now();
+    for (libusb_transfer* t : bus->inFlight) {
+      SimTransfer* meta = sMeta(t);
+      libusb_device_handle* h = t->dev_handle;
+      if (meta->decided || meta->cancelling || !sPresent(bus, h->device) || h->fd < 0) {
+        timeoutMs = 0;
+        continue;
+      }
+      if (meta->hasDeadline) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(meta->deadline - now);
+        timeoutMs = std::min(timeoutMs, std::max(0, int(left.count()) + 1));
+      }
+      bool wantsBytes = meta->partialLimit < 0 || t->actual_length < meta->partialLimit;
+      if ((t->endpoint & 0x80) && wantsBytes) fds.push_back({h->fd, POLLIN, 0});
+    }
+  }
+  fds.push_back({bus->wakeFd, POLLIN, 0});
+  int ready = poll(fds.data(), nfds_t(fds.size()), timeoutMs);
+  if (ready > 0 && (fds.back().revents & POLLIN)) {
+    uint64_t count;
+    if (read(bus->wakeFd, &count, sizeof count) < 0) {
+      // Taken by another round already.
+    }
+  }
+  std::vector<libusb_transfer*> finished;
+  {
+    std::lock_guard<std::mutex> lock(bus->m);
+    Clock::time_point now = Clock::now();
+    for (libusb_transfer* t : bus->inFlight) {
+      SimTransfer* meta = sMeta(t);
+      libusb_device_handle* h = t->dev_handle;
+      bool present = sPresent(bus, h->device) && h->fd >= 0;
+      if (!meta->decided && (t->endpoint & 0x80) && present) {
+        // Bytes that reach the transfer before a cancellation takes effect
+        // are its own: a cancelled transfer reports them in its length.
+        int room = t->length - t->actual_length;
+        if (meta->partialLimit >= 0) room = std::min(room, meta->partialLimit - t->actual_length);
+        if (room > 0) {
+          ssize_t r = recv(h->fd, t->buffer + t->actual_length, size_t(room), MSG_DONTWAIT);
+          if (r > 0) {
+            t->actual_length += int(r);
+            // Whatever the module wrote ends the transfer, unless a fault
+            // holds it open for more.
+            if (meta->partialLimit < 0 && !meta->cancelling)
+              sDecide(meta, LIBUSB_TRANSFER_COMPLETED);
+          } else if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
+            // The module's side went away (it restarts, or the link was dropped).
+            sDecide(meta,
+                    sPresent(bus, h->device) ? LIBUSB_TRANSFER_ERROR : LIBUSB_TRANSFER_NO_DEVICE);
+          }
+        }
+      }
+      if (!meta->decided) {
+        if (meta->cancelling)
+          sDecide(meta, LIBUSB_TRANSFER_CANCELLED);
+        else if (!present)
+          sDecide(meta, LIBUSB_TRANSFER_NO_DEVICE);
+        else if (meta->hasDeadline && now >= meta->deadline)
+          sDecide(meta, LIBUSB_TRANSFER_TIMED_OUT);
+      }
+      if (meta->decided) finished.push_back(t);
+    }
+    for (libusb_transfer* t : finished) {
+      bus->inFlight.erase(std::find(bus->inFlight.begin(), bus->inFlight.end(), t));
+      SimTransfer* meta = sMeta(t);
+      meta->inFlight = false;
+      t->status = meta->outcome;
+    }
+  }
+  for (libusb_transfer* t : finished)
+    if (t->callback) t->callback(t);
+}
+
+void LIBUSB_CALL sSyncDone(libusb_transfer* transfer) {
+  __atomic_store_n(static_cast<int*>(transfer->user_data), 1, __ATOMIC_RELEASE);
+}
+
+}  // namespace
+
+int libusb_submit_transfer(libusb_transfer* t) {
+  if (!t || !t->dev_handle || (!t->buffer && t->length > 0) || t->length < 0)
+    return LIBUSB_ERROR_INVALID_PARAM;
+  if (t->type != LIBUSB_TRANSFER_TYPE_BULK) return LIBUSB_ERROR_NOT_SUPPORTED;
+  Bus* bus = sBus();
+  std::lock_guard<std::mutex> lock(bus->m);
+  SimTransfer* meta = sMeta(t);
+  if (meta->inFlight) return LIBUSB_ERROR_BUSY;
+  libusb_device_handle* handle = t->dev_handle;
+  libusb_device* d = handle->device;
+  bool out = !(t->endpoint & 0x80);
+  if (!handle->claimed && !d->gone) return LIBUSB_ERROR_IO;
+  if (t->endpoint != (out ? kOutEndpoint : kInEndpoint)) return LIBUSB_ERROR_NOT_FOUND;
+  *meta = SimTransfer();
+  t->actual_length = 0;
+  int fault = sFault(bus, d, out);
+  if (fault != 1) {
+    sEvent(bus, "%08X %s %d %s", d->config.serial, out ? "out" : "in", t->length,
+           libusb_error_name(fault));
+    // A device already gone refuses the submission, as libusb does.
+    if (fault == LIBUSB_ERROR_NO_DEVICE) return fault;
+    sDecide(meta, sStatusOf(fault));
+  } else if (out) {
+    sStartOut(bus, t, meta);
+  } else if (d->inPartial >= 0) {
+    sEvent(bus, "%08X in %d partial %d", d->config.serial, t->length, d->inPartial);
+    meta->partialLimit = d->inPartial;
+    d->inPartial = -1;
+  }
+  if (t->timeout > 0) {
+    meta->hasDeadline = true;
+    meta->deadline = Clock::now() + std::chrono::milliseconds(t->timeout);
+  }
+  meta->inFlight = true;
+  bus->inFlight.push_back(t);
+  sWake(bus);
+  return LIBUSB_SUCCESS;
+}
+
+int libusb_cancel_transfer(libusb_transfer* t) {
+  if (!t) return LIBUSB_ERROR_INVALID_PARAM;
+  Bus* bus = sBus();
+  std::lock_guard<std::mutex> lock(bus->m);
+  SimTransfer* meta = sMeta(t);
+  // Not in progress, already complete or already cancelled.
+  if (!meta->inFlight || meta->cancelling || meta->decided) return LIBUSB_ERROR_NOT_FOUND;
+  meta->cancelling = true;
+  sEvent(bus, "%08X cancel %s", t->dev_handle->device->config.serial,
+         (t->endpoint & 0x80) ? "in" : "out");
+  sWake(bus);
+  return LIBUSB_SUCCESS;
+}
+
+int libusb_handle_events_timeout_completed(libusb_context*, struct timeval* tv, int* completed) {
+  if (!tv) return LIBUSB_ERROR_INVALID_PARAM;
+  Bus* bus = sBus();
+  long long ms = (long long)tv->tv_sec * 1000 + tv->tv_usec / 1000;
+  int timeoutMs = int(std::min(std::max(ms, 0LL), 3600000LL));
+  Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    if (bus->eventsLock.try_lock()) {
+      {
+        std::lock_guard<std::mutex> waiting(bus->waitersM);
+        bus->handling = true;
+      }
+      if (!sFlag(completed)) sHandleEvents(bus, timeoutMs);
+      {
+        std::lock_guard<std::mutex> waiting(bus->waitersM);
+        bus->handling = false;
+      }
+      bus->eventsLock.unlock();
+      bus->waiters.notify_all();
+      return LIBUSB_SUCCESS;
+    }
+    // Another thread handles events: wait until it is done, then look at
+    // the completion flag again.
+    std::unique_lock<std::mutex> waiting(bus->waitersM);
+    if (sFlag(completed)) return LIBUSB_SUCCESS;
+    if (!bus->handling) {
+      // The holder is just taking or leaving the lock: try again.
+      waiting.unlock();
+      sched_yield();
+      continue;
+    }
+    bus->waiters.wait_until(waiting, deadline);
+    return LIBUSB_SUCCESS;
+  }
+}
+
+int libusb_handle_events_timeout(libusb_context* context, struct timeval* tv) {
+  return libusb_handle_events_timeout_completed(context, tv, nullptr);
+}
+
+int libusb_handle_events_completed(libusb_context* context, int* completed) {
+  struct timeval tv = {60, 0};
+  return libusb_handle_events_timeout_completed(context, &tv, completed);
+}
+
+int libusb_handle_events(libusb_context* context) {
+  return libusb_handle_events_completed(context, nullptr);
+}
+
+// The synchronous bulk transfer, built on the asynchronous API as libusb
+// builds it: this thread handles events until its transfer completes.
 int libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
                          int length, int* transferred, unsigned int timeout) {
   if (transferred) *transferred = 0;
   if (!handle || (!data && length > 0) || length < 0) return LIBUSB_ERROR_INVALID_PARAM;
-  Bus* bus = sBus();
-  bool out = !(endpoint & 0x80);
-  bool shortened = false;
-  int fd;
-  {
-    std::lock_guard<std::mutex> lock(bus->m);
-    libusb_device* d = handle->device;
-    uint32_t serial = d->config.serial;
-    if (!handle->claimed && !d->gone) return LIBUSB_ERROR_IO;
-    if (endpoint != (out ? kOutEndpoint : kInEndpoint)) return LIBUSB_ERROR_NOT_FOUND;
-    int fault = sFault(bus, d, out);
-    if (fault != 1) {
-      sEvent(bus, "%08X %s %d %s", serial, out ? "out" : "in", length, libusb_error_name(fault));
-      return fault;
-    }
-    if (out && sUnplugsOn(d->config, data, length)) {
-      d->gone = true;
-      sEvent(bus, "%08X out %d unplug", serial, length);
-      return LIBUSB_ERROR_NO_DEVICE;
-    }
-    if (out && d->shortOut > 0 && d->shortOut < length) {
-      sEvent(bus, "%08X out %d short %d", serial, length, d->shortOut);
-      length = d->shortOut;
-      shortened = true;
-    } else if (out) {
-      sEvent(bus, "%08X out %d", serial, length);
-    }
-    if (out) d->shortOut = 0;
-    fd = handle->fd;
+  libusb_transfer* t = libusb_alloc_transfer(0);
+  if (!t) return LIBUSB_ERROR_NO_MEM;
+  int completed = 0;
+  libusb_fill_bulk_transfer(t, handle, endpoint, data, length, sSyncDone, &completed, timeout);
+  int r = libusb_submit_transfer(t);
+  if (r != LIBUSB_SUCCESS) {
+    libusb_free_transfer(t);
+    return r;
   }
-  if (out) {
-    int done = 0;
-    while (done < length) {
-      ssize_t w = send(fd, data + done, size_t(length - done), MSG_NOSIGNAL);
-      if (w < 0 && errno == EINTR) continue;
-      if (w < 0) break;
-      done += int(w);
-    }
-    if (transferred) *transferred = done;
-    return done == length || shortened ? LIBUSB_SUCCESS : LIBUSB_ERROR_IO;
+  while (!sFlag(&completed)) libusb_handle_events_completed(nullptr, &completed);
+  if (transferred) *transferred = t->actual_length;
+  switch (t->status) {
+    case LIBUSB_TRANSFER_COMPLETED: r = LIBUSB_SUCCESS; break;
+    case LIBUSB_TRANSFER_TIMED_OUT: r = LIBUSB_ERROR_TIMEOUT; break;
+    case LIBUSB_TRANSFER_STALL: r = LIBUSB_ERROR_PIPE; break;
+    case LIBUSB_TRANSFER_NO_DEVICE: r = LIBUSB_ERROR_NO_DEVICE; break;
+    case LIBUSB_TRANSFER_OVERFLOW: r = LIBUSB_ERROR_OVERFLOW; break;
+    default: r = LIBUSB_ERROR_IO; break;
   }
-  struct pollfd p = {fd, POLLIN, 0};
-  int ready = poll(&p, 1, timeout == 0 ? -1 : int(timeout));
-  if (ready == 0) return LIBUSB_ERROR_TIMEOUT;
-  if (ready < 0) return errno == EINTR ? LIBUSB_ERROR_INTERRUPTED : LIBUSB_ERROR_IO;
-  ssize_t r = recv(fd, data, size_t(length), MSG_DONTWAIT);
-  if (r < 0) return errno == EAGAIN ? LIBUSB_ERROR_TIMEOUT : LIBUSB_ERROR_IO;
-  if (r == 0) return LIBUSB_ERROR_IO;  // the module side went away
-  if (transferred) *transferred = int(r);
-  return LIBUSB_SUCCESS;
+  libusb_free_transfer(t);
+  return r;
 }
 
 int libusb_clear_halt(libusb_device_handle* handle, unsigned char endpoint) {

@@ -101,6 +101,23 @@ void ApplyOption(DeviceConfig& c, const std::string& option) {
       c.faults.mute.push_back(velsim::MuteRule{command, option});
     else
       c.unplugOn.emplace_back(command, option);
+  } else if (name == "stream") {
+    // CMD/OPTION/INDEX[/KIND]: one value the module streams.
+    std::vector<std::string> parts = Split(value, '/');
+    if (parts.size() < 3 || parts.size() > 4)
+      throw std::invalid_argument("stream needs CMD/OPTION/INDEX[/KIND], not '" + value + "'");
+    velsim::StreamSource source;
+    source.command = uint8_t(velsim::ParseNumber(parts[0], 0xFF, "stream command"));
+    source.option = uint8_t(velsim::ParseNumber(parts[1], 0x3F, "stream option"));
+    source.index = uint8_t(velsim::ParseNumber(parts[2], 0x1F, "stream index"));
+    if (parts.size() == 4) {
+      source.kind = uint8_t(velsim::ParseNumber(parts[3], 7, "stream kind"));
+      if (source.kind == 0 || source.kind == 4)
+        throw std::invalid_argument("stream kind must be 1, 2, 3, 5, 6 or 7");
+    }
+    c.streams.push_back(source);
+  } else if (name == "stream-rate") {
+    c.streamRate = Number(value, 10, 100000, "stream rate");
   } else if (name == "unplug-after") {
     c.unplugAfter = int(Number(value, 0, 100000000, "unplug-after"));
   } else if (name == "fingerprint" || name == "block-size" || name == "reboot-pause" ||

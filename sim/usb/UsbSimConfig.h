@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "SimStream.h"
 #include "VelmarineSim.h"
 
 namespace usbsim {
@@ -31,6 +32,10 @@ struct DeviceConfig {
   int unplugAfter = -1;  // OUT transfers that pass before the device is unplugged (-1: never)
   // Requests (command, option or -1) whose OUT transfer unplugs the device: it never arrives.
   std::vector<std::pair<int, int>> unplugOn;
+  // Values the module streams while a host subscribes to them (command 0x5D),
+  // and the samples per second of each.
+  std::vector<velsim::StreamSource> streams;
+  uint32_t streamRate = 100;
   // The simulated module behind the device (router, build, version,
   // fingerprint, loader settings, state file), and its faults (muted requests,
   // upgrade loader faults).

@@ -64,6 +64,18 @@ vErr sPut(uint32_t handle, uint8_t address, uint8_t length, const uint8_t* data)
   return err;
 }
 
+// As sPut, and then waits until the link's writer has written the packet,
+// so that a packet the module never got (its write failed) is an error here
+// rather than a missing reply later.
+vErr sPutWritten(uint32_t handle, uint8_t address, uint8_t length, const uint8_t* data) {
+  uint8_t none = 0;
+  vPacket* p = vPacket_CreateWithData(address, length, length ? data : &none);
+  if (!p) return vErrResource;
+  vErr err = vLink_PutPacketWritten(handle, p, kReplyTimeoutMs);
+  vPacket_Destroy(&p);
+  return err;
+}
+
 // ------------------------------------------------------------------ filters
 
 uint8_t MatchMagic(const vPacket* p, const void*) { return p->length == 0; }
@@ -333,8 +345,8 @@ vErr Link::disconnect() {
 
 vErr Link::reset() {
   if (!pimpl_) return vErrMemory;
-  if (pimpl_->handle) vLink_Reset(pimpl_->handle);
-  return vErrNone;
+  if (!pimpl_->handle) return vErrConnection;
+  return vLink_Reset(pimpl_->handle);
 }
 
 // ------------------------------------------------------------------ packets
@@ -442,7 +454,9 @@ vErr Link::sendPacket(uint8_t module, uint8_t command, uint8_t length, const uin
   if (length && !data) return vErrParam;
   uint8_t bytes[vPACKET_MAX_DATA] = {command};
   if (length) memcpy(&bytes[1], data, length);
-  return sPut(pimpl_->handle, module, uint8_t(length + 1), bytes);
+  // A raw packet may be one the module answers by going away (a reboot):
+  // whether it was written is then all the caller can learn of it.
+  return sPutWritten(pimpl_->handle, module, uint8_t(length + 1), bytes);
 }
 
 vErr Link::receivePacket(uint8_t module, const uint8_t* match, uint8_t* length, uint8_t* data) {

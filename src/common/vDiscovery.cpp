@@ -19,6 +19,7 @@
 #include <new>
 #include <set>
 
+#include "Log.h"
 #include "vMulticast.h"
 #include "zBeaconInterface.h"
 
@@ -28,9 +29,11 @@ namespace {
 // A stream of datagrams that never pauses must not hold the search forever.
 #define sTCPIP_SEARCH_LIMIT_MS 10000
 #define sMAX_INTERFACES 50
-// The host-wide lock on the TCP/IP listening window, and the longest wait for it.
-#define sDISCOVERY_LOCK_FILE "/tmp/.velmarine-discovery-%llu.lock"
-#define sDISCOVERY_LOCK_WAIT_MS 60000
+// The lock on the TCP/IP listening window (per network namespace and user),
+// and the longest wait for it: as long as one search normally lasts (its 2 s
+// of silence), plus a margin.
+#define sDISCOVERY_LOCK_FILE "/tmp/.velmarine-discovery-%llu-%u.lock"
+#define sDISCOVERY_LOCK_WAIT_MS (sTCPIP_RECEIVE_TIMEOUT_MS + 1000)
 
 void sPut32(uint8_t* at, uint32_t value) {
   at[0] = uint8_t(value);
@@ -126,24 +129,40 @@ bool sSendRequests() {
 
 // Replies come to one fixed port, so two searches on one host at the same time
 // would take each other's replies. The listening window is therefore held by
-// one process at a time through an advisory lock on a file every process can
-// open; the system lets it go when the holder ends, however it ends. The port
-// belongs to a network namespace, so the lock does too: its file is named
-// after the namespace's inode. A lock that can't be had in time (or at all)
-// leaves the search unguarded.
+// one process at a time through an advisory lock on a file; the system lets
+// it go when the holder ends, however it ends. The port belongs to a network
+// namespace, so the lock does too: its file is named after the namespace's
+// inode. The file is the user's own (mode 0600, named after the user id, never
+// followed through a link): another user can't hold it, so can't stall this
+// user's searches. A holder that does not let go within one search's time
+// (stopped, or searching for very long) is not waited for any longer: the
+// search then goes on unguarded, and says so in the log.
 class sDiscoveryWindow {
  public:
   sDiscoveryWindow() {
     struct stat ns;
     unsigned long long inode = stat("/proc/self/ns/net", &ns) == 0 ? ns.st_ino : 0;
     char path[96];
-    snprintf(path, sizeof path, sDISCOVERY_LOCK_FILE, inode);
-    fd_ = open(path, O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) return;
+    snprintf(path, sizeof path, sDISCOVERY_LOCK_FILE, inode, unsigned(getuid()));
+    fd_ = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    struct stat st;
+    if (fd_ >= 0 && (fstat(fd_, &st) != 0 || st.st_uid != getuid() || !S_ISREG(st.st_mode))) {
+      close(fd_);
+      fd_ = -1;
+    }
+    if (fd_ < 0) {
+      Log::log(DEBUG_Network, "TCP/IP discovery: lock file %s unusable (%s); searching unguarded\n",
+               path, strerror(errno ? errno : EPERM));
+      return;
+    }
     auto end =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(sDISCOVERY_LOCK_WAIT_MS);
     while (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-      if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() >= end) {
+      int error = errno;
+      if ((error != EWOULDBLOCK && error != EINTR) || std::chrono::steady_clock::now() >= end) {
+        Log::log(DEBUG_Network, "TCP/IP discovery: %s; searching unguarded\n",
+                 error == EWOULDBLOCK ? "another search holds the listening window too long"
+                                      : strerror(error));
         close(fd_);
         fd_ = -1;
         return;

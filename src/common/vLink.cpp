@@ -51,6 +51,10 @@ std::atomic<uint32_t> vVelmarineDebuggingLevel{0};
 #define sQUERY_TIMEOUT_MS 1000
 // Longest a create waits for another thread's create of the same module.
 #define sBUILD_WAIT_MS 60000
+// Longest a sync waits for the writer to write the probes it has queued.
+#define sPROBE_WRITE_WAIT_MS 100
+// Write failures a link remembers, newest last.
+#define sWRITE_FAILURES_KEPT 16
 
 namespace {
 
@@ -146,12 +150,76 @@ uint32_t sHoldBuilt(Test accepts, bool* shared) {
   }
 }
 
-// The newest link with this identifier and port. The port is compared too,
-// so that two modules behind one IPv4 address on different ports get a link
-// each (links keyed by serial number have port 0).
-uint32_t sHoldExisting(uint32_t identifier, uint32_t port, bool* shared) {
-  return sHoldBuilt(
-      [&](const linkEntry& e) { return e.identifier == identifier && e.ipPort == port; }, shared);
+// Puts the entry in the registry under the next id. Caller holds the
+// registry mutex. 0 when the registry cannot grow.
+uint32_t sRegister(const LinkRef& entry) {
+  uint32_t id = gNextId++;
+  if (id == 0) id = gNextId++;
+  entry->id = id;
+  entry->record->id = id;
+  try {
+    (*gpLinks)[id] = entry;
+  } catch (...) {
+    return 0;  // the entry goes with the last reference
+  }
+  return id;
+}
+
+// A new entry with a zero-filled record; none when memory is exhausted.
+LinkRef sNewEntry(uint32_t identifier, uint32_t ipPort, uint32_t clientNumber, linkType type) {
+  LinkRef entry;
+  try {
+    entry = std::make_shared<linkEntry>();
+  } catch (...) {
+    return nullptr;
+  }
+  entry->record = new (std::nothrow) linkRecord();
+  if (!entry->record) return nullptr;
+  entry->identifier = identifier;
+  entry->ipPort = ipPort;
+  entry->clientNumber = clientNumber;
+  entry->type = type;
+  return entry;
+}
+
+// The newest link with this identifier and port, held once more, or else a
+// new entry registered for the caller to build (*created set), in one locked
+// step: two creates of one module never both register it. The port is
+// compared too, so that two modules behind one IPv4 address on different
+// ports get a link each (links keyed by serial number have port 0). 0 when
+// the module is shared through a broker (*shared set), when a link being
+// built by another thread failed to come up in time, or without memory.
+uint32_t sHoldOrRegister(uint32_t identifier, uint32_t port, linkType type, bool* shared,
+                         bool* created) {
+  *created = false;
+  LinkRef fresh = sNewEntry(identifier, port, 0, type);
+  if (!fresh) return 0;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(sBUILD_WAIT_MS);
+  RegistryLock lock;
+  for (;;) {
+    linkEntry* e = nullptr;
+    for (auto it = gpLinks->rbegin(); it != gpLinks->rend() && !e; ++it) {
+      const linkEntry& c = *it->second;
+      if (c.type != linkTypeInvalid && c.identifier == identifier && c.ipPort == port)
+        e = it->second.get();
+    }
+    if (!e) {
+      uint32_t id = sRegister(fresh);
+      *created = id != 0;
+      return id;
+    }
+    if (e->building) {
+      if (gpBuilt->wait_until(lock.hold, deadline) == std::cv_status::timeout) return 0;
+      continue;
+    }
+    if (e->server) {
+      if (shared) *shared = true;
+      return 0;
+    }
+    e->useCount++;
+    return e->id;
+  }
 }
 
 // Makes a link its creator has running available to others; returns its id.
@@ -181,8 +249,9 @@ vErr sForceRoute(linkRecord* record, uint8_t value) {
   return err;
 }
 
-// Everything a record owns apart from the stream: queues, assembly packet,
-// packet log and the mutexes. Safe on a zero-filled record.
+// Everything a record owns apart from the stream and the user filter with
+// its mutex: queues, assembly packet, packet log and its mutex. Safe on a
+// zero-filled record.
 void sReleaseContents(linkRecord* record) {
   if (record->inQueue) vPacketFifo_Destroy(&record->inQueue);
   if (record->outQueue) vPacketFifo_Destroy(&record->outQueue);
@@ -191,6 +260,10 @@ void sReleaseContents(linkRecord* record) {
   vPacketLog_Destroy(&log);
   vMutex* logMutex = record->logMutex.exchange(nullptr);
   if (logMutex) vMutex_Destroy(&logMutex);
+}
+
+// What goes only with the record: the user filter and its mutex.
+void sReleaseFilter(linkRecord* record) {
   if (record->userFilterMutex) vMutex_Destroy(&record->userFilterMutex);
   record->userFilter = nullptr;
   record->userFilterRef = nullptr;
@@ -201,11 +274,14 @@ void sFreeRecord(linkRecord* record) {
   if (!record) return;
   vLink_Stop(record);
   sReleaseContents(record);
+  sReleaseFilter(record);
   vStream_Destroy(&record->stream);
   record->check = 0;
   delete record;
 }
 
+// A fresh record, or one reset: the user filter and its mutex stay as they
+// are, since another thread may be installing a filter meanwhile.
 bool sInitRecord(linkRecord* record, uint32_t id, vStream* stream) {
   // A record initialised again (reset) lets go of what it held first.
   sReleaseContents(record);
@@ -226,9 +302,18 @@ bool sInitRecord(linkRecord* record, uint32_t id, vStream* stream) {
   record->logSize = 0;
   record->syncState = kSyncStateIdle;
   record->syncAddress = 1;
-  char name[64];
-  snprintf(name, sizeof(name), "vLink(%p)->userFilterSema", static_cast<void*>(record));
-  record->userFilterMutex = vMutex_Create(name);
+  {
+    // New queues number their packets from 0 again.
+    std::lock_guard<std::mutex> hold(record->writeMutex);
+    record->lastWritten = -1;
+    record->writeFailures.clear();
+    record->writerEnded = false;
+  }
+  if (!record->userFilterMutex) {
+    char name[64];
+    snprintf(name, sizeof(name), "vLink(%p)->userFilterSema", static_cast<void*>(record));
+    record->userFilterMutex = vMutex_Create(name);
+  }
   return record->inQueue && record->outQueue && record->packet && record->userFilterMutex;
 }
 
@@ -264,6 +349,11 @@ vErr sResetLink(linkEntry* entry) {
   // Its reader may report status 2 for a moment before the first read fails;
   // a reset that left the link without a stream never counts as a success.
   if (!stream && result == vErrNone) result = made != vErrNone ? made : vErrConnection;
+  // A USB module is synchronised again, as when the link was created.
+  if (result == vErrNone && entry->type == linkTypeUSB) {
+    result = vLink_Sync(entry->id);
+    if (result == vErrNone) result = vLink_ForceRoute(entry->id, 1);
+  }
   return result;
 }
 
@@ -278,29 +368,10 @@ uint8_t sAcceptAll(const vPacket*, const void*) { return 1; }
 
 uint32_t vLink_RegistryCreate(uint32_t identifier, uint32_t ipPort, uint32_t clientNumber,
                               linkType type) {
-  LinkRef entry;
-  try {
-    entry = std::make_shared<linkEntry>();
-  } catch (...) {
-    return 0;
-  }
-  entry->record = new (std::nothrow) linkRecord();
-  if (!entry->record) return 0;
-  entry->identifier = identifier;
-  entry->ipPort = ipPort;
-  entry->clientNumber = clientNumber;
-  entry->type = type;
+  LinkRef entry = sNewEntry(identifier, ipPort, clientNumber, type);
+  if (!entry) return 0;
   RegistryLock lock;
-  uint32_t id = gNextId++;
-  if (id == 0) id = gNextId++;
-  entry->id = id;
-  entry->record->id = id;
-  try {
-    (*gpLinks)[id] = entry;
-  } catch (...) {
-    return 0;  // the entry goes with the last reference, here
-  }
-  return id;
+  return sRegister(entry);
 }
 
 uint32_t vLink_RegistryFindByIdentifier(uint32_t identifier) {
@@ -380,11 +451,9 @@ linkRecord* vLink_GetRecord(uint32_t id) {
 
 uint32_t vLink_CreateUSB(uint32_t serialNumber) {
   // A module shared through a broker must be reached as a client.
-  bool shared = false;
-  uint32_t existing = sHoldExisting(serialNumber, 0, &shared);
-  if (existing || shared) return existing;
-  uint32_t id = vLink_RegistryCreate(serialNumber, 0, 0, linkTypeUSB);
-  if (!id) return 0;
+  bool shared = false, created = false;
+  uint32_t id = sHoldOrRegister(serialNumber, 0, linkTypeUSB, &shared, &created);
+  if (!created) return id;
   vStream* stream = nullptr;
   vErr err = sCreateStream(linkTypeUSB, serialNumber, 0, &stream);
   if (vLink_Init(id, stream) != id && err == vErrNone) err = vErrConnection;
@@ -404,10 +473,9 @@ uint32_t vLink_CreateUSB(uint32_t serialNumber) {
 }
 
 uint32_t vLink_CreateTCPIP(uint32_t ipAddress, uint32_t port) {
-  uint32_t existing = sHoldExisting(ipAddress, port, nullptr);
-  if (existing) return existing;
-  uint32_t id = vLink_RegistryCreate(ipAddress, port, 0, linkTypeTCPIP);
-  if (!id) return 0;
+  bool created = false;
+  uint32_t id = sHoldOrRegister(ipAddress, port, linkTypeTCPIP, nullptr, &created);
+  if (!created) return id;
   vStream* stream = nullptr;
   vErr err = sCreateStream(linkTypeTCPIP, ipAddress, port, &stream);
   // A module that cannot be reached gives no link: without a stream the link
@@ -426,8 +494,9 @@ uint32_t vLink_CreateTCPIP(uint32_t ipAddress, uint32_t port) {
 }
 
 uint32_t vLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate) {
-  uint32_t existing = sHoldExisting(serialNumber, 0, nullptr);
-  if (existing) return existing;
+  bool created = false;
+  uint32_t id = sHoldOrRegister(serialNumber, 0, linkTypeSerial, nullptr, &created);
+  if (!created) return id;
   uint32_t code;
   switch (baudRate) {
     case 2400: code = 0; break;
@@ -438,10 +507,8 @@ uint32_t vLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_
     case 57600: code = 5; break;
     case 115200: code = 6; break;
     case 230400: code = 7; break;
-    default: return 0;
+    default: vLink_Destroy(&id); return 0;  // no entry is left behind
   }
-  uint32_t id = vLink_RegistryCreate(serialNumber, 0, 0, linkTypeSerial);
-  if (!id) return 0;
   vStream* stream = nullptr;
   vErr err = vStream_CreateSerial(portName, code, 0, 0, 0, &stream);
   if (vLink_Init(id, stream) != id && err == vErrNone) err = vErrConnection;
@@ -613,29 +680,41 @@ uint32_t vLink_Init(uint32_t id, vStream* stream) {
   return id;
 }
 
+// Waits up to ms for the test on the record to hold, woken by every status
+// change; returns whether it held.
+template <typename Test>
+bool sAwaitStatus(linkRecord* record, uint32_t ms, Test holds) {
+  std::unique_lock<std::mutex> hold(record->statusMutex);
+  return record->statusChanged.wait_for(hold, std::chrono::milliseconds(ms), holds);
+}
+
 vErr vLink_Start(uint32_t id) {
   Acquired link(id);
   linkRecord* record = link.record();
   if (!record) return vErrParam;
   if (record->running) return vErrNone;
   record->running = 1;
-  record->status = kLinkStarting;
+  vLink_SetStatus(record, kLinkStarting);
   record->readerStarted = 0;
   record->writerStarted = 0;
+  {
+    std::lock_guard<std::mutex> hold(record->writeMutex);
+    record->writerEnded = false;
+  }
   record->readerThread = vThread_Create(record->readerProc, record);
   if (record->readerThread) record->writerThread = vThread_Create(record->writerProc, record);
   if (!record->readerThread || !record->writerThread) {
     // Leave no half-started link behind.
     record->running = 0;
+    vPacketFifo_Wake(record->outQueue);
+    vStream_Interrupt(record->stream);
     sJoin(&record->readerThread);
     record->status = record->stream ? kLinkStopped : kLinkNoStream;
     return vErrResource;
   }
-  bool started = false;
-  for (int poll = 0; poll < sSTART_POLLS && !started; poll++) {
-    started = record->readerStarted && record->writerStarted && record->status == kLinkRunning;
-    if (!started) vTime_MSSleep(sPOLL_MS);
-  }
+  bool started = sAwaitStatus(record, sSTART_POLLS * sPOLL_MS, [record] {
+    return record->readerStarted && record->writerStarted && record->status == kLinkRunning;
+  });
   if (!started) {
     sTrace(vLINK_TRACE_LIFECYCLE, "vLink_Start(%u): threads did not start\n", id);
     return vErrIndexRange;
@@ -647,18 +726,30 @@ vErr vLink_Sync(uint32_t id) {
   Acquired link(id);
   linkRecord* record = link.record();
   if (!record) return vErrParam;
-  record->status = kLinkSyncing;
-  vErr result = vErrNotReady;
-  for (int poll = 0; poll < sSTART_POLLS; poll++) {
-    if (record->status == kLinkRunning) {
-      result = vErrNone;
-      break;
-    }
-    vTime_MSSleep(sPOLL_MS);
-  }
+  vLink_SetStatus(record, kLinkSyncing);
+  // The read the reader has pending ends now and counts as the empty read
+  // after which it sends its probes.
+  vStream_Interrupt(record->stream);
+  bool stopped = false;
+  bool synced = sAwaitStatus(record, sSTART_POLLS * sPOLL_MS, [record, &stopped] {
+    uint32_t status = record->status;
+    stopped = status == kLinkStopping || status == kLinkStopped || !record->running;
+    return status == kLinkRunning || stopped;
+  });
+  vErr result = synced && !stopped ? vErrNone : vErrNotReady;
   sTrace(vLINK_TRACE_LIFECYCLE, "vLink_Sync(%u): %s\n", id, vError_GetErrorText(result));
+  if (result == vErrNone) {
+    // The handshake ends as soon as two probes are answered, while the writer
+    // may still be writing the others: let it finish the round it has.
+    int64_t last = vPacketFifo_GetNextNumber(record->outQueue) - 1;
+    std::unique_lock<std::mutex> hold(record->writeMutex);
+    record->writeDone.wait_for(hold, std::chrono::milliseconds(sPROBE_WRITE_WAIT_MS),
+                               [&] { return record->lastWritten >= last || record->writerEnded; });
+  }
   // Drop the probes not yet sent and, once the module had time to answer the
-  // rest, the surplus answers.
+  // rest, the surplus answers. A link being stopped is left alone: what its
+  // stop queued (the route release) must go out.
+  if (stopped) return result;
   vPacketFifo_DrainPackets(record->outQueue, sAcceptAll, nullptr);
   vTime_MSSleep(sSYNC_SETTLE_MS);
   vPacketFifo_DrainPackets(record->inQueue, sAcceptAll, nullptr);
@@ -678,12 +769,19 @@ vErr vLink_Stop(linkRecord* record) {
   if (!record) return vErrParam;
   uint32_t status = record->status;
   if (status == kLinkStopping || status == kLinkStopped) return vErrNone;
-  record->status = kLinkStopping;
+  // Also ends a sync that waits for the handshake.
+  vLink_SetStatus(record, kLinkStopping);
   vErr result = vErrNone;
   if (record->readerThread || record->writerThread) {
-    // Queued straight on the record: during teardown the id is no longer registered.
+    // Queued straight on the record: during teardown the id is no longer
+    // registered. The writer writes it, and everything queued before it,
+    // before it ends.
     result = sForceRoute(record, 0);
     record->running = 0;
+    // Neither thread waits out a timer: the writer's queue wait and the
+    // reader's pending read end now.
+    vPacketFifo_Wake(record->outQueue);
+    vStream_Interrupt(record->stream);
     if (!sJoin(&record->readerThread)) result = vErrUnknown;
     if (!sJoin(&record->writerThread)) result = vErrUnknown;
   }
@@ -691,8 +789,40 @@ vErr vLink_Stop(linkRecord* record) {
   record->readerStarted = 0;
   record->writerStarted = 0;
   vPacket_Reset(record->packet);
-  record->status = kLinkStopped;
+  vLink_SetStatus(record, kLinkStopped);
   return result;
+}
+
+void vLink_SetStatus(linkRecord* record, uint32_t status) {
+  record->status = status;
+  vLink_AnnounceStatus(record);
+}
+
+void vLink_AnnounceStatus(linkRecord* record) {
+  // Taken between the change and the wake, so a waiter that has just found
+  // the old state is already waiting when the wake comes.
+  { std::lock_guard<std::mutex> hold(record->statusMutex); }
+  record->statusChanged.notify_all();
+}
+
+void vLink_NoteWritten(linkRecord* record, int64_t number, vErr result) {
+  {
+    std::lock_guard<std::mutex> hold(record->writeMutex);
+    if (number > record->lastWritten) record->lastWritten = number;
+    if (result != vErrNone) {
+      record->writeFailures.emplace_back(number, result);
+      if (record->writeFailures.size() > sWRITE_FAILURES_KEPT) record->writeFailures.pop_front();
+    }
+  }
+  record->writeDone.notify_all();
+}
+
+void vLink_NoteWriterEnded(linkRecord* record) {
+  {
+    std::lock_guard<std::mutex> hold(record->writeMutex);
+    record->writerEnded = true;
+  }
+  record->writeDone.notify_all();
 }
 
 vErr vLink_Reset(uint32_t id) {
@@ -750,6 +880,31 @@ vErr vLink_PutPacket(uint32_t id, const vPacket* packet) {
   Acquired link(id);
   if (!link.record()) return vErrParam;
   return vPacketFifo_Put(link.record()->outQueue, packet);
+}
+
+vErr vLink_PutPacketWritten(uint32_t id, const vPacket* packet, uint32_t timeoutMs) {
+  Acquired link(id);
+  linkRecord* record = link.record();
+  if (!record) return vErrParam;
+  int64_t number = -1;
+  vErr err = vPacketFifo_PutNumbered(record->outQueue, packet, &number);
+  if (err != vErrNone) return err;
+  std::unique_lock<std::mutex> hold(record->writeMutex);
+  bool seen = record->writeDone.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] {
+    return record->lastWritten >= number || record->writerEnded;
+  });
+  for (const auto& failure : record->writeFailures)
+    if (failure.first == number) return failure.second;
+  if (seen && record->lastWritten < number) return vErrConnection;
+  return vErrNone;
+}
+
+vErr vLink_GetLastWriteError(uint32_t id) {
+  Acquired link(id);
+  linkRecord* record = link.record();
+  if (!record) return vErrParam;
+  std::lock_guard<std::mutex> hold(record->writeMutex);
+  return record->writeFailures.empty() ? vErrNone : record->writeFailures.back().second;
 }
 
 vPacket* vLink_GetPacket(uint32_t id) {
@@ -875,6 +1030,7 @@ linkRecord* vLink_CreateDetachedRecord(vStream* stream) {
   }
   if (!sInitRecord(record, 0, stream)) {
     sReleaseContents(record);
+    sReleaseFilter(record);
     vStream_Destroy(&record->stream);
     delete record;
     return nullptr;
@@ -887,6 +1043,7 @@ vErr vLink_DestroyDetachedRecord(linkRecord** record) {
   linkRecord* r = *record;
   vLink_Stop(r);
   sReleaseContents(r);
+  sReleaseFilter(r);
   vStream_Destroy(&r->stream);
   r->check = 0;
   delete r;

@@ -3,8 +3,12 @@
 // their lifecycle and the packet operations callers use.
 #pragma once
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <mutex>
+#include <utility>
 
 #include "vErr.h"
 #include "vLinkSpec.h"
@@ -63,9 +67,22 @@ typedef struct linkRecord {
   std::atomic<vPacketLog*> log;
   uint32_t logSize;  // 0: the default
   std::atomic<vMutex*> logMutex;
+  // The user filter and its mutex are kept across a reset.
   vPacketFilter userFilter;
   const void* userFilterRef;
   vMutex* userFilterMutex;
+  // Announces the statuses the lifecycle waits for (running after a start
+  // or a handshake, stopping), so that nobody polls for them.
+  std::mutex statusMutex;
+  std::condition_variable statusChanged;
+  // The writer's account of the outgoing queue, by the numbers the queue
+  // gives its packets: the last one it finished with and its recent write
+  // failures (newest last); writerEnded once it has left.
+  std::mutex writeMutex;
+  std::condition_variable writeDone;
+  int64_t lastWritten;
+  std::deque<std::pair<int64_t, vErr>> writeFailures;
+  bool writerEnded;
 } linkRecord;
 
 // Creation: the id, or 0 on failure. A second create for the same module
@@ -98,6 +115,14 @@ vErr vLink_Destroy(uint32_t* id);
 uint32_t vLink_GetStatus(uint32_t id);
 
 vErr vLink_PutPacket(uint32_t id, const vPacket* packet);
+// Queues the packet and waits up to timeoutMs until the writer has written
+// it: the write's error when it failed (the packet did not reach the module),
+// vErrConnection when the link stopped without writing it, vErrNone when it
+// was written or is still queued when the time is up.
+vErr vLink_PutPacketWritten(uint32_t id, const vPacket* packet, uint32_t timeoutMs);
+// The error of the writer's newest failed write on this link (vErrNone when
+// none failed); vErrParam for an unregistered id.
+vErr vLink_GetLastWriteError(uint32_t id);
 vPacket* vLink_GetPacket(uint32_t id);
 vPacket* vLink_AwaitPacket(uint32_t id, uint32_t timeoutMs);
 vPacket* vLink_GetFirst(uint32_t id, vPacketFilter filter, const void* ref);
@@ -132,6 +157,13 @@ struct vServer* vLink_RegistryGetServer(uint32_t id);
 uint32_t vLink_RegistryGetIdentifier(uint32_t id);
 uint32_t vLink_RegistryGetUnderlyingLink(uint32_t id);
 linkRecord* vLink_GetRecord(uint32_t id);
+// Sets the status and wakes whoever waits for a status change.
+void vLink_SetStatus(linkRecord* record, uint32_t status);
+// Wakes them after another change they wait for (a thread's started flag).
+void vLink_AnnounceStatus(linkRecord* record);
+// The writer's report on the packet with that queue number.
+void vLink_NoteWritten(linkRecord* record, int64_t number, vErr result);
+void vLink_NoteWriterEnded(linkRecord* record);
 
 // A record outside the registry, initialised over the stream (which it owns)
 // but not started: lets a caller drive the reader's steps by hand.

@@ -65,7 +65,7 @@ static void sSyncByte(linkRecord* record, uint8_t byte) {
     case kSyncStateByte4:
       if (byte == 0) {
         record->syncState = kSyncStateIdle;
-        record->status = kLinkRunning;
+        vLink_SetStatus(record, kLinkRunning);
         sTrace(vLINK_TRACE_LIFECYCLE, "link %u: kSyncStateIdle, synchronised with %u\n", record->id,
                record->syncAddress);
       } else {
@@ -136,8 +136,8 @@ void* vLinkPipe_InProcess(void* argument) {
   linkRecord* record = static_cast<linkRecord*>(argument);
   record->syncAddress = 1;
   record->readerStarted = 1;
-  record->status = kLinkRunning;
   record->syncState = kSyncStateIdle;
+  vLink_SetStatus(record, kLinkRunning);
   while (record->running) {
     uint8_t byte = 0;
     vErr err = vStream_Read(record->stream, &byte, 1);
@@ -174,19 +174,27 @@ vErr vLinkPipe_WritePacket(linkRecord* record, const vPacket* packet, bool recor
   return vErrNone;
 }
 
+// The writer waits on its queue; a stop clears running and then wakes that
+// wait, so it never waits out its timer. Every write's outcome is reported
+// to the link by the packet's queue number.
 void* vLinkPipe_OutProcess(void* argument) {
   linkRecord* record = static_cast<linkRecord*>(argument);
   record->writerStarted = 1;
+  vLink_AnnounceStatus(record);
   while (record->running) {
-    vPacket* packet = vPacketFifo_Await(record->outQueue, vLINKPIPE_WRITER_WAIT_MS);
+    int64_t number = -1;
+    vPacket* packet =
+        vPacketFifo_AwaitNumbered(record->outQueue, vLINKPIPE_WRITER_WAIT_MS, &number);
     if (!packet) continue;
-    vLinkPipe_WritePacket(record, packet, true);
+    vLink_NoteWritten(record, number, vLinkPipe_WritePacket(record, packet, true));
     vPacket_Destroy(&packet);
   }
   // What is still queued (the route release of a stop, at least) goes out.
-  while (vPacket* packet = vPacketFifo_Get(record->outQueue)) {
-    vLinkPipe_WritePacket(record, packet, false);
+  int64_t number = -1;
+  while (vPacket* packet = vPacketFifo_GetNumbered(record->outQueue, &number)) {
+    vLink_NoteWritten(record, number, vLinkPipe_WritePacket(record, packet, false));
     vPacket_Destroy(&packet);
   }
+  vLink_NoteWriterEnded(record);
   return nullptr;
 }

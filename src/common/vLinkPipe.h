@@ -24,7 +24,7 @@ enum linkSyncState : uint32_t {
 // during a handshake, a silence this long sends new probes.
 #define vLINKPIPE_IDLE_WAIT_MS 100
 // How long the writer waits for an outgoing packet before it looks at running
-// again, which bounds how long a stop waits for an idle writer.
+// again; a stop does not wait for it, since it wakes the writer's wait.
 #define vLINKPIPE_WRITER_WAIT_MS 1000
 
 // Thread bodies; the argument is the linkRecord.

@@ -21,6 +21,7 @@ struct packetFifo {
   std::condition_variable condition;  // steady clock waits
   std::mutex mutex;
   std::atomic<bool> active{true};
+  bool woken = false;  // a wake not yet taken by an Await (guarded by mutex)
   std::atomic<int64_t> windowStart{0};
   std::atomic<int64_t> nextId{0};
 };
@@ -105,6 +106,10 @@ size_t vPacketFifo_GetLength(uint64_t id) {
 }
 
 vErr vPacketFifo_Put(uint64_t id, const vPacket* packet) {
+  return vPacketFifo_PutNumbered(id, packet, nullptr);
+}
+
+vErr vPacketFifo_PutNumbered(uint64_t id, const vPacket* packet, int64_t* number) {
   FifoRef fifo = sLookup(id);
   if (!fifo || !vVALIDPACKET(packet)) return vErrParam;
   {
@@ -112,6 +117,7 @@ vErr vPacketFifo_Put(uint64_t id, const vPacket* packet) {
     // A queue destroyed since the lookup takes nothing more.
     if (!fifo->active) return vErrParam;
     int64_t elementId = fifo->nextId++;
+    if (number) *number = elementId;
     vPacket* copy = vPacket_Copy(packet);
     if (!copy) return vErrMemory;  // the packet is valid: only memory can fail
     try {
@@ -132,23 +138,50 @@ vErr vPacketFifo_Put(uint64_t id, const vPacket* packet) {
   return vErrNone;
 }
 
-vPacket* vPacketFifo_Get(uint64_t id) {
+vPacket* vPacketFifo_Get(uint64_t id) { return vPacketFifo_GetNumbered(id, nullptr); }
+
+vPacket* vPacketFifo_GetNumbered(uint64_t id, int64_t* number) {
   FifoRef fifo = sLookup(id);
   if (!fifo) return nullptr;
   std::lock_guard<std::mutex> lock(fifo->mutex);
   if (fifo->packets.empty()) return nullptr;
+  if (number) *number = fifo->packets.front().getId();
   return sTake(*fifo, fifo->packets.begin());
 }
 
 vPacket* vPacketFifo_Await(uint64_t id, uint32_t timeoutMs) {
+  return vPacketFifo_AwaitNumbered(id, timeoutMs, nullptr);
+}
+
+vPacket* vPacketFifo_AwaitNumbered(uint64_t id, uint32_t timeoutMs, int64_t* number) {
   FifoRef fifo = sLookup(id);
   if (!fifo) return nullptr;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   std::unique_lock<std::mutex> lock(fifo->mutex);
-  fifo->condition.wait_until(lock, deadline,
-                             [&] { return !fifo->packets.empty() || !fifo->active; });
+  fifo->condition.wait_until(
+      lock, deadline, [&] { return !fifo->packets.empty() || !fifo->active || fifo->woken; });
+  fifo->woken = false;
   if (fifo->packets.empty()) return nullptr;
+  if (number) *number = fifo->packets.front().getId();
   return sTake(*fifo, fifo->packets.begin());
+}
+
+int64_t vPacketFifo_GetNextNumber(uint64_t id) {
+  FifoRef fifo = sLookup(id);
+  if (!fifo) return 0;
+  std::lock_guard<std::mutex> lock(fifo->mutex);
+  return fifo->nextId;
+}
+
+vErr vPacketFifo_Wake(uint64_t id) {
+  FifoRef fifo = sLookup(id);
+  if (!fifo) return vErrParam;
+  {
+    std::lock_guard<std::mutex> lock(fifo->mutex);
+    fifo->woken = true;
+  }
+  fifo->condition.notify_all();
+  return vErrNone;
 }
 
 vPacket* vPacketFifo_GetFirst(uint64_t id, vPacketFilter filter, const void* ref) {

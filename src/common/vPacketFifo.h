@@ -47,6 +47,17 @@ vErr vPacketFifo_Put(uint64_t id, const vPacket* packet);
 // The taking operations hand out a copy that the caller destroys.
 vPacket* vPacketFifo_Get(uint64_t id);
 vPacket* vPacketFifo_Await(uint64_t id, uint32_t timeoutMs);
+// Numbered forms for a queue with one taker that reports back: elementId
+// receives the number the queue gave the packet (put order, from 0).
+vErr vPacketFifo_PutNumbered(uint64_t id, const vPacket* packet, int64_t* elementId);
+vPacket* vPacketFifo_AwaitNumbered(uint64_t id, uint32_t timeoutMs, int64_t* elementId);
+vPacket* vPacketFifo_GetNumbered(uint64_t id, int64_t* elementId);
+// The number the next put will get (0 for a queue that does not exist).
+int64_t vPacketFifo_GetNextNumber(uint64_t id);
+// Ends a pending Await at once (it returns the first packet if there is one,
+// else none); with none pending, the next Await returns at once instead. For
+// a queue with one taker, which the wake is meant for.
+vErr vPacketFifo_Wake(uint64_t id);
 vPacket* vPacketFifo_GetFirst(uint64_t id, vPacketFilter filter, const void* ref);
 vPacket* vPacketFifo_AwaitFirst(uint64_t id, vPacketFilter filter, const void* ref,
                                 uint32_t timeoutMs);

@@ -3,6 +3,10 @@
 // and the record reads and writes built on it.
 #include "vStream.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -26,6 +30,33 @@ vErr vStream_SetWaitProc(vStream* stream, vStreamWaitProc wait) {
   if (!sValid(stream)) return vErrParam;
   stream->waitProc = wait;
   return vErrNone;
+}
+
+vErr vStream_SetInterruptProc(vStream* stream, vStreamInterruptProc interrupt) {
+  if (!sValid(stream)) return vErrParam;
+  stream->interruptProc = interrupt;
+  return vErrNone;
+}
+
+vErr vStream_Interrupt(vStream* stream) {
+  if (!sValid(stream)) return vErrParam;
+  if (stream->interruptProc) stream->interruptProc(stream->ref);
+  return vErrNone;
+}
+
+int vStream_WakeCreate(void) { return eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
+
+void vStream_WakeGive(int fd) {
+  uint64_t one = 1;
+  if (fd >= 0 && write(fd, &one, sizeof one) < 0) {
+    // At its limit: a wake is pending anyway.
+  }
+}
+
+bool vStream_WakeTake(int fd, short revents) {
+  if (fd < 0 || !(revents & POLLIN)) return false;
+  uint64_t count;
+  return read(fd, &count, sizeof count) == ssize_t(sizeof count);
 }
 
 vErr vStream_WaitReadable(vStream* stream, uint32_t timeoutMs) {

@@ -19,6 +19,11 @@ typedef vErr (*vStreamDeleteProc)(void* ref);
 // Optional: waits up to timeoutMs for something get should look at (a byte,
 // end of data or an error); vErrNone when there is, vErrTimeout when not.
 typedef vErr (*vStreamWaitProc)(uint32_t timeoutMs, void* ref);
+// Optional: ends at once a get or wait that another thread has pending in the
+// transport (it then reports vErrNotReady, or vErrTimeout for a wait, keeping
+// every byte that did arrive); with none pending, the next one that would
+// wait ends at once instead. Safe to call from any thread, any number of times.
+typedef void (*vStreamInterruptProc)(void* ref);
 
 typedef struct vStream {
   vStreamGetProc getProc;
@@ -34,6 +39,7 @@ typedef struct vStream {
   size_t pushBackWrite;
   uint16_t check;  // vSTREAM_CHECK while the record is valid
   vStreamWaitProc waitProc;
+  vStreamInterruptProc interruptProc;  // none: interrupting does nothing
 } vStream;
 
 // None when memory is exhausted.
@@ -41,6 +47,18 @@ vStream* vStream_Create(vStreamGetProc get, vStreamPutProc put, vStreamWriteProc
                         vStreamDeleteProc del, void* ref);
 // Installs the readiness procedure of a transport that can wait for bytes.
 vErr vStream_SetWaitProc(vStream* stream, vStreamWaitProc wait);
+// Installs the interruption of a transport whose reads or waits can be ended
+// from another thread.
+vErr vStream_SetInterruptProc(vStream* stream, vStreamInterruptProc interrupt);
+// Ends the transport's pending read or wait (see vStreamInterruptProc); does
+// nothing for a transport without an interruption. vErrParam for an invalid stream.
+vErr vStream_Interrupt(vStream* stream);
+// For transports that wait in poll: an eventfd that an interruption writes
+// to (-1 when none could be made), the write, and the take after a poll that
+// watched it (true when it had been written to; the count is cleared).
+int vStream_WakeCreate(void);
+void vStream_WakeGive(int fd);
+bool vStream_WakeTake(int fd, short revents);
 // vErrNone when a read may find something (push-back bytes, a transport
 // without a wait procedure, or the transport says so); vErrTimeout after
 // timeoutMs without; vErrParam for an invalid stream.

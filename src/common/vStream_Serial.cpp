@@ -61,9 +61,12 @@ static vErr sSerialPut(uint8_t byte, void* ref) { return sSerialWrite(&byte, 1, 
 static vErr sSerialWait(uint32_t timeoutMs, void* ref) {
   vSerialRecord* rec = static_cast<vSerialRecord*>(ref);
   if (!sValid(rec)) return vErrNone;
-  struct pollfd p = {rec->fd, POLLIN, 0};
-  int ready = poll(&p, 1, int(timeoutMs));
+  struct pollfd all[2] = {{rec->fd, POLLIN, 0}, {rec->wakeFd, POLLIN, 0}};
+  struct pollfd& p = all[0];
+  int ready = poll(all, rec->wakeFd >= 0 ? 2 : 1, int(timeoutMs));
   if (ready == 0 || (ready < 0 && errno == EINTR)) return vErrTimeout;
+  // Interrupted: the wait ends as a silence would.
+  if (vStream_WakeTake(rec->wakeFd, all[1].revents) && !(p.revents & POLLIN)) return vErrTimeout;
   if (ready > 0 && (p.revents & (POLLHUP | POLLERR)) && !(p.revents & POLLIN)) {
     // A hung-up line reads 0 bytes for ever: pace the reader instead of spinning.
     poll(nullptr, 0, int(timeoutMs));
@@ -86,8 +89,14 @@ static vErr sSerialDelete(void* ref) {
   } else {
     result = vErrIO;
   }
+  if (rec->wakeFd >= 0) close(rec->wakeFd);
   free(rec);
   return result;
+}
+
+static void sSerialInterrupt(void* ref) {
+  vSerialRecord* rec = static_cast<vSerialRecord*>(ref);
+  if (sValid(rec)) vStream_WakeGive(rec->wakeFd);
 }
 
 vErr vStream_CreateSerial(const char* portName, uint32_t speedCode, uint32_t parity,
@@ -95,6 +104,7 @@ vErr vStream_CreateSerial(const char* portName, uint32_t speedCode, uint32_t par
   if (!portName || !stream || dataBits > 1 || stopBits > 1) return vErrParam;
   *stream = nullptr;
   vSerialRecord* rec = static_cast<vSerialRecord*>(calloc(1, sizeof(vSerialRecord)));
+  if (rec) rec->wakeFd = vStream_WakeCreate();
   if (!rec) return vErrMemory;
   rec->speedCode = speedCode;
   strncpy(rec->path, portName, vSERIAL_MAX_PATH - 1);
@@ -102,10 +112,12 @@ vErr vStream_CreateSerial(const char* portName, uint32_t speedCode, uint32_t par
   rec->check = vSERIAL_CHECK;
   vStream* s = vStream_Create(sSerialGet, sSerialPut, sSerialWrite, sSerialDelete, rec);
   if (!s) {
+    if (rec->wakeFd >= 0) close(rec->wakeFd);
     free(rec);
     return vErrResource;
   }
   vStream_SetWaitProc(s, sSerialWait);
+  vStream_SetInterruptProc(s, sSerialInterrupt);
 
   vErr err = vErrNone;
   rec->fd = open(rec->path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

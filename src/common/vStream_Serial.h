@@ -17,6 +17,7 @@ typedef struct vSerialRecord {
   struct termios saved;    // restored at close
   struct termios applied;  // what was configured
   uint16_t check;          // vSERIAL_CHECK while the record is valid
+  int wakeFd;              // eventfd that ends the reader's wait (the stream's interruption)
 } vSerialRecord;
 
 // Baud rate of a speed code (0 for a code outside 0 to 7).

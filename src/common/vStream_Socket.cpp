@@ -203,10 +203,12 @@ static vErr sSocketWait(uint32_t timeoutMs, void* ref) {
     if (!(rec->flags & vSOCKET_CONNECTED)) return vErrNone;  // get reports it
     fd = rec->socket;
   }
-  struct pollfd p = {fd, POLLIN, 0};
-  int ready = poll(&p, 1, int(timeoutMs));
+  struct pollfd p[2] = {{fd, POLLIN, 0}, {rec->wakeFd, POLLIN, 0}};
+  int ready = poll(p, rec->wakeFd >= 0 ? 2 : 1, int(timeoutMs));
   if (ready == 0) return vErrTimeout;
   if (ready < 0) return errno == EINTR ? vErrTimeout : vErrNone;
+  // Interrupted: the wait ends as a silence would.
+  if (vStream_WakeTake(rec->wakeFd, p[1].revents) && !(p[0].revents & POLLIN)) return vErrTimeout;
   sHold hold(&rec->lock);
   if (rec->socket == fd && (rec->flags & vSOCKET_CONNECTED)) {
     uint8_t peek;
@@ -234,8 +236,14 @@ static vErr sSocketDelete(void* ref) {
     }
     pthread_mutex_destroy(&rec->lock);
   }
+  if (rec->wakeFd >= 0) close(rec->wakeFd);
   free(rec);
   return result;
+}
+
+static void sSocketInterrupt(void* ref) {
+  vSocketRecord* rec = static_cast<vSocketRecord*>(ref);
+  if (sValid(rec)) vStream_WakeGive(rec->wakeFd);
 }
 
 vErr vStream_CreateSocket(uint32_t ipAddress, uint32_t port, vStream** stream) {
@@ -244,6 +252,7 @@ vErr vStream_CreateSocket(uint32_t ipAddress, uint32_t port, vStream** stream) {
   if (port > 0xFFFF) return vErrResource;
   vSocketRecord* rec = static_cast<vSocketRecord*>(calloc(1, sizeof(vSocketRecord)));
   if (!rec) return vErrResource;
+  rec->wakeFd = vStream_WakeCreate();
   rec->port = int(port);
   rec->address.sin_family = AF_INET;
   rec->address.sin_port = htons(uint16_t(port));
@@ -257,6 +266,7 @@ vErr vStream_CreateSocket(uint32_t ipAddress, uint32_t port, vStream** stream) {
     return vErrResource;
   }
   vStream_SetWaitProc(s, sSocketWait);
+  vStream_SetInterruptProc(s, sSocketInterrupt);
   vErr err;
   {
     sHold hold(&rec->lock);

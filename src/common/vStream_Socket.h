@@ -25,6 +25,7 @@ typedef struct vSocketRecord {
   uint8_t received[vSOCKET_RECEIVE_BUFFER];
   size_t receivedCount;
   size_t receivedNext;
+  int wakeFd;  // eventfd that ends the reader's wait (the stream's interruption); -1: none
 } vSocketRecord;
 
 // ipAddress in network byte order (first octet in the lowest byte). The

@@ -1,12 +1,15 @@
 // USB transport of vStream. libusb path: find the module by vendor id, product
 // id and serial-number string, claim its vendor interface and move bytes with
-// bulk transfers, hiding up to four consecutive I/O errors. Kernel path: read
-// and write the driver's device node.
+// bulk transfers, hiding up to four consecutive I/O errors. A read is one
+// asynchronous bulk IN transfer waited for with libusb's event handling, so
+// that another thread can cancel it. Kernel path: read and write the driver's
+// device node.
 #include "vStream_USB.h"
 
 #include <fcntl.h>
 #include <libusb.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -130,6 +133,14 @@ vErr sPrepare(vlusbDevice* device, libusb_device* usb, libusb_device_handle* han
     device->handle = nullptr;
     return sClaimResult(r);
   }
+  if (!device->inTransfer) device->inTransfer = libusb_alloc_transfer(0);
+  if (!device->inTransfer) {
+    libusb_release_interface(handle, device->interfaceNumber);
+    device->state = vlusbStateClosed;
+    libusb_close(handle);
+    device->handle = nullptr;
+    return vErrMemory;
+  }
   device->state = vlusbStateReady;
   device->ioErrors = 0;
   return vErrNone;
@@ -233,6 +244,12 @@ vErr sWriteLibusb(vlusbDevice* device, const uint8_t* bytes, int n) {
       if (sent > 0 && sent <= pending) done += sent;
       continue;
     }
+    if (r == LIBUSB_ERROR_NO_DEVICE) {
+      // Gone: no attempt can reach it, and what it took is all it got.
+      sTraceUsb("write", r);
+      if (sent > 0 && sent <= pending) done += sent;
+      break;
+    }
     if (r != LIBUSB_SUCCESS) {
       sTraceUsb("write", r);
       if (sent > 0 && sent <= pending) done += sent;
@@ -256,6 +273,77 @@ vErr sWriteLibusb(vlusbDevice* device, const uint8_t* bytes, int n) {
   return sTolerate(device, result, vErrNone);
 }
 
+void LIBUSB_CALL sReadDone(libusb_transfer* transfer) {
+  __atomic_store_n(static_cast<int*>(transfer->user_data), 1, __ATOMIC_RELEASE);
+}
+
+bool sReadCompleted(vlusbDevice* device) {
+  return __atomic_load_n(&device->inCompleted, __ATOMIC_ACQUIRE) != 0;
+}
+
+// The libusb error a finished transfer stands for.
+int sTransferResult(const libusb_transfer* transfer) {
+  switch (transfer->status) {
+    case LIBUSB_TRANSFER_COMPLETED: return LIBUSB_SUCCESS;
+    case LIBUSB_TRANSFER_TIMED_OUT: return LIBUSB_ERROR_TIMEOUT;
+    case LIBUSB_TRANSFER_CANCELLED: return LIBUSB_ERROR_INTERRUPTED;
+    case LIBUSB_TRANSFER_STALL: return LIBUSB_ERROR_PIPE;
+    case LIBUSB_TRANSFER_NO_DEVICE: return LIBUSB_ERROR_NO_DEVICE;
+    case LIBUSB_TRANSFER_OVERFLOW: return LIBUSB_ERROR_OVERFLOW;
+    default: return LIBUSB_ERROR_IO;
+  }
+}
+
+// One bulk IN transfer into the receive buffer, submitted and then waited for
+// with libusb's event handling: several links' threads may wait on the one
+// context, and libusb_handle_events_timeout_completed lets whichever of them
+// handles events run this transfer's callback, which sets the completion
+// flag. The transfer ends by data, by its 1000 ms timeout or by a
+// cancellation (vlusb_interrupt); it is never left pending, so the buffer
+// is this thread's again on return. received: the bytes that arrived, which
+// a timed out or cancelled transfer may also have. LIBUSB_ERROR_INTERRUPTED
+// stands for a cancelled transfer, or one not submitted because an
+// interruption was waiting.
+int sBulkIn(vlusbDevice* device, int* received) {
+  *received = 0;
+  libusb_transfer* transfer = device->inTransfer;
+  if (!transfer) return LIBUSB_ERROR_NO_MEM;
+  {
+    std::lock_guard<std::mutex> hold(device->readLock);
+    if (device->interruptNext) {
+      device->interruptNext = false;
+      return LIBUSB_ERROR_INTERRUPTED;
+    }
+    device->inCompleted = 0;
+    libusb_fill_bulk_transfer(transfer, device->handle, device->inEndpoint, device->receive,
+                              vUSB_RECEIVE_SIZE, sReadDone, &device->inCompleted, sREAD_TIMEOUT_MS);
+    int r = libusb_submit_transfer(transfer);
+    if (r != LIBUSB_SUCCESS) return r;
+    device->inPending = true;
+  }
+  libusb_context* context = Velmarine_libusb_context();
+  while (!sReadCompleted(device)) {
+    // Bounded only so that a failing event loop is noticed; the transfer's
+    // own timeout ends a silent read.
+    struct timeval tv = {1, 0};
+    int r = libusb_handle_events_timeout_completed(context, &tv, &device->inCompleted);
+    if (r != LIBUSB_SUCCESS && r != LIBUSB_ERROR_INTERRUPTED) {
+      sTraceUsb("handle events", r);
+      // It completes as cancelled; the buffer must not be left to libusb.
+      libusb_cancel_transfer(transfer);
+    }
+  }
+  {
+    // The interruption, if any, ended this read: it is used up.
+    std::lock_guard<std::mutex> hold(device->readLock);
+    device->inPending = false;
+    device->interruptNext = false;
+  }
+  if (transfer->actual_length > 0 && transfer->actual_length <= vUSB_RECEIVE_SIZE)
+    *received = transfer->actual_length;
+  return sTransferResult(transfer);
+}
+
 vErr sReadLibusb(vlusbDevice* device, uint8_t* byte) {
   if (device->receiveCount > 0) {
     *byte = *device->receiveNext++;
@@ -272,16 +360,14 @@ vErr sReadLibusb(vlusbDevice* device, uint8_t* byte) {
   }
   if (result == vErrNone) {
     int received = 0;
-    int r = libusb_bulk_transfer(device->handle, device->inEndpoint, device->receive,
-                                 vUSB_RECEIVE_SIZE, &received, sREAD_TIMEOUT_MS);
-    if (received < 0 || received > vUSB_RECEIVE_SIZE) received = 0;
+    int r = sBulkIn(device, &received);
     if (r == LIBUSB_ERROR_PIPE) {
       sTraceUsb("read", r);
       int c = libusb_clear_halt(device->handle, device->inEndpoint);
       if (c != LIBUSB_SUCCESS) sTraceUsb("clear halt", c);
-      result = vErrNotReady;
-      received = 0;
-    } else if (r == LIBUSB_ERROR_TIMEOUT) {
+      if (received == 0) result = vErrNotReady;
+    } else if (r == LIBUSB_ERROR_TIMEOUT || r == LIBUSB_ERROR_INTERRUPTED) {
+      // Silence or an interruption: whatever did arrive is kept.
       if (received == 0) result = vErrNotReady;
     } else if (r != LIBUSB_SUCCESS) {
       sTraceUsb("read", r);
@@ -320,13 +406,20 @@ vErr sWriteKernel(vlusbDevice* device, const uint8_t* bytes, int n) {
 // run of empty reads.
 vErr sReadKernel(vlusbDevice* device, uint8_t* byte) {
   if (device->mode != vlusbModeKernel || device->fd < 0) return vErrMode;
-  struct pollfd p = {device->fd, POLLIN, 0};
-  int ready = poll(&p, 1, sREAD_TIMEOUT_MS);
+  struct pollfd p[2] = {{device->fd, POLLIN, 0}, {device->wakeFd, POLLIN, 0}};
+  int ready = poll(p, device->wakeFd >= 0 ? 2 : 1, sREAD_TIMEOUT_MS);
   if (ready == 0 || (ready < 0 && errno == EINTR)) return vErrNotReady;
-  if (ready < 0 || (p.revents & (POLLERR | POLLNVAL))) return vErrIO;
+  if (ready > 0 && device->wakeFd >= 0 && (p[1].revents & POLLIN)) {
+    uint64_t count;
+    if (read(device->wakeFd, &count, sizeof count) < 0) {
+      // Nothing to do: the count was taken by a read of our own before.
+    }
+    if (!(p[0].revents & POLLIN)) return vErrNotReady;
+  }
+  if (ready < 0 || (p[0].revents & (POLLERR | POLLNVAL))) return vErrIO;
   ssize_t r = read(device->fd, byte, 1);
   if (r < 0) return errno == EFAULT || errno == EINTR || errno == EAGAIN ? vErrNotReady : vErrIO;
-  if (r == 0) return (p.revents & POLLHUP) ? vErrIO : vErrNotReady;
+  if (r == 0) return (p[0].revents & POLLHUP) ? vErrIO : vErrNotReady;
   return vErrNone;
 }
 
@@ -366,6 +459,11 @@ vErr sStreamWrite(const uint8_t* bytes, size_t n, void* ref) {
 }
 
 vErr sStreamPut(uint8_t byte, void* ref) { return sStreamWrite(&byte, 1, ref); }
+
+void sStreamInterrupt(void* ref) {
+  vUSBStreamRecord* rec = static_cast<vUSBStreamRecord*>(ref);
+  if (sValidStream(rec)) vlusb_interrupt(rec->device);
+}
 
 // The stream is freed whatever its delete reports, so the device record goes
 // with it too; a failed close is still reported.
@@ -431,6 +529,11 @@ vlusbDevice* vlusb_create_usb(bool libusbMode) {
   device->receiveCount = 0;
   device->receiveNext = device->receive;
   device->ioErrors = 0;
+  device->inTransfer = nullptr;
+  device->inPending = false;
+  device->interruptNext = false;
+  device->inCompleted = 0;
+  device->wakeFd = libusbMode ? -1 : eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   device->state = vlusbStateCreated;
   return device;
 }
@@ -455,6 +558,26 @@ vErr vlusb_get_from_device(vlusbDevice* device, uint8_t* byte) {
   return sReadLibusb(device, byte);
 }
 
+void vlusb_interrupt(vlusbDevice* device) {
+  if (!device) return;
+  if (device->mode == vlusbModeKernel) {
+    uint64_t one = 1;
+    if (device->wakeFd >= 0 && write(device->wakeFd, &one, sizeof one) < 0) {
+      // The count is already at its limit: a wake is pending anyway.
+    }
+    return;
+  }
+  std::lock_guard<std::mutex> hold(device->readLock);
+  if (device->inPending) {
+    // A second cancellation of the same transfer is refused by libusb
+    // (not found) and changes nothing.
+    int r = libusb_cancel_transfer(device->inTransfer);
+    if (r != LIBUSB_SUCCESS && r != LIBUSB_ERROR_NOT_FOUND) sTraceUsb("cancel", r);
+  } else {
+    device->interruptNext = true;
+  }
+}
+
 vErr vlusb_close_velmarine_device(vlusbDevice* device) {
   if (!device) return vErrParam;
   return device->mode == vlusbModeKernel ? sCloseKernel(device) : sCloseLibusb(device);
@@ -468,6 +591,9 @@ vErr vlusb_destroy(vlusbDevice** device) {
     libusb_close(d->handle);
   }
   if (d->mode == vlusbModeKernel && d->fd >= 0) close(d->fd);
+  if (d->wakeFd >= 0) close(d->wakeFd);
+  // Never pending here: a read always waits for its transfer to end.
+  if (d->inTransfer) libusb_free_transfer(d->inTransfer);
   delete d;
   *device = nullptr;
   return vErrNone;
@@ -497,6 +623,7 @@ vErr vStream_CreateUSB(uint32_t serialNumber, vStream** stream) {
   }
   rec->check = vUSB_STREAM_CHECK;
   vStream* made = vStream_Create(sStreamGet, sStreamPut, sStreamWrite, sStreamDelete, rec);
+  if (made) vStream_SetInterruptProc(made, sStreamInterrupt);
   if (!made) {
     vlusb_close_velmarine_device(rec->device);
     vlusb_destroy(&rec->device);

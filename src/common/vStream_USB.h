@@ -4,12 +4,14 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "vStream.h"
 
 struct libusb_context;
 struct libusb_device;
 struct libusb_device_handle;
+struct libusb_transfer;
 
 #define vUSB_STREAM_CHECK 0xDEAD
 // The maker's USB vendor id, the same for every module.
@@ -37,7 +39,7 @@ enum vlusbState : uint32_t {
 
 // One USB device as the transport drives it. The reader thread uses the read
 // side and the writer thread the write side; the state and the error count
-// are shared by both.
+// are shared by both. An interruption may come from any thread.
 typedef struct vlusbDevice {
   uint32_t mode;  // vlusbMode
   char serialText[vUSB_SERIAL_TEXT_SIZE];
@@ -51,6 +53,17 @@ typedef struct vlusbDevice {
   int receiveCount;  // bytes still to hand out
   uint8_t* receiveNext;
   std::atomic<uint8_t> ioErrors;  // consecutive I/O errors
+  // Read side, libusb path: the one bulk IN transfer a read submits and waits
+  // for, made when the interface is claimed. The lock guards the two flags
+  // an interruption looks at; inCompleted is set by the transfer's callback
+  // in whichever thread handles libusb's events.
+  libusb_transfer* inTransfer;
+  std::mutex readLock;
+  bool inPending;      // submitted and not yet complete
+  bool interruptNext;  // interrupted while nothing was pending: the next read ends at once
+  int inCompleted;
+  // Kernel path: an eventfd that ends a pending wait for the node.
+  int wakeFd;
 } vlusbDevice;
 
 // The stream's transport record.
@@ -81,5 +94,9 @@ vlusbDevice* vlusb_create_usb(bool libusbMode);
 vErr vlusb_open_velmarine_device(vlusbDevice* device, const char* serialText);
 vErr vlusb_write_to_device(vlusbDevice* device, const uint8_t* bytes, int n);
 vErr vlusb_get_from_device(vlusbDevice* device, uint8_t* byte);
+// Ends a read pending in another thread at once (it reports vErrNotReady and
+// keeps the bytes that did arrive); with none pending, the next read that
+// would wait ends at once.
+void vlusb_interrupt(vlusbDevice* device);
 vErr vlusb_close_velmarine_device(vlusbDevice* device);
 vErr vlusb_destroy(vlusbDevice** device);

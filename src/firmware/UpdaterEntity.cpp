@@ -278,8 +278,15 @@ vErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
 vErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
   Log::log(DEBUG_Network_FIRM, "NETWORK: LoaderReboot {cmdUPGRADE, val_UPGRADE_REBOOT}\n");
   const uint8_t request[] = {cmdUPGRADE, val_UPGRADE_REBOOT};
+  // The send returns once the request is written: a request the module never
+  // got (unplugged as it went out) must not pass for a reboot when the link
+  // then drops.
   vErr result = send(sizeof request, request);
-  if (result != vErrNone) Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
+  if (result != vErrNone) {
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
+    Log::log(0, "NETWORK: The Reboot request did not reach the module [%d, %s]\n", int(result),
+             vError_GetErrorText(uint32_t(result)));
+  }
   uint32_t waits = 0;
   while (module && module->isConnected()) {
     vTime_MSSleep(kRebootWaitMs);

@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -148,6 +149,29 @@ TEST(Link, SyncWithASilentModuleTimesOutAndKeepsProbing) {
   EXPECT_EQ(vLink_AwaitFirst(id, MatchAddress, nullptr, 2000), nullptr);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
   vLink_Destroy(&id);
+}
+
+// A stop while a sync waits for a silent module ends the sync at once, and
+// the route release still goes out.
+TEST(Link, StopWhileASyncWaitsEndsTheSync) {
+  Pair pair;
+  uint32_t id = vLink_Create(pair.Stream());
+  ASSERT_NE(id, 0u);
+  EXPECT_EQ(pair.Receive(3), kRouteOn);
+  vErr synced = vErrNone;
+  auto start = std::chrono::steady_clock::now();
+  std::thread sync([&] { synced = vLink_Sync(id); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  uint32_t last = id;
+  EXPECT_EQ(vLink_Destroy(&last), vErrNone);
+  sync.join();
+  EXPECT_EQ(synced, vErrNotReady);
+  // Well before the sync's own 2 s.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+  // (Probes the reader queued as the stop came may follow it.)
+  std::vector<uint8_t> seen = pair.Drain(200);
+  const uint8_t release[] = {0xAF, 1, 0};
+  EXPECT_NE(std::search(seen.begin(), seen.end(), release, release + 3), seen.end());
 }
 
 // A pair stream whose reads fail while `broken` is set.

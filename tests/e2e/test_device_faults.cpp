@@ -20,10 +20,10 @@
 namespace {
 
 using testsupport::Background;
+using testsupport::Exists;
 using testsupport::RunResult;
 using testsupport::TempDir;
 using updtest::Entry;
-using testsupport::Exists;
 using updtest::Hex8;
 using updtest::Image;
 
@@ -149,7 +149,10 @@ INSTANTIATE_TEST_SUITE_P(
         Unplug{"FirstWrite", "unplug-on=0x5F/5", "Firmware update of module [40F5849A] failed",
                "Transferring firmware block 1 of 1"},
         Unplug{"MidFirmware", "unplug-after=600", "Firmware update of module [40F5849A] failed",
-               "Transferring firmware block 1 of 1"}),
+               "Transferring firmware block 1 of 1"},
+        // Exactly at the Reboot request: the link's drop must not pass for a reboot.
+        Unplug{"Reboot", "unplug-on=0x5F/6", "Firmware update of module [40F5849A] failed",
+               "Transferred 1 blocks"}),
     [](const ::testing::TestParamInfo<Unplug>& info) { return info.param.name; });
 
 // A module pulled out while -D reads it gets an error row; the listing goes

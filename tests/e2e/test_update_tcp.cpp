@@ -14,10 +14,10 @@
 namespace {
 
 using testsupport::Background;
+using testsupport::Exists;
 using testsupport::RunResult;
 using testsupport::TempDir;
 using updtest::Entry;
-using testsupport::Exists;
 using updtest::Hex8;
 using updtest::Image;
 
@@ -178,12 +178,13 @@ TEST_F(UpdateTcp, DiscoveryWaitsWhileAnotherProcessListensForReplies) {
   Image image;
   Store(image, serial);
   Serve({{serial, ""}});
-  // The lock of the namespace the updater runs in, named after its inode.
+  // The lock of the namespace the updater runs in, named after its inode,
+  // and of the user.
   struct stat ns;
   ASSERT_EQ(stat(("/run/netns/" + hosts_.a).c_str(), &ns), 0);
-  std::string lock =
-      "/tmp/.velmarine-discovery-" + std::to_string((unsigned long long)ns.st_ino) + ".lock";
-  int fd = open(lock.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+  std::string lock = "/tmp/.velmarine-discovery-" + std::to_string((unsigned long long)ns.st_ino) +
+                     "-" + std::to_string(getuid()) + ".lock";
+  int fd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(flock(fd, LOCK_EX), 0);
   std::thread release([fd] {

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -270,6 +272,34 @@ TEST_F(NamespaceTest, TcpipDiscoveryWithOnlyLoopbackSendsNothingAndFindsNothing)
     return "count " + std::to_string(count) + (ms < 1500 ? " quick" : " waited");
   });
   EXPECT_EQ(text, "count 0 quick");
+}
+
+// A searcher that keeps the listening window (stopped with Ctrl-Z, say) holds
+// up the next search only for about one search's time, and the lock file is
+// the user's own, so another user could not hold it at all.
+TEST(TcpipDiscoveryLock, AHolderThatNeverLetsGoDelaysASearchOnlyBriefly) {
+  struct stat ns;
+  ASSERT_EQ(stat("/proc/self/ns/net", &ns), 0);
+  std::string path = "/tmp/.velmarine-discovery-" + std::to_string((unsigned long long)ns.st_ino) +
+                     "-" + std::to_string(getuid()) + ".lock";
+  // A search makes the file: the user's own, for the user alone.
+  unlink(path.c_str());
+  Found first;
+  vDiscovery_EnumerateModules(linkTypeTCPIP, Collect, &first, 0);
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, getuid());
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  int held = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(held, 0) << path;
+  ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0) << "another search holds " << path;
+  auto start = std::chrono::steady_clock::now();
+  Found all;
+  vDiscovery_EnumerateModules(linkTypeTCPIP, Collect, &all, 0);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  close(held);
+  // The wait (3 s) and at most one search's own listening (10 s), never 60 s.
+  EXPECT_LT(seconds, 20.0);
 }
 
 TEST_F(NamespaceTest, BeaconSearchFindsABrokerOnceAndIgnoresOtherBeacons) {

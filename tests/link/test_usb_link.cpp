@@ -42,7 +42,7 @@ Outcome Drive(const std::string& spec, const std::vector<std::string>& steps) {
   for (size_t i = 0; i < steps.size(); i++) {
     const std::string& s = steps[i];
     if (s == "create" || s == "again" || s == "await-status" || s == "stream" || s == "write" ||
-        s == "gets" || s == "control")
+        s == "gets" || s == "control" || s == "interrupt-after")
       i++;
     if (s != "log") expected++;
   }
@@ -169,8 +169,7 @@ TEST_F(UsbLink, MissingBusyAndMisdescribedDevicesGiveNoLink) {
   // A device that may not be opened hides its serial: a module not found
   // among the others is then reported as a permission fault, while the
   // others are still reached.
-  o = Drive("88888888:5:denied,2181F0EE:4",
-            {"stream", "88888888", "stream", "2181F0EE", "close"});
+  o = Drive("88888888:5:denied,2181F0EE:4", {"stream", "88888888", "stream", "2181F0EE", "close"});
   ASSERT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.lines, (Lines{"stream vErrPermission", "stream vErrNone", "close vErrNone"}));
 }
@@ -199,9 +198,9 @@ TEST_F(UsbLink, WritesGoOutInChunksAndToleranceEndsAtTheFifthError) {
 TEST_F(UsbLink, GivenUpDeviceFailsEveryTransferForEver) {
   // Far more reads than the 8-bit error count can hold: not one of them may
   // come back as a tolerated "not ready" once the device is given up.
-  Outcome o = Drive("40F5849A:19", {"stream", "40F5849A", "control", "40F5849A io-error-in",
-                                    "gets", "5", "gets", "600", "control", "40F5849A heal",
-                                    "gets", "300", "write", "3", "close"});
+  Outcome o = Drive("40F5849A:19",
+                    {"stream", "40F5849A", "control", "40F5849A io-error-in", "gets", "5", "gets",
+                     "600", "control", "40F5849A heal", "gets", "300", "write", "3", "close"});
   ASSERT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.lines, (Lines{"stream vErrNone", "control ok", "gets vErrIO=1 vErrNotReady=4",
                             "gets vErrIO=600", "control ok", "gets vErrIO=300", "write vErrIO",
@@ -211,10 +210,9 @@ TEST_F(UsbLink, GivenUpDeviceFailsEveryTransferForEver) {
 TEST_F(UsbLink, StallAfterAShortTransferResendsOnlyWhatWasNotTaken) {
   // The first transfer moves 10 of 50 bytes and reports success; the next one
   // stalls. After the halt is cleared only the remaining 40 bytes go out.
-  Outcome o = Drive("40F5849A:19",
-                    {"stream", "40F5849A", "control", "40F5849A short-out 10", "control",
-                     "40F5849A stall-out-after 1", "control", "clear-log", "write", "50", "close",
-                     "log"});
+  Outcome o = Drive("40F5849A:19", {"stream", "40F5849A", "control", "40F5849A short-out 10",
+                                    "control", "40F5849A stall-out-after 1", "control", "clear-log",
+                                    "write", "50", "close", "log"});
   ASSERT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.lines, (Lines{"stream vErrNone", "control ok", "control ok", "control ok",
                             "write vErrNone", "close vErrNone"}));
@@ -222,6 +220,54 @@ TEST_F(UsbLink, StallAfterAShortTransferResendsOnlyWhatWasNotTaken) {
   EXPECT_EQ(Lines(o.events.begin(), o.events.begin() + 4),
             (Lines{"40F5849A out 50 short 10", "40F5849A out 40 LIBUSB_ERROR_PIPE",
                    "40F5849A clear-halt 01", "40F5849A out 40"}));
+}
+
+TEST_F(UsbLink, StallAfterMovingPartOfATransferResendsOnlyTheRest) {
+  // The endpoint halts after 10 of the 50 bytes reached the module: those
+  // count as sent, and only the other 40 go out once the halt is cleared.
+  Outcome o = Drive("40F5849A:19", {"stream", "40F5849A", "control", "40F5849A stall-out-moved 10",
+                                    "control", "clear-log", "write", "50", "close", "log"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.lines, (Lines{"stream vErrNone", "control ok", "control ok", "write vErrNone",
+                            "close vErrNone"}));
+  ASSERT_GE(o.events.size(), 3u);
+  EXPECT_EQ(Lines(o.events.begin(), o.events.begin() + 3),
+            (Lines{"40F5849A out 50 stall after 10", "40F5849A clear-halt 01", "40F5849A out 40"}));
+}
+
+TEST_F(UsbLink, CancelledReadKeepsTheBytesThatArrived) {
+  // The read's transfer takes the first byte of the answer [06 00] and then
+  // waits; interrupting it from another thread ends it at once, and neither
+  // byte is lost. A read interrupted twice with nothing pending ends at once,
+  // empty, and only the first time.
+  Outcome o = Drive("40F5849A:19:address=6", {"stream",
+                                              "40F5849A",
+                                              "control",
+                                              "40F5849A in-partial 1",
+                                              "probe-raw",
+                                              "interrupt-after",
+                                              "50",
+                                              "read",
+                                              "read",
+                                              "interrupt-after",
+                                              "0",
+                                              "interrupt-after",
+                                              "0",
+                                              "get",
+                                              "control",
+                                              "40F5849A disconnect",
+                                              "interrupt-after",
+                                              "50",
+                                              "read",
+                                              "close",
+                                              "log"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  // Gone while a read is cancelled: an error the tolerance hides, no hang.
+  EXPECT_EQ(o.lines, (Lines{"stream vErrNone", "control ok", "probe-raw vErrNone",
+                            "interrupt-after 50", "read 06", "read 00", "interrupt-after 0",
+                            "interrupt-after 0", "get vErrNotReady", "control ok",
+                            "interrupt-after 50", "read vErrNotReady", "close vErrNone"}));
+  EXPECT_GE(Count(o.events, "40F5849A cancel in"), 1u);
 }
 
 TEST_F(UsbLink, ReadTimeOutIsNoIOErrorAndResetsTheCount) {
