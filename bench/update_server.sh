@@ -42,7 +42,8 @@ trap cleanup EXIT
 
 # Starts a server that prints "listening URL"; sets url.
 start() {
-  local out="$work/out.$#.${#pids[@]}"
+  local out="$work/out.${#pids[@]}"
+  : >"$out"  # the child opens it only after the fork
   "$@" >"$out" 2>>"$work/server.log" &
   pids+=($!)
   url=""

@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -67,9 +68,16 @@ void sLog(const std::string& line) {
   struct tm tm;
   localtime_r(&now, &tm);
   strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
+  // One write per line, formatted before the lock: under load every request
+  // logs, and stdio's buffering and flushing would serialise the workers longer.
+  std::string text = std::string("[") + stamp + "] " + line + "\n";
   std::lock_guard<std::mutex> lock(gLogMutex);
-  fprintf(stderr, "[%s] %s\n", stamp, line.c_str());
-  fflush(stderr);
+  for (size_t done = 0; done < text.size();) {
+    ssize_t n = write(STDERR_FILENO, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += size_t(n);
+  }
 }
 
 int sFail(const std::string& message) {
