@@ -83,9 +83,9 @@ void SimModule::HandleUpgrade(const Packet& request, Replies& out,
       loaderRunning_ = false;  // a new loader is loaded from here on
       prepared_ = false;
       pending_.clear();
-      std::vector<uint8_t> reply = {kUpgradeCommand, 0, uint8_t(kLoadBase >> 24),
-                                    uint8_t(kLoadBase >> 16), uint8_t(kLoadBase >> 8),
-                                    uint8_t(kLoadBase)};
+      std::vector<uint8_t> reply = {kUpgradeCommand,          0,
+                                    uint8_t(kLoadBase >> 24), uint8_t(kLoadBase >> 16),
+                                    uint8_t(kLoadBase >> 8),  uint8_t(kLoadBase)};
       if (faults_.initShort) reply.pop_back();  // the load base without its last byte
       out.Add(Packet::Make(a, reply));
       return;

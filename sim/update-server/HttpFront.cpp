@@ -36,8 +36,8 @@ void sAddress(int fd, bool peer, std::string& ip, int& port) {
   port = 0;
   if (rc != 0) return;
   char host[NI_MAXHOST], service[NI_MAXSERV];
-  if (getnameinfo(reinterpret_cast<struct sockaddr*>(&address), length, host, sizeof host,
-                  service, sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) != 0)
+  if (getnameinfo(reinterpret_cast<struct sockaddr*>(&address), length, host, sizeof host, service,
+                  sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) != 0)
     return;
   ip = host;
   port = atoi(service);

@@ -5,11 +5,10 @@
 #include "ServedTree.h"
 
 #include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -183,8 +182,7 @@ ServedTree::ServedTree(std::string root, VersionReader reader, Logger logger)
 bool ServedTree::Inside(const std::string& path, std::string& resolved) {
   resolved = sResolve(path);
   if (resolved.empty()) return false;
-  if (root_ == "/" || resolved == root_ ||
-      resolved.compare(0, root_.size() + 1, root_ + "/") == 0)
+  if (root_ == "/" || resolved == root_ || resolved.compare(0, root_.size() + 1, root_ + "/") == 0)
     return true;
   // A link out of the tree would serve any file the server can read.
   if (logger_) logger_("refused: " + path + " resolves to " + resolved + ", outside " + root_);
@@ -227,8 +225,7 @@ std::vector<ServedTree::Build> ServedTree::ListBuilds(const std::string& serial)
   if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return {};
   auto sameDirectory = [&st](const struct stat& seen) {
     return seen.st_dev == st.st_dev && seen.st_ino == st.st_ino &&
-           seen.st_mtim.tv_sec == st.st_mtim.tv_sec &&
-           seen.st_mtim.tv_nsec == st.st_mtim.tv_nsec &&
+           seen.st_mtim.tv_sec == st.st_mtim.tv_sec && seen.st_mtim.tv_nsec == st.st_mtim.tv_nsec &&
            seen.st_ctim.tv_sec == st.st_ctim.tv_sec && seen.st_ctim.tv_nsec == st.st_ctim.tv_nsec;
   };
   auto now = std::chrono::steady_clock::now();

@@ -138,7 +138,8 @@ int main(int argc, char** argv) {
         errno = 0;
         long seconds = strtol(v.c_str(), &end, 10);
         if (v.empty() || *end || errno || seconds < 1 || seconds > 3600)
-          return sFail("--header-timeout needs a number of seconds from 1 to 3600, not '" + v + "'");
+          return sFail("--header-timeout needs a number of seconds from 1 to 3600, not '" + v +
+                       "'");
         limits.headerSeconds = int(seconds);
       }
       if (arg == "--fault") {

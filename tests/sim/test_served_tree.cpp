@@ -158,9 +158,10 @@ TEST_F(ServedTreeTest, LinksOutOfTheRootAreRefused) {
   ASSERT_EQ(symlink((outside / "40F5849A/300.bird").c_str(), (dir / "40F5849A/300.bird").c_str()),
             0);
   ASSERT_EQ(symlink((outside / "40F5849A").c_str(), (dir / "0000BEEF").c_str()), 0);
-  ASSERT_EQ(symlink(("../../../../../../../../../../../../../" + (outside / "fingerprints")).c_str(),
-                    (dir / "fingerprints").c_str()),
-            0);
+  ASSERT_EQ(
+      symlink(("../../../../../../../../../../../../../" + (outside / "fingerprints")).c_str(),
+              (dir / "fingerprints").c_str()),
+      0);
 
   EXPECT_EQ(Ask({{"op", "builds"}, {"sn", "40F5849A"}}).body, "ok\n8;0.0.1\n");
   EXPECT_EQ(Ask({{"op", "bird"}, {"sn", "40F5849A"}, {"bld", "300"}}).status, 404);
