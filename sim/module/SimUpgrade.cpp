@@ -2,6 +2,7 @@
 // chunks into flash by the address each block was prepared at, sums checked
 // here on their own, and the restart that makes the flashed image's identity
 // the module's. Optionally kept in a state file across runs.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -66,8 +67,13 @@ void SimModule::HandleUpgrade(const Packet& request, Replies& out,
   }
   const uint8_t option = request.data[1];
   auto status = [&](uint8_t s, std::vector<uint8_t> tail = {}) {
-    std::vector<uint8_t> d = {kUpgradeCommand, 7, s};
-    d.insert(d.end(), tail.begin(), tail.end());
+    // Sized once and filled: appending to a three-byte vector makes g++ 12 see
+    // a copy past its end on the growth path (a false -Warray-bounds).
+    std::vector<uint8_t> d(3 + tail.size());
+    d[0] = kUpgradeCommand;
+    d[1] = 7;
+    d[2] = s;
+    std::copy(tail.begin(), tail.end(), d.begin() + 3);
     out.Add(Packet::Make(a, d));
   };
   switch (option) {
@@ -77,9 +83,9 @@ void SimModule::HandleUpgrade(const Packet& request, Replies& out,
       loaderRunning_ = false;  // a new loader is loaded from here on
       prepared_ = false;
       pending_.clear();
-      std::vector<uint8_t> reply = {kUpgradeCommand, 0, uint8_t(kLoadBase >> 24),
-                                    uint8_t(kLoadBase >> 16), uint8_t(kLoadBase >> 8),
-                                    uint8_t(kLoadBase)};
+      std::vector<uint8_t> reply = {kUpgradeCommand,          0,
+                                    uint8_t(kLoadBase >> 24), uint8_t(kLoadBase >> 16),
+                                    uint8_t(kLoadBase >> 8),  uint8_t(kLoadBase)};
       if (faults_.initShort) reply.pop_back();  // the load base without its last byte
       out.Add(Packet::Make(a, reply));
       return;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -64,9 +65,14 @@ struct MuteRule {
   int option = -1;
 };
 
+// The default bytes that break framing. The fault record copies them from this
+// array rather than from a braced list: g++ 12 takes a list's temporary array
+// for uninitialised where a record built that way is copied (-Wmaybe-uninitialized).
+inline constexpr uint8_t kDefaultGarbage[] = {0x01, 0xFF, 0x03};
+
 // Faults of one module, applied on every link to it.
 struct FaultConfig {
-  std::vector<uint8_t> garbage = {0x01, 0xFF, 0x03};  // bytes that break framing
+  std::vector<uint8_t> garbage{std::begin(kDefaultGarbage), std::end(kDefaultGarbage)};
   int garbageAfter = -1;         // inject the garbage once after this many packets sent on a link
   int dropAfter = -1;            // drop the first link after it carried this many host packets
   bool refuseAfterDrop = false;  // stop listening when a link is dropped

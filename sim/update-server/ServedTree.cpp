@@ -5,6 +5,8 @@
 #include "ServedTree.h"
 
 #include <dirent.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,6 +62,12 @@ bool sReadFile(const std::string& path, std::string& bytes) {
 bool sIsFile(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The path with every symbolic link resolved; empty when it doesn't exist.
+std::string sResolve(const std::string& path) {
+  char resolved[PATH_MAX];
+  return realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
 }
 
 // The build number of a file named BUILD.bird; false for any other name.
@@ -166,7 +174,21 @@ bool ParseServerFault(const std::string& text, ServerFault& fault, std::string& 
 }
 
 ServedTree::ServedTree(std::string root, VersionReader reader, Logger logger)
-    : root_(std::move(root)), reader_(std::move(reader)), logger_(std::move(logger)) {}
+    : root_(std::move(root)), reader_(std::move(reader)), logger_(std::move(logger)) {
+  std::string resolved = sResolve(root_);
+  if (!resolved.empty()) root_ = resolved;
+}
+
+bool ServedTree::Inside(const std::string& path, std::string& resolved) {
+  resolved = sResolve(path);
+  if (resolved.empty()) return false;
+  if (root_ == "/" || resolved == root_ || resolved.compare(0, root_.size() + 1, root_ + "/") == 0)
+    return true;
+  // A link out of the tree would serve any file the server can read.
+  if (logger_) logger_("refused: " + path + " resolves to " + resolved + ", outside " + root_);
+  resolved.clear();
+  return false;
+}
 
 bool ServedTree::Version(const std::string& path, std::string& version) {
   struct stat st;
@@ -193,18 +215,56 @@ bool ServedTree::Version(const std::string& path, std::string& version) {
 }
 
 std::vector<ServedTree::Build> ServedTree::ListBuilds(const std::string& serial) {
-  std::map<uint32_t, Build> builds;
-  std::string directory = root_ + "/" + serial;
+  // A listing is reused while the module's directory is the same one with the
+  // same modification and change times (a build added, removed or renamed
+  // changes them) and for at most a second, after which a build rewritten in
+  // place is seen too. Reading the directory and every file's status on each
+  // request would cost most of a build list's time.
+  std::string path = root_ + "/" + serial;
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return {};
+  auto sameDirectory = [&st](const struct stat& seen) {
+    return seen.st_dev == st.st_dev && seen.st_ino == st.st_ino &&
+           seen.st_mtim.tv_sec == st.st_mtim.tv_sec && seen.st_mtim.tv_nsec == st.st_mtim.tv_nsec &&
+           seen.st_ctim.tv_sec == st.st_ctim.tv_sec && seen.st_ctim.tv_nsec == st.st_ctim.tv_nsec;
+  };
+  auto now = std::chrono::steady_clock::now();
+  {
+    std::lock_guard<std::mutex> lock(cacheMutex_);
+    auto it = listings_.find(serial);
+    if (it != listings_.end() && sameDirectory(it->second.directory) &&
+        now - it->second.read < std::chrono::seconds(1))
+      return it->second.builds;
+  }
+  CachedListing listing;
+  listing.directory = st;
+  listing.read = now;
+  listing.builds = ReadListing(path);
+  std::lock_guard<std::mutex> lock(cacheMutex_);
+  listings_[serial] = listing;
+  return listing.builds;
+}
+
+std::vector<ServedTree::Build> ServedTree::ReadListing(const std::string& path) {
+  // The module's directory is resolved once: a regular file in it is inside
+  // the root too, so only the links among its entries are resolved one by one.
+  std::string directory;
+  if (!Inside(path, directory)) return {};
   DIR* dir = opendir(directory.c_str());
   if (!dir) return {};
-  std::vector<std::string> names;
-  while (struct dirent* entry = readdir(dir)) names.push_back(entry->d_name);
+  std::vector<std::pair<std::string, unsigned char>> entries;
+  while (struct dirent* entry = readdir(dir)) entries.emplace_back(entry->d_name, entry->d_type);
   closedir(dir);
-  for (const std::string& name : names) {
+  std::map<uint32_t, Build> builds;
+  for (const auto& entry : entries) {
     Build build;
-    if (!sBuildFromName(name, build.number)) continue;
-    build.path = directory + "/" + name;
-    if (!sIsFile(build.path)) continue;
+    if (!sBuildFromName(entry.first, build.number)) continue;
+    std::string file = directory + "/" + entry.first;
+    if (entry.second == DT_REG) {
+      build.path = file;
+    } else if (!Inside(file, build.path) || !sIsFile(build.path)) {
+      continue;
+    }
     if (!Version(build.path, build.version)) continue;
     builds[build.number] = build;
   }
@@ -228,8 +288,8 @@ bool ServedTree::NewestBuild(const std::string& serial, Build& build) {
 bool ServedTree::FindBuild(const std::string& serial, uint32_t number, Build& build) {
   std::string name = std::to_string(number) + ".bird";
   for (const std::string& directory : {root_ + "/" + serial, root_ + "/" + serial + "/unlisted"}) {
-    std::string path = directory + "/" + name;
-    if (sIsFile(path)) {
+    std::string path;
+    if (Inside(directory + "/" + name, path) && sIsFile(path)) {
       build.number = number;
       build.path = path;
       Version(path, build.version);
@@ -241,7 +301,9 @@ bool ServedTree::FindBuild(const std::string& serial, uint32_t number, Build& bu
 
 bool ServedTree::LookupFingerprint(const std::string words[4], std::string& serial, uint32_t& build,
                                    std::string& reason) {
-  std::ifstream in(root_ + "/fingerprints");
+  std::string path;
+  std::ifstream in;
+  if (Inside(root_ + "/fingerprints", path)) in.open(path);
   if (!in) {
     reason = "no fingerprints file";
     return false;

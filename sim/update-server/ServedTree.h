@@ -2,6 +2,9 @@
 // the newest build by version, unlisted builds, the fingerprints file, and
 // the answers to the query vocabulary ("hi", "qu", "builds", "bird", "fix").
 #pragma once
+#include <sys/stat.h>
+
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -45,7 +48,8 @@ class ServedTree {
   ServedTree(std::string root, VersionReader reader, Logger logger);
 
   // Listed builds of a serial (upper-case "%08X" text), ascending build number;
-  // files that don't load are left out and logged.
+  // files that don't load, and links that lead out of the root, are left out
+  // and logged. A build's path is the file's real path.
   std::vector<Build> ListBuilds(const std::string& serial);
   // The listed build with the highest version (ties: the higher build number).
   bool NewestBuild(const std::string& serial, Build& build);
@@ -63,7 +67,12 @@ class ServedTree {
   ServerFault FaultFor(const std::string& op) const;
 
  private:
+  // Resolves the symbolic links of a path below the root; false (and logged)
+  // when it resolves outside the root, false when it doesn't exist.
+  bool Inside(const std::string& path, std::string& resolved);
   bool Version(const std::string& path, std::string& version);
+  // The listed builds in a module's directory, read afresh.
+  std::vector<Build> ReadListing(const std::string& path);
 
   std::string root_;
   VersionReader reader_;
@@ -78,8 +87,16 @@ class ServedTree {
     bool ok = false;
     std::string version;
   };
+  // The last listing of each module's directory, by serial text, with the
+  // directory's status when it was read.
+  struct CachedListing {
+    struct stat directory;
+    std::chrono::steady_clock::time_point read;
+    std::vector<Build> builds;
+  };
   std::mutex cacheMutex_;
   std::map<std::string, CachedVersion> cache_;
+  std::map<std::string, CachedListing> listings_;
 };
 
 // Base64 with the standard alphabet and "=" fill, no line breaks.

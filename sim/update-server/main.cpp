@@ -6,12 +6,15 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,6 +22,7 @@
 #include <vector>
 
 #include "BirdVersion.h"
+#include "HttpFront.h"
 #include "ServedTree.h"
 
 namespace {
@@ -46,6 +50,8 @@ const char kUsage[] =
     "                        stall       accept the request and never answer\n"
     "                        bad-base64  cut the last character of a build's Base64 text\n"
     "                        garbage     answer \"ok\" followed by meaningless lines\n"
+    "  --header-timeout S  seconds a client has to send a request's line and headers;\n"
+    "                      a slower client is cut off (default 10)\n"
     "  --quiet             do not log requests\n"
     "  -h, --help          show this text\n"
     "\n"
@@ -62,9 +68,16 @@ void sLog(const std::string& line) {
   struct tm tm;
   localtime_r(&now, &tm);
   strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
+  // One write per line, formatted before the lock: under load every request
+  // logs, and stdio's buffering and flushing would serialise the workers longer.
+  std::string text = std::string("[") + stamp + "] " + line + "\n";
   std::lock_guard<std::mutex> lock(gLogMutex);
-  fprintf(stderr, "[%s] %s\n", stamp, line.c_str());
-  fflush(stderr);
+  for (size_t done = 0; done < text.size();) {
+    ssize_t n = write(STDERR_FILENO, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += size_t(n);
+  }
 }
 
 int sFail(const std::string& message) {
@@ -78,6 +91,7 @@ int sFail(const std::string& message) {
 int main(int argc, char** argv) {
   std::string root, host = "127.0.0.1", path = "/cgi/u", cert, key;
   long port = 0;
+  FrontLimits limits;
   std::vector<std::pair<ServerFault, std::string>> faults;
 
   for (int i = 1; i < argc; ++i) {
@@ -104,7 +118,7 @@ int main(int argc, char** argv) {
     } else if (arg == "--quiet") {
       gQuiet = true;
     } else if (arg == "--root" || arg == "--host" || arg == "--path" || arg == "--cert" ||
-               arg == "--key" || arg == "--port" || arg == "--fault") {
+               arg == "--key" || arg == "--port" || arg == "--fault" || arg == "--header-timeout") {
       std::string v;
       if (!next(v)) return sFail("option " + arg + " needs a value");
       if (arg == "--root") root = v;
@@ -118,6 +132,15 @@ int main(int argc, char** argv) {
         port = strtol(v.c_str(), &end, 10);
         if (v.empty() || *end || errno || port < 0 || port > 65535)
           return sFail("--port needs a number from 0 to 65535, not '" + v + "'");
+      }
+      if (arg == "--header-timeout") {
+        char* end = nullptr;
+        errno = 0;
+        long seconds = strtol(v.c_str(), &end, 10);
+        if (v.empty() || *end || errno || seconds < 1 || seconds > 3600)
+          return sFail("--header-timeout needs a number of seconds from 1 to 3600, not '" + v +
+                       "'");
+        limits.headerSeconds = int(seconds);
       }
       if (arg == "--fault") {
         ServerFault fault;
@@ -147,13 +170,24 @@ int main(int argc, char** argv) {
   ServedTree tree(root, ReadBirdVersion, sLog);
   for (const auto& f : faults) tree.AddFault(f.first, f.second);
 
+  // Plain HTTP runs in our own connection loop, which bounds the time a
+  // client takes to send a request; HTTPS keeps the library's loop (its
+  // handshake is the library's), with the same workers and time-outs.
   std::unique_ptr<httplib::Server> server;
+  HttpFront* plain = nullptr;
+  std::function<bool()> raiseBacklog;
   if (!cert.empty()) {
-    auto tls = std::make_unique<httplib::SSLServer>(cert.c_str(), key.c_str());
+    auto tls = std::make_unique<Listening<httplib::SSLServer>>(cert.c_str(), key.c_str());
     if (!tls->is_valid()) return sFail("cannot use certificate " + cert + " with key " + key);
+    ConfigureFront(*tls, limits);
+    Listening<httplib::SSLServer>* raw = tls.get();
+    raiseBacklog = [raw] { return raw->RaiseBacklog(); };
     server = std::move(tls);
   } else {
-    server = std::make_unique<httplib::Server>();
+    auto front = std::make_unique<HttpFront>(limits, sLog);
+    plain = front.get();
+    raiseBacklog = [plain] { return plain->RaiseBacklog(); };
+    server = std::move(front);
   }
   std::atomic<bool> stopping(false);
 
@@ -194,6 +228,7 @@ int main(int argc, char** argv) {
             strerror(errno));
     return 1;
   }
+  if (!raiseBacklog()) sLog(std::string("cannot raise the listen backlog: ") + strerror(errno));
   std::string shownHost = host.find(':') != std::string::npos ? "[" + host + "]" : host;
   printf("listening %s://%s:%d%s\n", cert.empty() ? "http" : "https", shownHost.c_str(), bound,
          path.c_str());
@@ -204,7 +239,10 @@ int main(int argc, char** argv) {
     int received = 0;
     sigwait(&signals, &received);
     stopping = true;
-    server->stop();
+    if (plain)
+      plain->Shutdown();
+    else
+      server->stop();
   });
   bool ok = server->listen_after_bind();
   if (!stopping) {

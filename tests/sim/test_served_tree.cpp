@@ -3,6 +3,7 @@
 // fingerprints file, malformed queries and injected faults.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "Base64.h"
 #include "BirdVersion.h"
@@ -139,6 +140,37 @@ TEST_F(ServedTreeTest, FaultsApplyToTheirOperation) {
   EXPECT_EQ(fault, ServerFault::Stall);
   EXPECT_EQ(op, "bird");
   EXPECT_FALSE(ParseServerFault("explode", fault, op));
+}
+
+// Links inside the tree are served (modules may share one copy); a link that
+// resolves outside the root, to a file or a directory, is refused and logged.
+TEST_F(ServedTreeTest, LinksOutOfTheRootAreRefused) {
+  Bird("unlisted/7.bird", 7, "0.0.1");
+  testsupport::TempDir outside;
+  mkdir((outside / "40F5849A").c_str(), 0755);
+  bird::BirdWriter writer;
+  writer.Info(300, "3.0.0", 0x40F5849A, "HUB").Firmware(0, std::vector<uint8_t>(64, 0x11));
+  std::string error;
+  ASSERT_TRUE(writer.Write(outside / "40F5849A/300.bird", &error)) << error;
+  testsupport::WriteFile(outside / "fingerprints",
+                         "00000001 00000002 00000003 00000004  40F5849A  300\n");
+  ASSERT_EQ(symlink("unlisted/7.bird", (dir / "40F5849A/8.bird").c_str()), 0);
+  ASSERT_EQ(symlink((outside / "40F5849A/300.bird").c_str(), (dir / "40F5849A/300.bird").c_str()),
+            0);
+  ASSERT_EQ(symlink((outside / "40F5849A").c_str(), (dir / "0000BEEF").c_str()), 0);
+  ASSERT_EQ(
+      symlink(("../../../../../../../../../../../../../" + (outside / "fingerprints")).c_str(),
+              (dir / "fingerprints").c_str()),
+      0);
+
+  EXPECT_EQ(Ask({{"op", "builds"}, {"sn", "40F5849A"}}).body, "ok\n8;0.0.1\n");
+  EXPECT_EQ(Ask({{"op", "bird"}, {"sn", "40F5849A"}, {"bld", "300"}}).status, 404);
+  EXPECT_EQ(Ask({{"op", "bird"}, {"sn", "40F5849A"}, {"bld", "8"}}).status, 200);
+  EXPECT_EQ(Ask({{"op", "builds"}, {"sn", "0000BEEF"}}).body, "ok\n");
+  EXPECT_EQ(Ask({{"op", "bird"}, {"sn", "0000BEEF"}, {"bld", "300"}}).status, 404);
+  EXPECT_EQ(Ask({{"op", "fix"}, {"fp", "00000001 00000002 00000003 00000004"}}).status, 404);
+  ASSERT_EQ(logged.size(), 5u);
+  for (const std::string& line : logged) EXPECT_NE(line.find("outside"), std::string::npos) << line;
 }
 
 TEST(ServedTreeHelpers, IndependentBase64AgreesWithTheClient) {

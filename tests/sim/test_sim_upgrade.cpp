@@ -80,7 +80,9 @@ TEST_F(SimUpgrade, ChunksAreCheckedAndWrittenAtTheBlockAddressAndRebootTakesTheF
   EXPECT_TRUE(link->Closed(2000));
   EXPECT_FALSE(sim.Present(kSerial));
   EXPECT_FALSE(RawLink::Tcp(ep.port).ok()) << "a restarting module accepted a connection";
-  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  // Back after its pause (a few hundred milliseconds).
+  for (int i = 0; i < 500 && !sim.Present(kSerial); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_TRUE(sim.Present(kSerial));
   Connect();
   EXPECT_EQ(Ask({0x5F, 0}).size(), 8u);  // the upgrade entity answers Init again
