@@ -86,6 +86,8 @@ uint8_t sUEIFilter(const vPacket* p, const void* ref) {
   if (p->address != u->address || p->length <= 2) return 0;
   if (p->data[0] != u->command || p->data[1] != u->option) return 0;
   if ((p->data[2] & 0x1F) != u->index) return 0;
+  // A stream sample carries the bare option and index too, but is never a reply.
+  if (p->data[2] & vUEI_INDEX_STREAM) return 0;
   if (p->data[2] & vUEI_INDEX_ERROR) {
     u->index = p->data[2];
     // An error reply without its code byte still reports a failure.

@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <czmq.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -33,6 +34,7 @@ struct ClientStream {
   size_t position = 0;
   size_t size = 0;
   uint64_t skipped = 0;  // frames from the broker that were not whole packets
+  int wake = -1;         // written by an interruption; ends the reader's wait
 };
 
 bool _vVALIDStream(const ClientStream* c) { return c && c->check == vZMQCLIENT_CHECK && c->server; }
@@ -70,9 +72,18 @@ void _broker_task(zsock_t* pipe, void* argument) {
   zpoller_destroy(&poller);
 }
 
+// Waits for a frame on the incoming pair, or for an interruption, which ends
+// the wait as a time-out so that a stop or a sync never waits out the poll.
 vErr sWait(ClientStream* c, int timeoutMs) {
   if (c->frame) return vErrNone;
-  return zpoller_wait(c->poller, timeoutMs) ? vErrNone : vErrTimeout;
+  zmq_pollitem_t items[2] = {{zsock_resolve(c->inBound), 0, ZMQ_POLLIN, 0},
+                             {nullptr, c->wake, ZMQ_POLLIN, 0}};
+  int ready = zmq_poll(items, c->wake >= 0 ? 2 : 1, timeoutMs);
+  if (ready < 0) return vErrTimeout;
+  if (c->wake >= 0 && vStream_WakeTake(c->wake, items[1].revents) &&
+      !(items[0].revents & ZMQ_POLLIN))
+    return vErrTimeout;
+  return (items[0].revents & ZMQ_POLLIN) ? vErrNone : vErrTimeout;
 }
 
 // Takes the next frame from the broker. A frame that is not a run of whole
@@ -127,7 +138,13 @@ vErr _sZeroMQStreamWait(uint32_t timeoutMs, void* ref) {
   return sWait(c, int(timeoutMs > kPollMs ? kPollMs : timeoutMs));
 }
 
+void _sZeroMQStreamInterrupt(void* ref) {
+  ClientStream* c = static_cast<ClientStream*>(ref);
+  if (_vVALIDStream(c)) vStream_WakeGive(c->wake);
+}
+
 void sFree(ClientStream* c) {
+  if (c->wake >= 0) close(c->wake);
   zactor_destroy(&c->thread);
   zpoller_destroy(&c->poller);
   zsock_destroy(&c->server);
@@ -208,7 +225,8 @@ vErr vStream_CreateClient(uint32_t ipAddress, uint16_t port, vStream** stream) {
   }
   if (err == vErrNone) {
     c->poller = zpoller_new(c->inBound, nullptr);
-    if (!c->poller) err = vErrMemory;
+    c->wake = vStream_WakeCreate();
+    if (!c->poller || c->wake < 0) err = vErrMemory;
   }
   if (err == vErrNone) {
     c->thread = zactor_new(_broker_task, c);
@@ -218,7 +236,9 @@ vErr vStream_CreateClient(uint32_t ipAddress, uint16_t port, vStream** stream) {
   if (err == vErrNone) {
     made = vStream_Create(_sZeroMQStreamGet, _sZeroMQStreamPut, _sZeroMQStreamWrite,
                           _sZeroMQStreamDelete, c);
-    if (!made || vStream_SetWaitProc(made, _sZeroMQStreamWait) != vErrNone) err = vErrResource;
+    if (!made || vStream_SetWaitProc(made, _sZeroMQStreamWait) != vErrNone ||
+        vStream_SetInterruptProc(made, _sZeroMQStreamInterrupt) != vErrNone)
+      err = vErrResource;
   }
   if (err != vErrNone) {
     if (made) {
