@@ -10,7 +10,6 @@
 // beforehand, so both sides do the same work and no download is timed.
 #include <benchmark/benchmark.h>
 #include <dirent.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -28,8 +27,8 @@
 #include <thread>
 #include <vector>
 
+#include "BenchImage.h"
 #include "BenchSupport.h"
-#include "BirdWriter.h"
 
 namespace {
 
@@ -53,18 +52,10 @@ struct Run {
 // resident memory of it and its children when peakKiB is given.
 Run Spawn(const std::string& program, const std::vector<std::string>& args,
           long* peakKiB = nullptr) {
-  std::vector<char*> argv = {const_cast<char*>(program.c_str())};
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   Run r;
   auto start = std::chrono::steady_clock::now();
-  pid_t pid = 0;
-  if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) return r;
-  posix_spawn_file_actions_destroy(&actions);
+  pid_t pid = benchsupport::SpawnQuiet(program, args);
+  if (pid < 0) return r;
   std::atomic<bool> done{false};
   std::thread sampler([&] {
     auto rss = [](const std::string& p) {
@@ -111,15 +102,10 @@ void FleetApply16(benchmark::State& state) {
     // Build 1300 in the module's store entry, for both sides.
     std::string entry = store + "/" + Hex8(s);
     std::system(("mkdir -p '" + entry + "'").c_str());
-    std::vector<uint8_t> firmware(kImageBytes, 0x5A);
-    const char tag[] = "VLMID build=1300 version=2.16.0;";
-    memcpy(firmware.data(), tag, sizeof tag - 1);
-    bird::BirdWriter w;
-    w.Info(1300, "2.16.0", s, "Morlet")
-        .Loader(0x10000000, std::vector<uint8_t>(64, 0xB5), 1)
-        .Firmware(0, firmware);
     std::string error;
-    if (!w.Write(entry + "/1300.bird", &error)) state.SkipWithError(error.c_str());
+    if (!benchsupport::WriteMorletImage(entry + "/1300.bird", 1300, "2.16.0", s,
+                                        std::vector<uint8_t>(kImageBytes, 0x5A), 64, &error))
+      state.SkipWithError(error.c_str());
   }
   setenv("LD_PRELOAD", (bin + "/sim/usb/libvelmarine_usb_sim.so").c_str(), 1);
   setenv("VELMARINE_USB_SIM", bus.c_str(), 1);

@@ -5,11 +5,9 @@
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <sstream>
 #include <string>
-#include <thread>
 
 #include "BenchSupport.h"
 #include "SimProcess.h"
@@ -18,7 +16,7 @@
 
 namespace {
 
-using benchsupport::CpuSeconds;
+using benchsupport::IdleCpuSeconds;
 
 uint16_t gPort = 0;
 std::string gPty;
@@ -44,11 +42,8 @@ void IdleLink(benchmark::State& state, bool tcp) {
   }
   double cpu = 0;
   for (auto _ : state) {
-    double before = CpuSeconds();
-    auto t0 = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(std::chrono::seconds(kIdleSeconds));
-    double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    cpu = CpuSeconds() - before;
+    double wall = 0;
+    cpu = IdleCpuSeconds(kIdleSeconds, &wall);
     state.SetIterationTime(wall);
     state.counters["cpu_percent_of_core"] = 100.0 * cpu / wall;
   }

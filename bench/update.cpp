@@ -22,9 +22,9 @@
 #include <string>
 #include <vector>
 
+#include "BenchImage.h"
 #include "BenchSupport.h"
 #include "BirdFile.h"
-#include "BirdWriter.h"
 #include "Entity.h"
 #include "SimulatedBus.h"
 #include "UpdaterEntity.h"
@@ -53,14 +53,9 @@ std::string ImagePath() {
     std::string p = std::string(getenv("HOME")) + "/image.bird";
     std::vector<uint8_t> firmware(kImageBytes);
     for (size_t i = 0; i < firmware.size(); ++i) firmware[i] = uint8_t(i * 7 + (i >> 9));
-    const char tag[] = "VLMID build=1234 version=2.16.0;";
-    memcpy(firmware.data(), tag, sizeof tag - 1);
-    bird::BirdWriter w;
-    w.Info(1234, "2.16.0", kTarget, "Morlet")
-        .Loader(0x10000000, std::vector<uint8_t>(512, 0xB5), 1)
-        .Firmware(0, firmware);
     std::string error;
-    if (!w.Write(p, &error)) fprintf(stderr, "cannot write the image: %s\n", error.c_str());
+    if (!benchsupport::WriteMorletImage(p, 1234, "2.16.0", kTarget, firmware, 512, &error))
+      fprintf(stderr, "cannot write the image: %s\n", error.c_str());
     return p;
   }();
   return path;

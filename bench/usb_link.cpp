@@ -11,7 +11,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <thread>
 #include <vector>
 
 #include "BenchSupport.h"
@@ -21,7 +20,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using benchsupport::CpuSeconds;
+using benchsupport::IdleCpuSeconds;
 using benchsupport::Median;
 using benchsupport::Seconds;
 
@@ -59,24 +58,16 @@ void BM_ConnectRelease(benchmark::State& state) {
   }
 }
 
-// CPU seconds the process uses while it sleeps for the idle time.
-double IdleCpu() {
-  double before = CpuSeconds();
-  std::this_thread::sleep_for(std::chrono::seconds(kIdleSeconds));
-  return CpuSeconds() - before;
-}
-
 void BM_IdleUsbLink(benchmark::State& state) {
   for (auto _ : state) {
-    double bare = IdleCpu();
+    double bare = IdleCpuSeconds(kIdleSeconds);
     uint32_t id = vLink_CreateUSB(kSerial);
     if (!id) {
       state.SkipWithError("cannot link to the module on the simulated bus");
       return;
     }
-    auto start = Clock::now();
-    double with = IdleCpu();
-    double wall = Seconds(start);
+    double wall = 0;
+    double with = IdleCpuSeconds(kIdleSeconds, &wall);
     bool running = vLink_GetStatus(id) == kLinkRunning;
     vLink_Destroy(&id);
     double percent = 100.0 * (with - bare) / wall;

@@ -22,11 +22,7 @@ MANIFEST
 done
 find "$demo_tree" -type f | sed "s|$HOME/||" | sort
 
-demo_log="$HOME/update-server.out"
-"$BUILD/sim/update-server/update-server" --root "$demo_tree" --quiet >"$demo_log" &
-echo $! >>"$DEMO_PIDS"
-for _ in $(seq 50); do grep -q '^listening ' "$demo_log" && break; sleep 0.1; done
-demo_url="$(sed -n 's/^listening //p' "$demo_log")"
+demo_url="$(demo_start_update_server "$demo_tree" "$HOME/update-server.out")"
 echo "listening on $demo_url"
 echo
 

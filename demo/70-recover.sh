@@ -63,11 +63,7 @@ cat >"$rec_tree/fingerprints" <<FINGERPRINTS
 A1A1A1A1 B2B2B2B2 C3C3C3C3 D4D4D4D4    1A2B3C4D   310
 FINGERPRINTS
 sed 's/^/   /' "$rec_tree/fingerprints"
-rec_log="$HOME/recovery-server.out"
-"$BUILD/sim/update-server/update-server" --root "$rec_tree" --quiet >"$rec_log" &
-echo $! >>"$DEMO_PIDS"
-for _ in $(seq 50); do grep -q '^listening ' "$rec_log" && break; sleep 0.1; done
-rec_url="$(sed -n 's/^listening //p' "$rec_log")"
+rec_url="$(demo_start_update_server "$rec_tree" "$HOME/recovery-server.out")"
 echo
 
 echo "== LPC: a bricked chip in its ISP boot ROM (lpc-isp-sim)"
@@ -98,4 +94,4 @@ echo "== updater -u URL -U -t RECOVER -s USB   (the loader's module takes the re
 env "${rec_env[@]}" "$UPDATER" -u "$rec_url" -U -t RECOVER -s USB
 grep -a '^build ' "$HOME/recovery-module" | sed 's/^/   the module now runs /'
 echo
-unset rec_tree rec_serial rec_key rec_log rec_url rec_sim_out rec_sim rec_pty rec_env
+unset rec_tree rec_serial rec_key rec_url rec_sim_out rec_sim rec_pty rec_env

@@ -122,21 +122,24 @@ struct Acquired {
 };
 
 // Counts one more holder of the newest link the test accepts and returns its
-// id; 0 when there is none. A link another thread is still building is waited
-// for, so it is handed out only once it runs, and a failed one not at all. A
-// link over a caller's stream names no module and is never handed out. A link
-// shared through a broker is not handed out either: `shared` is set.
+// id; 0 when there is none (*none set, when given). A link another thread is
+// still building is waited for, so it is handed out only once it runs, and a
+// failed one not at all. A link over a caller's stream names no module and is
+// never handed out. A link shared through a broker is not handed out either:
+// `shared` is set. Caller holds the registry mutex in lock.
 template <typename Test>
-uint32_t sHoldBuilt(Test accepts, bool* shared) {
+uint32_t sHoldBuiltLocked(RegistryLock& lock, Test accepts, bool* shared, bool* none) {
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(sBUILD_WAIT_MS);
-  RegistryLock lock;
   for (;;) {
     linkEntry* e = nullptr;
     for (auto it = gpLinks->rbegin(); it != gpLinks->rend() && !e; ++it) {
       if (it->second->type != linkTypeInvalid && accepts(*it->second)) e = it->second.get();
     }
-    if (!e) return 0;
+    if (!e) {
+      if (none) *none = true;
+      return 0;
+    }
     if (e->building) {
       if (gpBuilt->wait_until(lock.hold, deadline) == std::cv_status::timeout) return 0;
       continue;
@@ -148,6 +151,12 @@ uint32_t sHoldBuilt(Test accepts, bool* shared) {
     e->useCount++;
     return e->id;
   }
+}
+
+template <typename Test>
+uint32_t sHoldBuilt(Test accepts, bool* shared) {
+  RegistryLock lock;
+  return sHoldBuiltLocked(lock, accepts, shared, nullptr);
 }
 
 // Puts the entry in the registry under the next id. Caller holds the
@@ -194,32 +203,15 @@ uint32_t sHoldOrRegister(uint32_t identifier, uint32_t port, linkType type, bool
   *created = false;
   LinkRef fresh = sNewEntry(identifier, port, 0, type);
   if (!fresh) return 0;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(sBUILD_WAIT_MS);
   RegistryLock lock;
-  for (;;) {
-    linkEntry* e = nullptr;
-    for (auto it = gpLinks->rbegin(); it != gpLinks->rend() && !e; ++it) {
-      const linkEntry& c = *it->second;
-      if (c.type != linkTypeInvalid && c.identifier == identifier && c.ipPort == port)
-        e = it->second.get();
-    }
-    if (!e) {
-      uint32_t id = sRegister(fresh);
-      *created = id != 0;
-      return id;
-    }
-    if (e->building) {
-      if (gpBuilt->wait_until(lock.hold, deadline) == std::cv_status::timeout) return 0;
-      continue;
-    }
-    if (e->server) {
-      if (shared) *shared = true;
-      return 0;
-    }
-    e->useCount++;
-    return e->id;
-  }
+  bool none = false;
+  uint32_t id = sHoldBuiltLocked(
+      lock, [&](const linkEntry& c) { return c.identifier == identifier && c.ipPort == port; },
+      shared, &none);
+  if (!none) return id;
+  id = sRegister(fresh);
+  *created = id != 0;
+  return id;
 }
 
 // Makes a link its creator has running available to others; returns its id.

@@ -296,6 +296,18 @@ void FleetPool::Poll(int timeoutMs, std::vector<size_t>* finished) {
   if (!finished->empty()) Redraw();
 }
 
+std::string FleetLogDir(const FleetOptions& o, const std::string& store,
+                        const std::string& started) {
+  if (!o.logDir.empty()) return o.logDir;
+  std::string stamp = started;
+  for (char& c : stamp)
+    if (c == ':') c = '-';
+  std::string dir = store + "/fleet-logs/" + stamp;
+  for (int n = 2; access(dir.c_str(), F_OK) == 0; ++n)
+    dir = store + "/fleet-logs/" + stamp + "." + std::to_string(n);
+  return dir;
+}
+
 int FleetApply(const FleetOptions& o, const std::string& store, FleetOutput& out,
                FleetReport* report) {
   int status = FleetPlan(o, store, out, report);
@@ -321,15 +333,7 @@ int FleetApply(const FleetOptions& o, const std::string& store, FleetOutput& out
   }
 
   // Before any module is touched: the log folder and every build.
-  std::string logDir = o.logDir;
-  if (logDir.empty()) {
-    std::string stamp = report->started;
-    for (char& c : stamp)
-      if (c == ':') c = '-';
-    logDir = store + "/fleet-logs/" + stamp;
-    for (int n = 2; access(logDir.c_str(), F_OK) == 0; ++n)
-      logDir = store + "/fleet-logs/" + stamp + "." + std::to_string(n);
-  }
+  std::string logDir = FleetLogDir(o, store, report->started);
   FleetParentDisplay display(out);
   Updater updater(o.serverUrl.c_str(), store.c_str(), display);
   std::string error;

@@ -43,6 +43,10 @@ bool FleetFetchBuilds(const FleetOptions& options, Updater& updater,
                       std::vector<FleetModule*>& modules, std::string* error);
 void FleetSetError(FleetModule& module, int code, const std::string& message);
 std::string FleetHex8(uint32_t value);
+// The run's log folder: --log-dir, else fleet-logs/START-TIME in the store
+// (colons made dashes), with .2, .3 ... added while that name is taken.
+std::string FleetLogDir(const FleetOptions& options, const std::string& store,
+                        const std::string& started);
 
 // Worker processes, at most `jobs` at once, one per lane: the modules behind
 // one router (and the router itself) share a lane, every other module has

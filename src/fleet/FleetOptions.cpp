@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "Parameters.h"
+
 namespace {
 
 struct OptionRow {
@@ -138,21 +140,15 @@ const char* const kCommands[] = {"plan", "apply", "watch", "report", "worker"};
 
 }  // namespace
 
+bool FleetParseHexSerial(const std::string& digits, uint32_t* serial) {
+  if (digits.empty() || digits.size() > 8) return false;
+  *serial = _get_hex_arg(digits.c_str(), nullptr);
+  return *serial != 0;
+}
+
 bool FleetParseSerial(const std::string& text, uint32_t* serial) {
-  std::string t = text;
-  if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) t = t.substr(2);
-  if (t.empty() || t.size() > 8) return false;
-  uint32_t v = 0;
-  for (char c : t) {
-    int d = c >= '0' && c <= '9'   ? c - '0'
-            : c >= 'A' && c <= 'F' ? c - 'A' + 10
-            : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                                   : -1;
-    if (d < 0) return false;
-    v = v << 4 | uint32_t(d);
-  }
-  *serial = v;
-  return v != 0;
+  bool prefixed = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  return FleetParseHexSerial(prefixed ? text.substr(2) : text, serial);
 }
 
 bool FleetParseOptions(int argc, char** argv, FleetOptions* o, std::string* error) {

@@ -49,5 +49,7 @@ constexpr int kFleetMaxJobs = 16;
 bool FleetParseOptions(int argc, char** argv, FleetOptions* options, std::string* error);
 // The --help text.
 std::string FleetUsage();
-// A serial number: one to eight hexadecimal digits, optionally after 0x; not 0.
+// A serial number as the reports write it: one to eight hexadecimal digits; not 0.
+bool FleetParseHexSerial(const std::string& digits, uint32_t* serial);
+// A serial number on the command line: the same, optionally after 0x.
 bool FleetParseSerial(const std::string& text, uint32_t* serial);

@@ -9,6 +9,8 @@
 #include <map>
 #include <memory>
 
+#include "FleetOptions.h"
+
 namespace {
 
 struct Named {
@@ -396,21 +398,6 @@ class Fields {
   std::string* error_;
 };
 
-bool sParseSerial(const std::string& text, uint32_t* serial) {
-  if (text.empty() || text.size() > 8) return false;
-  uint32_t v = 0;
-  for (char c : text) {
-    int d = c >= '0' && c <= '9'   ? c - '0'
-            : c >= 'A' && c <= 'F' ? c - 'A' + 10
-            : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                                   : -1;
-    if (d < 0) return false;
-    v = v << 4 | uint32_t(d);
-  }
-  *serial = v;
-  return v != 0;
-}
-
 bool sParseModule(const JsonValue& m, size_t index, FleetModule* out, std::string* error) {
   std::string where = "modules[" + std::to_string(index) + "]: ";
   if (m.kind != JsonValue::OBJECT) return *error = where + "not an object", false;
@@ -424,8 +411,8 @@ bool sParseModule(const JsonValue& m, size_t index, FleetModule* out, std::strin
       !f.Text("version_before", &out->versionBefore, true) ||
       !f.Text("version_after", &out->versionAfter, true) || !f.Text("log", &out->log, true))
     return false;
-  if (!sParseSerial(serial, &out->serial)) return *error = where + "bad serial", false;
-  if (routerGiven && !sParseSerial(router, &out->router))
+  if (!FleetParseHexSerial(serial, &out->serial)) return *error = where + "bad serial", false;
+  if (routerGiven && !FleetParseHexSerial(router, &out->router))
     return *error = where + "bad router", false;
   int value = 0;
   if (!sValue(kActions, action, &value)) return *error = where + "unknown action", false;

@@ -30,13 +30,7 @@ int FleetWatch(const FleetOptions& o, const std::string& store, FleetOutput& out
                FleetReport* report) {
   FleetParentDisplay display(out);
   Updater updater(o.serverUrl.c_str(), store.c_str(), display);
-  std::string logDir = o.logDir;
-  if (logDir.empty()) {
-    std::string stamp = report->started;
-    for (char& c : stamp)
-      if (c == ':') c = '-';
-    logDir = store + "/fleet-logs/" + stamp;
-  }
+  std::string logDir = FleetLogDir(o, store, report->started);
   if (vDirectory_Ensure(logDir.c_str(), 0755) != vErrNone) {
     fprintf(out.human, "updater-fleet: can't write the log folder %s\n", logDir.c_str());
     return 1;

@@ -4,16 +4,14 @@
 // UsbStreamChild test with the bus in the environment.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <link.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
 
+#include "ChildTest.h"
 #include "Link.h"
-#include "TestSupport.h"
 
 namespace {
 
@@ -21,16 +19,6 @@ using Corvane::Velmarine::Link;
 const char* kChildSwitch = "USB_STREAM_CHILD";
 constexpr uint32_t kSerial = 0x40F5849A;
 constexpr uint8_t kAddress = 6;
-
-int FindSanitizer(struct dl_phdr_info* info, size_t, void* data) {
-  std::string name = info->dlpi_name ? info->dlpi_name : "";
-  if (name.find("libasan.so") != std::string::npos ||
-      name.find("libtsan.so") != std::string::npos) {
-    *static_cast<std::string*>(data) = name;
-    return 1;
-  }
-  return 0;
-}
 
 struct Seen {
   std::atomic<int> calls{0};
@@ -103,24 +91,11 @@ TEST(UsbStreamChild, SamplesArriveWhileSubscribed) {
   Bus("stop");
 }
 
+// Runs UsbStreamChild.<test> with the bus described by spec preloaded.
 void RunChild(const std::string& test, const std::string& spec) {
-  std::string shim = testsupport::ProgramPath("sim/usb", "libvelmarine_usb_sim.so");
-  if (!testsupport::Exists(shim)) GTEST_SKIP() << "the simulated USB bus is not built";
-  char self[4096];
-  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  ASSERT_GT(n, 0);
-  self[n] = 0;
-  std::string runtime;
-  dl_iterate_phdr(FindSanitizer, &runtime);
-  testsupport::RunOptions options;
-  options.env["LD_PRELOAD"] = runtime.empty() ? shim : runtime + ":" + shim;
-  options.env["VELMARINE_USB_SIM"] = spec;
-  options.env[kChildSwitch] = "1";
-  options.timeoutMs = 120000;
-  testsupport::RunResult r =
-      testsupport::Run(self, {"--gtest_filter=UsbStreamChild." + test}, options);
-  EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find("[  PASSED  ] 1 test."), std::string::npos) << r.out << r.err;
+  testsupport::ExpectPassesInChild("UsbStreamChild." + test,
+                                   testsupport::ProgramPath("sim/usb", "libvelmarine_usb_sim.so"),
+                                   {{"VELMARINE_USB_SIM", spec}, {kChildSwitch, "1"}}, 120000);
 }
 
 TEST(UsbStream, ALinkOverTheBusGetsTheSamplesItSubscribesTo) {

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <thread>
 
+#include "Await.h"
 #include "LinkTestSupport.h"
 #include "vLink.h"
 #include "vLinkPipe.h"
@@ -67,6 +68,7 @@ TEST(Link, RunsOverACallersStreamAndReleasesTheRouteAtStop) {
   EXPECT_EQ(Wire(vLink_GetPacket(id)), (std::vector<uint8_t>{0x06, 0x00}));
 
   // An idle link still writes the route release when it goes.
+  // The window is the test: the reader sits out a whole idle wait (100 ms) first.
   std::this_thread::sleep_for(std::chrono::milliseconds(150));
   EXPECT_EQ(vLink_Destroy(&id), vErrNone);
   EXPECT_EQ(id, 0u);
@@ -161,7 +163,7 @@ TEST(Link, StopWhileASyncWaitsEndsTheSync) {
   vErr synced = vErrNone;
   auto start = std::chrono::steady_clock::now();
   std::thread sync([&] { synced = vLink_Sync(id); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(pair.Receive(2), (std::vector<uint8_t>{0xAD, 0x00}));  // the sync's first probe
   uint32_t last = id;
   EXPECT_EQ(vLink_Destroy(&last), vErrNone);
   sync.join();
@@ -239,8 +241,9 @@ TEST(Link, PacketLogRecordsTrafficAndKeepsItsSizeRules) {
   Pair pair;
   uint32_t id = vLink_Create(pair.Stream());
   ASSERT_NE(id, 0u);
+  // The writer records a packet before it writes it: the route command that
+  // arrived has passed the log, which was off then.
   pair.Receive(3);
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the writer logs after writing
   uint8_t type = 0, length = 30, buffer[30];
   EXPECT_EQ(vLink_PacketDebug_Read(id, &type, &length, buffer), vErrNotReady);
   EXPECT_EQ(vLink_PacketDebug_Disable(id), vErrNotReady);
@@ -253,8 +256,7 @@ TEST(Link, PacketLogRecordsTrafficAndKeepsItsSizeRules) {
   pair.Send({0x04, 0x01, 0x07});
   EXPECT_EQ(Wire(vLink_AwaitPacket(id, 3000)).size(), 3u);
   EXPECT_EQ(Put(id, {0x04, 0x00}), vErrNone);
-  pair.Receive(2);
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  pair.Receive(2);  // recorded before it was written
   EXPECT_EQ(vLink_PacketDebug_Write(id, vPacketLogText, 2, reinterpret_cast<const uint8_t*>("hi")),
             vErrNone);
   std::vector<std::pair<uint8_t, std::vector<uint8_t>>> records;
@@ -371,6 +373,7 @@ TEST(Link, ResetWithoutANewStreamFailsAndLeavesAnIdleLink) {
   }
   EXPECT_EQ(vLink_GetStatus(id), uint32_t(kLinkIOError));
   double before = CpuSeconds();
+  // The window is the test: the CPU an idle link spends in it.
   std::this_thread::sleep_for(std::chrono::milliseconds(400));
   EXPECT_LT(CpuSeconds() - before, 0.2);
   EXPECT_EQ(vLink_Destroy(&id), vErrNone);
@@ -493,13 +496,16 @@ TEST(Link, ManyCallersAndATeardownUnderAWaiter) {
 
   uint32_t shared = id;
   std::atomic<bool> returned{false};
+  std::atomic<pid_t> waiting{0};
   std::thread waiter([&] {
     uint8_t nobody = 0x7E;
+    waiting = testsupport::ThreadId();
     vPacket* p = vLink_AwaitFirst(shared, MatchAddress, &nobody, 20000);
     EXPECT_EQ(p, nullptr);
     returned = true;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_TRUE(testsupport::AwaitTrue([&] { return waiting != 0; }));
+  EXPECT_TRUE(testsupport::AwaitAsleep(waiting));  // in its wait for a packet
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(vLink_Destroy(&id), vErrNone);
   waiter.join();

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "Await.h"
 #include "vPacketFifo.h"
 
 namespace {
@@ -111,8 +112,9 @@ TEST(PacketFifo, AwaitTimesOutAndWakesOnPut) {
   EXPECT_EQ(vPacketFifo_Await(q, 50), nullptr);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(45));
 
-  std::thread producer([q] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const pid_t consumer = testsupport::ThreadId();
+  std::thread producer([q, consumer] {
+    testsupport::AwaitAsleep(consumer);  // in its wait
     PutTag(q, 5);
   });
   EXPECT_EQ(TakeTag(vPacketFifo_Await(q, 5000)), 5);
@@ -169,18 +171,24 @@ TEST(PacketFifo, AwaitFirstTestsEachPacketOnce) {
 TEST(PacketFifo, DestroyWakesWaiters) {
   uint64_t q = vPacketFifo_Create();
   std::atomic<int> woke{0};
+  std::atomic<pid_t> tids[4] = {};
   std::vector<std::thread> waiters;
   for (int i = 0; i < 3; i++) {
-    waiters.emplace_back([q, &woke] {
+    waiters.emplace_back([q, &woke, &tids, i] {
+      tids[i] = testsupport::ThreadId();
       EXPECT_EQ(vPacketFifo_Await(q, 20000), nullptr);
       woke++;
     });
   }
-  waiters.emplace_back([q, &woke] {
+  waiters.emplace_back([q, &woke, &tids] {
+    tids[3] = testsupport::ThreadId();
     EXPECT_EQ(vPacketFifo_AwaitFirst(q, AcceptNone, nullptr, 20000), nullptr);
     woke++;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  for (auto& tid : tids) {  // every waiter is in its wait
+    EXPECT_TRUE(testsupport::AwaitTrue([&] { return tid != 0; }));
+    EXPECT_TRUE(testsupport::AwaitAsleep(tid));
+  }
   auto start = std::chrono::steady_clock::now();
   uint64_t id = q;
   EXPECT_EQ(vPacketFifo_Destroy(&id), vErrNone);
@@ -230,6 +238,7 @@ TEST(PacketFifo, ManyThreadsShareOneQueue) {
   // Users racing a destroy.
   std::vector<std::thread> racers;
   std::atomic<bool> go{true};
+  std::atomic<int> rounds{0};
   for (int i = 0; i < 3; i++) {
     racers.emplace_back([&, q] {
       while (go) {
@@ -238,13 +247,16 @@ TEST(PacketFifo, ManyThreadsShareOneQueue) {
         vPacket_Destroy(&p);
         if (vPacket* r = vPacketFifo_Await(q, 1)) vPacket_Destroy(&r);
         vPacketFifo_DrainPackets(q, AcceptOdd, nullptr);
+        rounds++;
       }
     });
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  // Rounds of every kind before the destroy and after it.
+  EXPECT_TRUE(testsupport::AwaitTrue([&] { return rounds >= 30; }));
   uint64_t id = q;
   EXPECT_EQ(vPacketFifo_Destroy(&id), vErrNone);
-  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const int destroyedAt = rounds;
+  EXPECT_TRUE(testsupport::AwaitTrue([&] { return rounds >= destroyedAt + 30; }));
   go = false;
   for (auto& t : racers) t.join();
   EXPECT_EQ(vPacketFifo_GetLength(q), 0u);

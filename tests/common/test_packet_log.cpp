@@ -105,6 +105,7 @@ TEST(Logger, RunsItsProcedureUntilDisabled) {
   gSelf = nullptr;
   EXPECT_EQ(vLogger_Disable(logger), vErrNone);
   int after = gCalls;
+  // The window is the test: no call once the disable has returned.
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(gCalls.load(), after);
   EXPECT_EQ(vLogger_Destroy(&logger), vErrNone);

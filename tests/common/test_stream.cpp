@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pty.h>
 #include <sys/socket.h>
 #include <termios.h>
@@ -251,6 +252,13 @@ class Listener {
 
 uint32_t Loopback() { return htonl(INADDR_LOOPBACK); }
 
+// Whether the peer's close (an end or a reset) has reached the stream's
+// connection within two seconds.
+bool PeerGone(vStream* s) {
+  struct pollfd p = {static_cast<vSocketRecord*>(s->ref)->socket, POLLRDHUP, 0};
+  return poll(&p, 1, 2000) == 1;
+}
+
 vErr ReadSoon(vStream* s, uint8_t* byte) {
   vErr err = vErrNotReady;
   for (int i = 0; i < 100 && err == vErrNotReady; i++) {
@@ -293,7 +301,7 @@ TEST(StreamSocket, PeerCloseReadsAsNotReadyAndTheWaitReconnects) {
   close(first);
   uint8_t b;
   // The closed connection is no error for get...
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(PeerGone(s));
   EXPECT_EQ(vStream_Read(s, &b, 1), vErrNotReady);
   // ...and the wait replaces it with a new one to the same listener.
   vStream_WaitReadable(s, 200);
@@ -316,7 +324,7 @@ TEST(StreamSocket, WriteReconnectsAfterAResetAndFailsForGoodWithoutListener) {
   struct linger l = {1, 0};
   setsockopt(first, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
   close(first);
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(PeerGone(s));
   uint8_t data[2] = {1, 2};
   vErr err = vErrNone;
   for (int i = 0; i < 3 && err == vErrNone; i++) err = vStream_Write(s, data, 2);
@@ -329,7 +337,7 @@ TEST(StreamSocket, WriteReconnectsAfterAResetAndFailsForGoodWithoutListener) {
 
   // With nobody listening any more, reconnection fails and stays failed.
   listener.Close();
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(PeerGone(s));  // the end of the second connection
   uint8_t b;
   err = vErrNone;
   for (int i = 0; i < 50 && err != vErrConnection; i++) {

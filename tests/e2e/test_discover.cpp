@@ -209,7 +209,7 @@ TEST_F(DiscoverTcpip, ListsModulesDespiteMalformedFloodedAndRefusingReplies) {
   // The answers come from a responder of the test's own: both modules, a
   // module whose port refuses connections, malformed replies first and every
   // reply twice, and a flood of copies of one reply.
-  ASSERT_TRUE(hosts.StartIn(hosts.b, [&] {
+  ASSERT_TRUE(hosts.StartIn(hosts.b, [&](const std::function<void()>& ready) {
     velsim::DiscoveryOptions options;
     options.interfaceAddress = B;
     options.malformed = true;
@@ -217,10 +217,11 @@ TEST_F(DiscoverTcpip, ListsModulesDespiteMalformedFloodedAndRefusingReplies) {
     velsim::DiscoveryResponder responder(
         {{0x40F5849A, 19, 4, ports[0]}, {0x2181F0EE, 13, 6, ports[1]}, {0x0BADBEEF, 5, 8, 9}},
         options);
-    responder.Start();
+    responder.Start();  // it has joined its group
+    ready();
     for (;;) pause();
   }));
-  ASSERT_TRUE(hosts.StartIn(hosts.b, [&] {
+  ASSERT_TRUE(hosts.StartIn(hosts.b, [&](const std::function<void()>& ready) {
     // Copies of the first module's reply, straight at the searcher's reply port.
     std::array<uint8_t, 16> reply = velsim::DiscoveryReply({0x40F5849A, 19, 4, ports[0]});
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -228,12 +229,12 @@ TEST_F(DiscoverTcpip, ListsModulesDespiteMalformedFloodedAndRefusingReplies) {
     to.sin_family = AF_INET;
     to.sin_port = htons(9889);
     inet_pton(AF_INET, testsupport::NetNamespaces::kAddressA, &to.sin_addr);
+    ready();
     for (;;) {
       sendto(fd, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
       usleep(1000);
     }
   }));
-  usleep(200 * 1000);  // the responder joins its group
 
   testsupport::RunOptions options;
   options.env["HOME"] = home.path();

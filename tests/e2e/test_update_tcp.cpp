@@ -188,7 +188,7 @@ TEST_F(UpdateTcp, DiscoveryWaitsWhileAnotherProcessListensForReplies) {
   ASSERT_GE(fd, 0);
   ASSERT_EQ(flock(fd, LOCK_EX), 0);
   std::thread release([fd] {
-    usleep(1200000);
+    usleep(1200000);  // the window is the test: the updater must wait it out
     close(fd);
   });
   auto start = std::chrono::steady_clock::now();

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "Await.h"
 #include "VelmarineSim.h"
 #include "vLink.h"
 #include "vPacket.h"
@@ -101,10 +102,12 @@ TEST_F(LinkRegistryStress, WaitersLeavePromptlyWhenTheLastHolderDestroysTheLink)
     ASSERT_NE(id, 0u);
     const uint32_t shared = id;
     std::atomic<int> returned{0};
+    std::atomic<pid_t> tids[4] = {};
     std::vector<std::thread> waiters;
     const auto start = std::chrono::steady_clock::now();
     for (int w = 0; w < 4; ++w) {
       waiters.emplace_back([&, w] {
+        tids[w] = testsupport::ThreadId();
         // Long waits that only the destroy can end (a packet the module
         // sends on its own ends one early, and the thread waits again).
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(9);
@@ -118,7 +121,10 @@ TEST_F(LinkRegistryStress, WaitersLeavePromptlyWhenTheLastHolderDestroysTheLink)
         if (vLink_GetStatus(shared) == uint32_t(kLinkNoStream)) returned++;
       });
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50 + 10 * round));
+    for (auto& tid : tids) {  // every waiter is in its wait
+      EXPECT_TRUE(testsupport::AwaitTrue([&] { return tid != 0; }));
+      EXPECT_TRUE(testsupport::AwaitAsleep(tid));
+    }
     EXPECT_EQ(vLink_Destroy(&id), vErrNone);
     for (auto& th : waiters) th.join();
     EXPECT_EQ(returned.load(), 4);

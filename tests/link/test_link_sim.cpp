@@ -172,12 +172,15 @@ TEST_P(LinkSim, RegainsFramingAfterGarbage) {
   ASSERT_TRUE(WaitStatus(id, kLinkRunning, 3000));
   EXPECT_EQ(Get(8), (std::vector<uint8_t>{3, 8, 0, 19}));
   // A plausible but false header swallows real bytes until the rules break.
+  probesBefore = sim.Stats(ep.id).probes;
   sim.InjectGarbage(ep.id, {0x04, 0x1C});
   sim.SendPacket(ep.id, velsim::Packet::Make(kAddress, {3, 8, 0, 19}));
   for (int i = 0; i < 4; ++i)
     sim.SendPacket(
         ep.id, velsim::Packet::Make(kAddress, {0x17, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE}));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // Then the host resynchronises again.
+  ASSERT_TRUE(sim.WaitFor(
+      ep.id, [&](const velsim::EndpointStats& s) { return s.probes >= probesBefore + 6; }));
   ASSERT_TRUE(WaitStatus(id, kLinkRunning, 3000));
   vLink_DrainPackets(
       id, [](const vPacket*, const void*) -> uint8_t { return 1; }, nullptr);

@@ -104,6 +104,8 @@ TEST_F(ShareExample, ClientsOfABrokerThatGoesEndWithAClearError) {
   const std::string where = "port=" + line.substr(line.rfind(' ') + 1);
   testsupport::RunResult read;
   std::thread reader([&] { read = RunShare({"read", where, "100000"}); });
+  // The reader shows nothing until it ends: half a second puts the broker's
+  // end in the middle of its reads, after it has reached the broker.
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   server.Stop();
   reader.join();

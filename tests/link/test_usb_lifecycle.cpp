@@ -5,8 +5,6 @@
 // test with the bus and its description in the environment.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <link.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -15,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "TestSupport.h"
+#include "ChildTest.h"
 #include "vLink.h"
 #include "vStream.h"
 
@@ -26,37 +24,11 @@ const char* kChildSwitch = "USB_LIFECYCLE_CHILD";
 constexpr uint32_t kSerial = 0x40F5849A;
 constexpr uint8_t kAddress = 6;
 
-// The sanitizer runtime this program runs with, if any: it has to come
-// before anything else that is preloaded.
-int FindSanitizer(struct dl_phdr_info* info, size_t, void* data) {
-  std::string name = info->dlpi_name ? info->dlpi_name : "";
-  if (name.find("libasan.so") != std::string::npos ||
-      name.find("libtsan.so") != std::string::npos) {
-    *static_cast<std::string*>(data) = name;
-    return 1;
-  }
-  return 0;
-}
-
 // Runs UsbLifecycleChild.<test> with the bus described by spec preloaded.
 void RunChild(const std::string& test, const std::string& spec) {
-  std::string shim = testsupport::ProgramPath("sim/usb", "libvelmarine_usb_sim.so");
-  if (!testsupport::Exists(shim)) GTEST_SKIP() << "the simulated USB bus is not built";
-  char self[4096];
-  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  ASSERT_GT(n, 0);
-  self[n] = 0;
-  std::string runtime;
-  dl_iterate_phdr(FindSanitizer, &runtime);
-  testsupport::RunOptions options;
-  options.env["LD_PRELOAD"] = runtime.empty() ? shim : runtime + ":" + shim;
-  options.env["VELMARINE_USB_SIM"] = spec;
-  options.env[kChildSwitch] = "1";
-  options.timeoutMs = 240000;
-  testsupport::RunResult r =
-      testsupport::Run(self, {"--gtest_filter=UsbLifecycleChild." + test}, options);
-  EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find("[  PASSED  ] 1 test."), std::string::npos) << r.out << r.err;
+  testsupport::ExpectPassesInChild("UsbLifecycleChild." + test,
+                                   testsupport::ProgramPath("sim/usb", "libvelmarine_usb_sim.so"),
+                                   {{"VELMARINE_USB_SIM", spec}, {kChildSwitch, "1"}}, 240000);
 }
 
 class UsbLifecycleChild : public ::testing::Test {

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "Await.h"
 #include "SimStream.h"
 #include "VelmarineSim.h"
 #include "vLink.h"
@@ -27,11 +28,7 @@ constexpr uint8_t kCapture = 0x30;  // a command the test handler records and an
 inline uint32_t Serial() { return 0x0B000000u ^ uint32_t(getpid()); }
 
 inline bool WaitUntil(const std::function<bool()>& test, int ms = 3000) {
-  for (int i = 0; i < ms / 5; ++i) {
-    if (test()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return test();
+  return testsupport::AwaitTrue(test, ms);
 }
 
 // Every packet of the capture command, as the module received them.

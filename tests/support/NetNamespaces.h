@@ -99,8 +99,11 @@ class NetNamespaces {
   const std::string& IpProgram() const { return ip_; }
 
   // Runs body in a child process that has joined the namespace; it is killed
-  // when these namespaces go. The body may block for ever.
-  bool StartIn(const std::string& ns, const std::function<void()>& body) {
+  // when these namespaces go. The body calls ready() once it serves, and may
+  // block for ever after that; StartIn returns when it has called it (false
+  // when the child ended or failed first, or after 10 s).
+  bool StartIn(const std::string& ns,
+               const std::function<void(const std::function<void()>& ready)>& body) {
     int ready[2];
     if (pipe(ready) != 0) return false;
     pid_t pid = fork();
@@ -108,7 +111,12 @@ class NetNamespaces {
       close(ready[0]);
       int fd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
       if (fd < 0 || setns(fd, CLONE_NEWNET) != 0) _exit(3);
-      body();
+      const int signal = ready[1];
+      body([signal] {
+        char c = 1;
+        ssize_t n = write(signal, &c, 1);
+        (void)n;
+      });
       _exit(0);
     }
     close(ready[1]);
@@ -117,8 +125,11 @@ class NetNamespaces {
       return false;
     }
     children_.push_back(pid);
+    struct pollfd p = {ready[0], POLLIN, 0};
+    char c = 0;
+    bool served = poll(&p, 1, 10000) == 1 && read(ready[0], &c, 1) == 1;
     close(ready[0]);
-    return true;
+    return served;
   }
 
   // Runs work in a child process that has joined the namespace and returns
