@@ -28,6 +28,9 @@ MANIFEST
 # Starts the bundled update server on the tree $1, its output going to the
 # file $2, stopped when the demo ends; prints the URL it listens on.
 demo_start_update_server() {
+  # The file exists before the server starts, so the wait never reads a
+  # file that the background job has not opened yet.
+  : >"$2"
   "$BUILD/sim/update-server/update-server" --root "$1" --quiet >"$2" &
   echo $! >>"$DEMO_PIDS"
   for _ in $(seq 50); do grep -q '^listening ' "$2" && break; sleep 0.1; done
