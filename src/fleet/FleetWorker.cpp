@@ -4,6 +4,7 @@
 // "progress 42", "result ..."); everything it says otherwise, and the
 // diagnostic log, goes to standard error, which the parent points at the
 // module's log file.
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -117,6 +118,10 @@ bool sComeBack(Updater& updater, UpdateJob& job, WorkerDisplay& display, int tim
 }  // namespace
 
 int FleetWorker(const FleetOptions& o, const std::string& store) {
+  // A transfer is never left halfway by a signal to stop: the parent, which
+  // gets the terminal's interrupt, lets it finish.
+  signal(SIGINT, SIG_IGN);
+  signal(SIGTERM, SIG_IGN);
   Log::SetOutput(stderr);
   Log::ActivatePackage(o.logMask);
   WorkerDisplay display;
