@@ -6,6 +6,7 @@
 //                                      share a simulated module that streams values,
 //                                      on the network interface ADDRESS if given
 //   velmarine-share read WHERE [N]     read the module's system values N times
+//                                      ("connected" on standard error once it is)
 //   velmarine-share watch WHERE SECS [CMD/OPTION/INDEX]
 //                                      subscribe to a stream (default 7/255/1, 255
 //                                      for any) and count its samples
@@ -166,6 +167,9 @@ int Read(const char* where, int times) {
     fprintf(stderr, "cannot reach %s: %s\n", where, vError_GetErrorText(err));
     return 1;
   }
+  // Said as soon as the link is up, so that one who waits for it knows the
+  // reads have begun (their result is printed only at the end).
+  fprintf(stderr, "connected\n");
   SystemClass sys;
   sys.init(&module, 0);
   uint32_t serial = 0, version = 0;

@@ -4,8 +4,12 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <functional>
 #include <set>
+#include <system_error>
+#include <thread>
 
 #include "BirdFile.h"
 #include "FleetInternal.h"
@@ -64,6 +68,25 @@ uint32_t sNewestStored(Updater& updater, const FleetModule& m) {
   }
   closedir(dir);
   return best;
+}
+
+// Runs work(0) ... work(count - 1), on up to `threads` threads at once
+// (this one included); returns when every call has returned.
+void sEachAtOnce(size_t count, int threads, const std::function<void(size_t)>& work) {
+  std::atomic<size_t> next{0};
+  auto drain = [&] {
+    for (size_t i = next++; i < count; i = next++) work(i);
+  };
+  std::vector<std::thread> helpers;
+  for (size_t n = 1; n < std::min(count, size_t(std::max(threads, 1))); ++n) {
+    try {
+      helpers.emplace_back(drain);
+    } catch (const std::system_error&) {
+      break;  // fewer threads: the ones there are take the rest
+    }
+  }
+  drain();
+  for (std::thread& t : helpers) t.join();
 }
 
 }  // namespace
@@ -246,7 +269,7 @@ int FleetPlan(const FleetOptions& o, const std::string& store, FleetOutput& out,
   }
 
   // Every module is listed first and only the selected ones are opened and
-  // read, one at a time.
+  // read.
   std::vector<DeviceInfo> found;
   if (o.usb) found = updater.Enumerate_Devices(linkTypeUSB);
   if (o.tcpip) {
@@ -266,19 +289,30 @@ int FleetPlan(const FleetOptions& o, const std::string& store, FleetOutput& out,
   }
 
   std::set<uint32_t> seen;
+  std::vector<DeviceInfo> selected;
   for (const DeviceInfo& d : found) {
     uint32_t serial = d.spec.serialNumber;
     if (!seen.insert(serial).second) continue;
     if (sContains(o.excluded, serial)) continue;
     if (!wanted.empty() && !sContains(wanted, serial)) continue;
     if (!o.model.empty() && !sSameText(o.model, vDefs_GetModelName(d.spec.model))) continue;
-    DeviceInfo info = d;
+    selected.push_back(d);
+  }
+  // Each selected module is read (over a link of its own) and given its
+  // target on a thread of its own, at most --jobs at once: connecting is
+  // mostly waiting, so the plan costs about one module's read, not one per
+  // module. The table keeps the order in which they were found.
+  std::vector<FleetModule> planned(selected.size());
+  sEachAtOnce(selected.size(), o.jobs > 0 ? o.jobs : kFleetMaxJobs, [&](size_t i) {
+    DeviceInfo info = selected[i];
     if (info.networkAddress == 0) updater.Read_Device(info);  // behind a router: read by the scan
     FleetModule m = FleetModuleFromDevice(info);
-    m.attempts = attempts.count(serial) ? attempts[serial] : 0;
+    auto earlier = attempts.find(info.spec.serialNumber);
+    m.attempts = earlier == attempts.end() ? 0 : earlier->second;
     FleetChooseTarget(o, updater, m);
-    report->modules.push_back(m);
-  }
+    planned[i] = m;
+  });
+  report->modules.insert(report->modules.end(), planned.begin(), planned.end());
   for (uint32_t serial : wanted)
     if (serial != 0 && !seen.count(serial) && !sContains(o.excluded, serial))
       missing.push_back(FleetNotFound(serial, "module " + FleetHex8(serial) + " was not found"));

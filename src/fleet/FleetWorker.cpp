@@ -4,6 +4,7 @@
 // "progress 42", "result ..."); everything it says otherwise, and the
 // diagnostic log, goes to standard error, which the parent points at the
 // module's log file.
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -80,6 +81,10 @@ void sFailed(UpdateJob& job, WorkerDisplay& display, vErr code, const std::strin
          after ? std::to_string(after->build).c_str() : "-", version, sOneLine(message).c_str());
 }
 
+// Between tries to reach a rebooting module: a module is back as soon as it
+// restarts, and a try on a module that is away fails at once.
+constexpr uint32_t kComeBackPollMs = 50;
+
 // Waits (up to timeoutS) for the rebooted module to answer again over the
 // transport it was reached on, and reads its build and version.
 bool sComeBack(Updater& updater, UpdateJob& job, WorkerDisplay& display, int timeoutS,
@@ -105,7 +110,7 @@ bool sComeBack(Updater& updater, UpdateJob& job, WorkerDisplay& display, int tim
       info->build = _get_build_number(*job.module);
       if (info->build != 0 && _get_version(*job.module, *info) == vErrNone) return true;
     }
-    vTime_MSSleep(500);
+    vTime_MSSleep(kComeBackPollMs);
   } while (vTime_GetMSTicks() < deadline);
   return false;
 }
@@ -113,6 +118,10 @@ bool sComeBack(Updater& updater, UpdateJob& job, WorkerDisplay& display, int tim
 }  // namespace
 
 int FleetWorker(const FleetOptions& o, const std::string& store) {
+  // A transfer is never left halfway by a signal to stop: the parent, which
+  // gets the terminal's interrupt, lets it finish.
+  signal(SIGINT, SIG_IGN);
+  signal(SIGTERM, SIG_IGN);
   Log::SetOutput(stderr);
   Log::ActivatePackage(o.logMask);
   WorkerDisplay display;

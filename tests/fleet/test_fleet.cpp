@@ -174,6 +174,51 @@ TEST_F(FleetRun, ApplyUpdatesInParallelReportsEachModuleAndARetryMendsTheFailed)
       << r.out;
 }
 
+// The plan reads its modules side by side: the table and the report list
+// them in the order found, each with its own figures, exactly as when they
+// are read one at a time; one that can't be read keeps its place.
+TEST_F(FleetRun, ThePlanReadsSideBySideAndListsTheModulesInTheOrderFound) {
+  std::string bus;
+  std::vector<uint32_t> serials;
+  for (uint32_t i = 0; i < 8; ++i) {
+    serials.push_back(0x40F58400u + i);
+    std::string options =
+        "build=" + std::to_string(1180 + i) + ":version=2.15." + std::to_string(i);
+    if (i == 3) options += ":busy";
+    if (i == 5) options = "build=1300:version=2.16.0";
+    bus += (bus.empty() ? "" : ",") + Module(serials.back(), options);
+  }
+  const std::vector<std::string> plan = {"plan", "--transport", "usb", "--build", "1300"};
+  std::vector<std::string> oneByOne = plan;
+  oneByOne.insert(oneByOne.end(), {"--jobs", "1", "--json", dir / "one.json"});
+  std::vector<std::string> allAtOnce = plan;
+  allAtOnce.insert(allAtOnce.end(), {"--json", dir / "all.json"});
+  RunResult one = Fleet(oneByOne, bus);
+  RunResult all = Fleet(allAtOnce, bus);
+  EXPECT_EQ(all.status, 0) << all.out << all.err;
+  EXPECT_EQ(all.out, one.out);
+
+  FleetReport report;
+  std::string error;
+  ASSERT_TRUE(FleetParseReport(testsupport::ReadFile(dir / "all.json"), &report, &error)) << error;
+  ASSERT_EQ(report.modules.size(), serials.size());
+  for (uint32_t i = 0; i < serials.size(); ++i) {
+    const FleetModule& m = report.modules[i];
+    SCOPED_TRACE(Hex8(serials[i]));
+    EXPECT_EQ(m.serial, serials[i]);
+    if (i == 3) {
+      EXPECT_EQ(m.state, FleetState::SKIPPED);
+      EXPECT_NE(m.error.message.find("could not be read"), std::string::npos) << m.error.message;
+    } else if (i == 5) {
+      EXPECT_EQ(m.state, FleetState::UP_TO_DATE);
+    } else {
+      EXPECT_EQ(m.state, FleetState::PLANNED);
+      EXPECT_EQ(m.buildBefore, 1180 + i);
+      EXPECT_EQ(m.versionBefore, "2.15." + std::to_string(i));
+    }
+  }
+}
+
 // Ctrl-C on the terminal signals the whole group: the running transfers
 // finish, the rest never start.
 TEST_F(FleetRun, AnInterruptLetsRunningTransfersFinishAndCancelsTheRest) {

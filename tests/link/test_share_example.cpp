@@ -102,13 +102,15 @@ TEST_F(ShareExample, ClientsOfABrokerThatGoesEndWithAClearError) {
   std::string line = server.ReadLine(30000);
   ASSERT_EQ(line.rfind("broker simulated " + kSerial + " port ", 0), 0u) << line;
   const std::string where = "port=" + line.substr(line.rfind(' ') + 1);
-  testsupport::RunResult read;
-  std::thread reader([&] { read = RunShare({"read", where, "100000"}); });
-  // The reader shows nothing until it ends: half a second puts the broker's
-  // end in the middle of its reads, after it has reached the broker.
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  server.Stop();
-  reader.join();
+  // The broker ends once the reader says it has reached it: in the middle
+  // of its reads.
+  testsupport::RunOptions options;
+  options.timeoutMs = 60000;
+  options.onErrLine = testsupport::AtErrLine("^connected$", 1, [&] {
+    server.Stop();
+    return false;
+  });
+  testsupport::RunResult read = testsupport::Run(Share(), {"read", where, "100000"}, options);
   EXPECT_FALSE(read.timedOut);
   EXPECT_EQ(read.status, 1);
   EXPECT_NE(read.err.find("failed: vErrTimeout"), std::string::npos) << read.err;
