@@ -84,6 +84,9 @@ TEST_F(SimUpgrade, ChunksAreCheckedAndWrittenAtTheBlockAddressAndRebootTakesTheF
   for (int i = 0; i < 500 && !sim.Present(kSerial); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_TRUE(sim.Present(kSerial));
+  // Its server listens again on the simulator's next turn, a moment after.
+  for (int i = 0; i < 500 && !RawLink::Tcp(ep.port).ok(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   Connect();
   EXPECT_EQ(Ask({0x5F, 0}).size(), 8u);  // the upgrade entity answers Init again
   velsim::ModuleConfig now = sim.Config(kSerial);
