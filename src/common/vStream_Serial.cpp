@@ -144,7 +144,11 @@ vErr vStream_CreateSerial(const char* portName, uint32_t speedCode, uint32_t par
   cfsetispeed(&t, sSpeed(speedCode));
   cfsetospeed(&t, sSpeed(speedCode));
   rec->applied = t;
-  if (tcsetattr(rec->fd, TCSANOW, &t) != 0 || tcflush(rec->fd, TCIOFLUSH) != 0) {
+  // Stale input is discarded; output is not flushed: every write drains, so a
+  // real line has nothing queued, while on a pseudo-terminal an output flush
+  // would discard what the previous user of the port wrote and the far end
+  // has not read yet (a route release, say).
+  if (tcsetattr(rec->fd, TCSANOW, &t) != 0 || tcflush(rec->fd, TCIFLUSH) != 0) {
     vStream_Destroy(&s);
     return vErrIO;
   }
