@@ -8,6 +8,7 @@
 #include <chrono>
 #include <thread>
 
+#include "LinkTestSupport.h"
 #include "VelmarineSim.h"
 #include "vLink.h"
 #include "vPacket.h"
@@ -79,13 +80,8 @@ class LinkSim : public ::testing::TestWithParam<std::string> {
     ASSERT_TRUE(WaitStatus(id, kLinkRunning, 3000));
     ASSERT_TRUE(sim.WaitFor(ep.id, [](const velsim::EndpointStats& s) { return s.routeOn >= 1; }));
   }
-  vErr Put(uint8_t address, std::vector<uint8_t> data) {
-    uint8_t none = 0;  // a zero-length packet still needs a byte pointer
-    vPacket* p =
-        vPacket_CreateWithData(address, uint8_t(data.size()), data.empty() ? &none : data.data());
-    vErr e = vLink_PutPacket(id, p);
-    vPacket_Destroy(&p);
-    return e;
+  vErr Put(uint8_t address, const std::vector<uint8_t>& data) {
+    return linktest::Put(id, address, data);
   }
   // The data of the first packet matching m within timeoutMs; empty when none.
   std::vector<uint8_t> Await(const Match& m, uint32_t timeoutMs = 1000, bool* got = nullptr) {

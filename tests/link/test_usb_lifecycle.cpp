@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ChildTest.h"
+#include "LinkTestSupport.h"
 #include "vLink.h"
 #include "vStream.h"
 
@@ -52,14 +53,7 @@ class UsbLifecycleChild : public ::testing::Test {
   Control control_ = nullptr;
 };
 
-vErr Put(uint32_t id, uint8_t address, std::vector<uint8_t> data) {
-  uint8_t none = 0;
-  vPacket* p =
-      vPacket_CreateWithData(address, uint8_t(data.size()), data.empty() ? &none : data.data());
-  vErr err = vLink_PutPacket(id, p);
-  vPacket_Destroy(&p);
-  return err;
-}
+using linktest::Put;
 
 // Sends the magic probe and waits for the module's answer.
 bool Probe(uint32_t id) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "Await.h"
+#include "LinkTestSupport.h"
 #include "SimStream.h"
 #include "VelmarineSim.h"
 #include "vLink.h"
@@ -92,13 +93,8 @@ class Broker : public ::testing::Test {
   }
 
  public:
-  static vErr Put(uint32_t id, uint8_t address, std::vector<uint8_t> data) {
-    uint8_t none = 0;
-    vPacket* p =
-        vPacket_CreateWithData(address, uint8_t(data.size()), data.empty() ? &none : data.data());
-    vErr e = vLink_PutPacket(id, p);
-    vPacket_Destroy(&p);
-    return e;
+  static vErr Put(uint32_t id, uint8_t address, const std::vector<uint8_t>& data) {
+    return linktest::Put(id, address, data);
   }
   // The next packet of the client's queue within timeoutMs; empty when none.
   static std::vector<uint8_t> Next(uint32_t id, uint32_t timeoutMs = 2500,

@@ -15,9 +15,22 @@
 #include <string>
 #include <vector>
 
+#include "vLink.h"
+#include "vPacket.h"
 #include "vStream.h"
 
 namespace linktest {
+
+// Queues a packet with data for the link; a zero-length packet still needs a
+// byte pointer.
+inline vErr Put(uint32_t id, uint8_t address, const std::vector<uint8_t>& data) {
+  uint8_t none = 0;
+  vPacket* p =
+      vPacket_CreateWithData(address, uint8_t(data.size()), data.empty() ? &none : data.data());
+  vErr err = vLink_PutPacket(id, p);
+  vPacket_Destroy(&p);
+  return err;
+}
 
 // A listening TCP socket on a free loopback port; the port goes to *port.
 inline int ListenLoopback(uint32_t* port) {
